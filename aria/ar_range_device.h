@@ -1,0 +1,71 @@
+#pragma once
+// Range devices: the sonar ring (fed by the robot's cycle), and honest stand-ins for
+// the laser and the gyro, which this layer does not drive.
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "aria/ar_mutex.h"
+#include "aria/ar_pose.h"
+
+class ArRobot;
+
+class ArRangeDevice {
+ public:
+  ArRangeDevice(size_t currentBufferSize, size_t cumulativeBufferSize, const char* name);
+  virtual ~ArRangeDevice();
+  ArRangeDevice(const ArRangeDevice&) = delete;
+  ArRangeDevice& operator=(const ArRangeDevice&) = delete;
+
+  const char* getName() const;
+  virtual void setRobot(ArRobot* robot);
+  ArRobot* getRobot() const;
+
+  int lockDevice();
+  int unlockDevice();
+
+  // Copies of the buffers: points in the frame of the robot's pose (mm), each with the
+  // time it was measured, oldest first. The caller holds the device lock.
+  std::vector<ArPoseWithTime> getCurrentBufferAsVector() const;
+  std::vector<ArPoseWithTime> getCumulativeBufferAsVector() const;
+  size_t getCurrentBufferSize() const;
+  size_t getCumulativeBufferSize() const;
+
+ protected:
+  struct Buffers;
+  std::unique_ptr<Buffers> myBuffers;
+  ArMutex myDeviceMutex;
+  ArRobot* myRobot = nullptr;
+  std::string myName;
+};
+
+class ArSonarDevice : public ArRangeDevice {
+ public:
+  ArSonarDevice(size_t currentBufferSize = 24, size_t cumulativeBufferSize = 64, const char* name = "sonar");
+  ~ArSonarDevice() override;
+};
+
+// No laser is driven by this layer: isConnected() is always false, so the laser
+// start and stop steps of a program do nothing.
+class ArSick : public ArRangeDevice {
+ public:
+  ArSick(size_t currentBufferSize = 361, size_t cumulativeBufferSize = 0, const char* name = "laser",
+         bool addAriaExitCB = true, bool isSecondLaser = false);
+  ~ArSick() override;
+  bool isConnected() const { return false; }
+  bool runAsync() { return false; }
+  bool disconnect() { return false; }
+  void stopRunning() {}
+};
+
+// No gyro is read by this layer; the object exists so programs can create it.
+class ArAnalogGyro {
+ public:
+  explicit ArAnalogGyro(ArRobot* robot) : myRobot(robot) {}
+  bool isActive() const { return false; }
+  ArRobot* getRobot() const { return myRobot; }
+
+ private:
+  ArRobot* myRobot;
+};

@@ -1,0 +1,23 @@
+#pragma once
+// Library start-up and shut-down, and the umbrella include.
+#include "aria/ar_actions.h"
+#include "aria/ar_functor.h"
+#include "aria/ar_math.h"
+#include "aria/ar_mutex.h"
+#include "aria/ar_pose.h"
+#include "aria/ar_range_device.h"
+#include "aria/ar_robot.h"
+#include "aria/ar_tcp_connection.h"
+#include "aria/ar_time.h"
+#include "aria/ar_util.h"
+
+class Aria {
+ public:
+  enum SigHandleMethod { SIGHANDLE_SINGLE = 0, SIGHANDLE_THREAD = 1, SIGHANDLE_NONE = 2 };
+  // With SIGHANDLE_THREAD (1), SIGINT and SIGTERM stop every robot, disconnect it and end
+  // the process. Call before any other thread exists.
+  static void init(SigHandleMethod method = SIGHANDLE_THREAD, bool initSockets = true,
+                   bool sigHandleExitNotShutdown = true);
+  // Stops every robot's cycle thread. The library stays usable: a later connect works.
+  static void shutdown();
+};

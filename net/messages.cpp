@@ -1,0 +1,1 @@
+// placeholder: implementation lands with its subsystem

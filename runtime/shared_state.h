@@ -1,0 +1,100 @@
+#pragma once
+// The state the agent's threads share. Each value has its own recursive ArMutex and
+// every access is one short locked step. No code holds two of these mutexes at once,
+// except that the behaviours take one of them while holding the robot lock (robot
+// lock first). Where both maps are touched, localMap comes first, never nested.
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "aria/ar_mutex.h"
+#include "aria/ar_pose.h"
+#include "map/occupancy_map.h"
+#include "runtime/deferred.h"
+
+class ArRobot;
+class ArSonarDevice;
+class ArAnalogGyro;
+class ArSick;
+class ArTcpConnection;
+class ConnHandler;
+
+constexpr int MODE_ERRATIC = 0;
+constexpr int MODE_STOP_AND_MANUAL = 1;
+constexpr int MODE_POT_FIELD = 2;
+constexpr int MODE_PATH = 3;
+constexpr int MODE_SAVE_MAPS = 98;
+constexpr int MODE_STOP = 99;
+
+// A pose with its own mutex; store and read each take the mutex for their whole duration.
+struct GuardedPose {
+  ArPose pose{0, 0, 0};
+  ArMutex mutex{true};
+  void store(const ArPose& p);
+  ArPose read();
+};
+
+// The last J command: four reals, two 16-bit values, and when it was stored.
+struct JRecord {
+  double a = 0, b = 0, c = 0, d = 0;
+  uint16_t u = 0, v = 0;
+  int32_t stamp = 0;
+};
+
+struct PeerEntry {
+  bool active = false;
+  ArPose pose;
+  uint32_t lastSeen = 0;  // calendar seconds, low 32 bits
+};
+
+using PeerTable = std::map<std::string, PeerEntry>;
+
+// Creation order (static initialisation, this order, one translation unit):
+extern ArMutex modeMutex;
+extern GuardedPose goalPose;
+extern GuardedPose wPose;
+extern ArMutex jRecordMutex;
+extern JRecord jRecord;
+extern ArMutex exitMutex;
+extern std::string agentId;
+extern ArMutex peerTableMutex;
+extern PeerTable peerTable;
+// then the robot objects (setupRobot), then the maps (createMaps):
+extern ArRobot* robot;
+extern ConnHandler* connHandler;
+extern ArSonarDevice* sonar;
+extern ArAnalogGyro* gyro;
+extern ArSick* laser;
+extern ArTcpConnection* tcpConnection;
+extern Deferred<OccupancyMap> globalMap;
+extern Deferred<OccupancyMap> localMap;
+
+// Plain values, zero at process start.
+extern int mode;      // guarded by modeMutex
+extern int exitFlag;  // guarded by exitMutex
+extern int mcastSocket;          // 0 when there is none; written only while no worker runs
+extern sockaddr_in groupAddr;    // written only while no worker runs
+
+// Map construction parameters of both shared maps, mm.
+constexpr double MAP_RES_MM = 100.0;
+constexpr double MAP_ROBOT_RADIUS_MM = 150.0;
+constexpr double MAP_CORRIDOR_MM = 2500.0;
+
+// Builds globalMap then localMap; destroyMaps() removes them in the reverse order.
+void createMaps();
+void destroyMaps();
+
+void setMode(int value);
+void setExitFlag(int value);
+int getMode();
+int getExitFlag();
+
+// The robot is up when it is connected and its cycle runs (isRunning asked only when
+// connected). robotStalled: the left or the right wheel is stalled.
+bool robotUp();
+bool robotStalled();
+
+// Reads "map_global.ppm" into globalMap; the caller holds globalMap's mutex.
+bool readGlobalMapFile();
