@@ -68,9 +68,17 @@ int getExitFlag() {
   return exitFlag;
 }
 
-bool robotUp() { return robot != nullptr && robot->isConnected() && robot->isRunning(); }
+RobotLockGuard::RobotLockGuard() { robot->lock(); }
+RobotLockGuard::~RobotLockGuard() { robot->unlock(); }
+
+bool robotUp() {
+  if (robot == nullptr) return false;
+  RobotLockGuard hold;
+  return robot->isConnected() && robot->isRunning();
+}
 
 bool robotStalled() {
+  RobotLockGuard hold;
   int stall = robot->getStallValue();
   return (stall & 0x0001) != 0 || (stall & 0x0100) != 0;
 }

@@ -91,8 +91,18 @@ void setExitFlag(int value);
 int getMode();
 int getExitFlag();
 
+// Holds the robot lock for a scope.
+class RobotLockGuard {
+ public:
+  RobotLockGuard();
+  ~RobotLockGuard();
+  RobotLockGuard(const RobotLockGuard&) = delete;
+  RobotLockGuard& operator=(const RobotLockGuard&) = delete;
+};
+
 // The robot is up when it is connected and its cycle runs (isRunning asked only when
-// connected). robotStalled: the left or the right wheel is stalled.
+// connected). robotStalled: the left or the right wheel is stalled. Both read the
+// robot's state under the robot lock (recursive, so callers may already hold it).
 bool robotUp();
 bool robotStalled();
 

@@ -1,0 +1,34 @@
+#pragma once
+// The robot's set-up, connection, disconnection and teardown, on top of the robot
+// library layer. The objects live from process start-up to process exit; between
+// passes of the main loop only the connection is closed and reopened.
+#include "aria/ar_functor.h"
+
+class ArRobot;
+
+// Holder of the connection callbacks the robot library invokes.
+class ConnHandler {
+ public:
+  explicit ConnHandler(ArRobot* robot);
+
+  void onConnected();
+  void onConnectFailed();
+  void onDisconnected();
+
+ private:
+  ArRobot* myRobot;
+  ArFunctorC<ConnHandler> myConnectedCB;
+  ArFunctorC<ConnHandler> myFailedConnectCB;
+  ArFunctorC<ConnHandler> myDisconnectedCB;
+};
+
+// Initialises the library, creates the robot, its devices and the TCP connection to
+// localhost:8101, and makes the first connection attempt.
+void setupRobot();
+// Opens the connection and connects; on success starts the robot's cycle and enables
+// motors and sonar. Failures are reported on standard error and seen in the robot's state.
+void connectRobot();
+// Stops and disables the robot, stops its cycle, disconnects it and closes the connection.
+void disconnectRobot();
+// disconnectRobot, library shutdown, and deletion of every robot object.
+void teardownRobot();
