@@ -1,0 +1,134 @@
+#include "tests/e2e/harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace e2e {
+
+const char* const SCRIPT_PRELUDE = R"SH(
+set -u
+start_sim() {
+  robosim --port 8101 "$@" >sim.out 2>sim.err &
+  SIM_PID=$!
+  for _ in $(seq 100); do
+    if grep -q "listening" sim.err 2>/dev/null; then return 0; fi
+    sleep 0.05
+  done
+  echo "simulator did not start" >&2; cat sim.err >&2; return 1
+}
+# start_agent NAME [DIR]: stdin comes from a FIFO kept open by a sleeper, so the agent
+# never sees end of input after its name.
+start_agent() {
+  local name=$1 dir=${2:-$1}
+  mkdir -p "$dir"
+  mkfifo "$dir/stdin"
+  (printf '%s\n' "$name"; exec sleep 100000) >"$dir/stdin" &
+  local feeder=$!
+  (cd "$dir" && exec agent <stdin >"../$name.out" 2>"../$name.err") &
+  AGENT_PID=$!
+  FEEDERS="${FEEDERS:-} $feeder"
+}
+wait_for() {
+  local file=$1 text=$2 secs=$3
+  local end=$(( $(date +%s) + secs ))
+  while ! grep -qF -- "$text" "$file" 2>/dev/null; do
+    if [ "$(date +%s)" -ge "$end" ]; then echo "timed out waiting for '$text' in $file" >&2; return 1; fi
+    sleep 0.1
+  done
+}
+wait_exit() {
+  local pid=$1 secs=$2
+  local end=$(( $(date +%s) + secs ))
+  while kill -0 "$pid" 2>/dev/null; do
+    if [ "$(date +%s)" -ge "$end" ]; then echo "process $pid still running" >&2; return 1; fi
+    sleep 0.1
+  done
+  wait "$pid"
+}
+cleanup() {
+  for p in ${FEEDERS:-}; do kill "$p" 2>/dev/null || true; done
+  jobs -p | xargs -r kill 2>/dev/null || true
+}
+trap cleanup EXIT
+)SH";
+
+Scenario::Scenario(const std::string& name) {
+  myDir = fs::path(MCAGENT_BIN_DIR) / "e2e-runs" / name;
+  fs::remove_all(myDir);
+  fs::create_directories(myDir);
+}
+
+Scenario::~Scenario() {
+  if (!myKeep && !::testing::Test::HasFailure()) fs::remove_all(myDir);
+}
+
+Result Scenario::run(const std::string& script, int timeoutSec) {
+  {
+    std::ofstream f(myDir / "scenario.sh");
+    f << SCRIPT_PRELUDE << "\n" << script << "\n";
+  }
+  std::string path = std::string(MCAGENT_BIN_DIR) + "/runtime:" + MCAGENT_BIN_DIR + "/sim:" + MCAGENT_BIN_DIR +
+                     "/tools:" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+  std::string worlds = std::string(MCAGENT_SOURCE_DIR) + "/worlds";
+  Result result;
+  pid_t pid = fork();
+  if (pid < 0) return result;
+  if (pid == 0) {
+    if (chdir(myDir.c_str()) != 0) _exit(126);
+    setpgid(0, 0);
+    setenv("PATH", path.c_str(), 1);
+    setenv("WORLDS", worlds.c_str(), 1);
+    int out = open("scenario.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out >= 0) {
+      dup2(out, 1);
+      dup2(out, 2);
+    }
+    execlp("unshare", "unshare", "--net", "sh", "-c",
+           "ip link set lo up && ip route add 224.0.0.0/4 dev lo && exec bash scenario.sh", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec);
+  int status = 0;
+  for (;;) {
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(-pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      result.timedOut = true;
+      return result;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::string Scenario::read(const std::string& file) const {
+  std::ifstream f(myDir / file, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool Scenario::exists(const std::string& file) const { return fs::exists(myDir / file); }
+
+int Scenario::count(const std::string& file, const std::string& text) const {
+  std::string s = read(file);
+  int n = 0;
+  for (size_t at = s.find(text); at != std::string::npos; at = s.find(text, at + 1)) ++n;
+  return n;
+}
+
+}  // namespace e2e
