@@ -9,17 +9,16 @@ constexpr MapCell FREE = 0;
 
 // A 10 x 6 cell room (walls at x = -5 and 5, y = -3 and 3) with everything else free,
 // as the simulator's ground truth is written.
-OccupancyMap room() {
-  OccupancyMap truth(100, 150, 2500);
+void buildRoom(OccupancyMap& truth) {
   for (int x = -10; x <= 10; ++x)
     for (int y = -10; y <= 10; ++y) truth.cellAt(x, y) = FREE;
   for (int x = -5; x <= 5; ++x) truth.cellAt(x, -3) = truth.cellAt(x, 3) = WALL;
   for (int y = -3; y <= 3; ++y) truth.cellAt(-5, y) = truth.cellAt(5, y) = WALL;
-  return truth;
 }
 
 TEST(MapScore, CountsOnlyTheFreeCellsReachableFromTheStartCell) {
-  OccupancyMap truth = room();
+  OccupancyMap truth(100, 150, 2500);
+  buildRoom(truth);
   OccupancyMap agent(100, 150, 2500);
   MapScore s = scoreMap(agent, truth);
   EXPECT_EQ(s.reachableFree, 9 * 5) << "inside the walls only";
@@ -35,7 +34,8 @@ TEST(MapScore, CountsOnlyTheFreeCellsReachableFromTheStartCell) {
 }
 
 TEST(MapScore, ObstaclesNearWallsAreAccurateAndFreedWallsAreFalseFree) {
-  OccupancyMap truth = room();
+  OccupancyMap truth(100, 150, 2500);
+  buildRoom(truth);
   OccupancyMap agent(100, 150, 2500);
   agent.cellAt(4, 0) = 200;      // one cell inside the wall at x = 5: accurate
   agent.cellAt(0, 0) = 200;      // the middle of the room: not accurate
