@@ -56,6 +56,10 @@ wait_exit() {
   done
   wait "$pid"
 }
+# send_msg TEXT: one datagram (TEXT and its NUL) to the group, as any program on it could.
+send_msg() { printf '%s\0' "$1" >/dev/udp/239.0.0.77/60001; }
+# count_in FILE TEXT: occurrences of TEXT in FILE
+count_in() { grep -cF -- "$2" "$1" 2>/dev/null || true; }
 cleanup() {
   for p in ${FEEDERS:-}; do kill "$p" 2>/dev/null || true; done
   jobs -p | xargs -r kill 2>/dev/null || true
