@@ -1,0 +1,23 @@
+#pragma once
+// The receiver: applies every message that arrives on the group, this agent's own
+// included. Own readings and poses go to localMap then globalMap; a peer's to globalMap
+// only, and its readings only while it has an active peerTable entry (made by its P
+// messages). Commands G, W and M addressed to this agent or to "all", and J addressed to
+// this agent, set goalPose, wPose, mode and jRecord.
+#include <cstddef>
+#include <cstdint>
+
+// A peer whose last P is more than this many seconds old may be removed.
+constexpr uint32_t PEER_EXPIRY_S = 60;
+
+// Thread body: receives and applies datagrams until exitFlag is set. A receive that
+// timed out or was interrupted just returns to the exitFlag check; any other receive
+// failure sets exitFlag.
+void receiverThread();
+
+// Applies one received datagram. buffer holds MSG_BUFFER_SIZE bytes of which the first
+// length arrived (length may exceed the buffer: the datagram was truncated); the text
+// ends at the received length and at byte MSG_BUFFER_SIZE - 1 at most, so bytes an
+// earlier, longer datagram left behind are never read. now: calendar seconds, low 32
+// bits, used for the peer table and the J stamp.
+void handleDatagram(char* buffer, size_t length, uint32_t now);
