@@ -1,0 +1,88 @@
+#include "net/senders.h"
+
+#include <sys/socket.h>
+
+#include <cmath>
+#include <vector>
+
+#include "aria/ar_robot.h"
+#include "aria/ar_util.h"
+#include "net/messages.h"
+#include "runtime/shared_state.h"
+
+namespace {
+
+constexpr unsigned POSE_PERIOD_MS = 1000;
+constexpr unsigned SENSOR_PERIOD_MS = 500;
+
+using Buffer = char[MSG_BUFFER_SIZE];
+
+// The text and its NUL as one datagram. A message that did not fit is not sent at all,
+// never cut short. A failed send is neither retried nor reported.
+void sendMessage(const Message& message, Buffer& buffer) {
+  int length = formatMessage(message, buffer, MSG_BUFFER_SIZE);
+  if (length < 0) return;
+  sendto(mcastSocket, buffer, static_cast<size_t>(length) + 1, 0, reinterpret_cast<const sockaddr*>(&groupAddr),
+         sizeof groupAddr);
+}
+
+ArPose currentRobotPose() {
+  RobotLockGuard hold;
+  return robot->getPose();
+}
+
+// The robot's pose at a past time; negative when its pose history cannot give it.
+int robotPoseAt(ArTime time, ArPose& pose) {
+  RobotLockGuard hold;
+  return robot->getPoseInterpPosition(time, &pose);
+}
+
+void sendRobotPose(char type, Buffer& buffer) {
+  const ArPose pose = currentRobotPose();
+  sendMessage(Message{type, agentId, {pose.getX(), pose.getY(), pose.getTh()}}, buffer);
+}
+
+std::vector<ArPoseWithTime> takeSonarReadings() {
+  sonar->lockDevice();
+  std::vector<ArPoseWithTime> readings = sonar->getCurrentBufferAsVector();
+  sonar->unlockDevice();
+  return readings;
+}
+
+// E with the robot's pose at the reading's time, or O when that pose is unavailable.
+void sendReading(const ArPoseWithTime& reading, Buffer& buffer) {
+  ArPose atReading(0, 0, 0);
+  const int found = robotPoseAt(reading.getTime(), atReading);
+  const double x = reading.getX();
+  const double y = reading.getY();
+  if (found < 0 || std::isnan(atReading.getX()) || std::isnan(atReading.getY())) {
+    sendMessage(Message{'O', agentId, {x, y}}, buffer);
+    return;
+  }
+  sendMessage(Message{'E', agentId, {x, y, atReading.getX(), atReading.getY(), atReading.getTh()}}, buffer);
+}
+
+void runSensorCycle(Buffer& buffer) {
+  ArUtil::sleep(SENSOR_PERIOD_MS);
+  for (const ArPoseWithTime& reading : takeSonarReadings()) sendReading(reading, buffer);
+  sendRobotPose('P', buffer);
+}
+
+}  // namespace
+
+void poseSenderThread() {
+  Buffer buffer;
+  if (getExitFlag() != 0) return;
+  do {
+    sendRobotPose('D', buffer);
+    ArUtil::sleep(POSE_PERIOD_MS);
+  } while (getExitFlag() == 0);
+}
+
+void sensorSenderThread() {
+  Buffer buffer;
+  if (getExitFlag() != 0) return;
+  do {
+    runSensorCycle(buffer);
+  } while (getExitFlag() == 0);
+}
