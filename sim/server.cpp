@@ -1,0 +1,385 @@
+#include "sim/server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "sim/session.h"
+#include "sim/simulation.h"
+
+namespace sim {
+namespace {
+
+// Owns one file descriptor.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : myFd(fd) {}
+  ~Fd() { reset(); }
+  Fd(Fd&& other) noexcept : myFd(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      myFd = other.release();
+    }
+    return *this;
+  }
+  int get() const { return myFd; }
+  bool valid() const { return myFd >= 0; }
+  int release() {
+    const int fd = myFd;
+    myFd = -1;
+    return fd;
+  }
+  void reset() {
+    if (myFd >= 0) ::close(myFd);
+    myFd = -1;
+  }
+
+ private:
+  int myFd = -1;
+};
+
+// epoll tags: the three fixed descriptors, then client ids offset past them.
+constexpr uint64_t kListenerTag = 0;
+constexpr uint64_t kTimerTag = 1;
+constexpr uint64_t kWakeTag = 2;
+constexpr uint64_t kFirstClientTag = 3;
+
+constexpr size_t kReadChunk = 4096;
+constexpr int kMaxEvents = 128;
+constexpr uint64_t kMaxCatchUpTicks = 10;
+constexpr uint64_t kAcceptPauseTicks = 10;
+constexpr size_t kConnectionCap = 4096;
+// Descriptors kept free for the server's own use and the rest of the process.
+constexpr rlim_t kReservedFds = 32;
+
+std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+size_t connectionLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kConnectionCap;
+  if (limit.rlim_cur <= kReservedFds * 2) return 1;
+  return std::min<size_t>(kConnectionCap, limit.rlim_cur - kReservedFds);
+}
+
+std::string peerText(const sockaddr_in& addr) {
+  char host[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
+  return std::string(host) + ":" + std::to_string(ntohs(addr.sin_port));
+}
+
+bool addToEpoll(int epollFd, int fd, uint64_t tag) {
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = tag;
+  return epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+struct Connection {
+  uint64_t id = 0;
+  Fd fd;
+  uint64_t robotId = 0;
+  std::unique_ptr<Session> session;
+};
+
+}  // namespace
+
+struct Server::Impl {
+  Impl(World world, ServerOptions opts)
+      : options(std::move(opts)), sim(std::move(world), SimOptions{options.beamDeg, options.noiseMm, options.seed, options.ghosts}) {}
+
+  bool open(std::string& error);
+  bool openListener(std::string& error);
+  void run();
+  void handleEvent(const epoll_event& ev);
+  void acceptClients();
+  void admit(Fd fd, const sockaddr_in& addr);
+  void pauseAccepting();
+  void resumeAccepting();
+  void readClient(uint64_t id);
+  bool flush(Connection& c);
+  void closeClient(uint64_t id, const char* reason);
+  void onTimer();
+  void runTick();
+  void closeAll();
+
+  ServerOptions options;
+  Simulation sim;
+  mutable std::mutex mutex;
+  Fd listener, epoll, timer, wake;
+  std::thread thread;
+  std::atomic<bool> running{false};
+  std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections;
+  std::vector<uint64_t> acceptOrder;
+  uint64_t nextClientId = 1;
+  uint16_t boundPort = 0;
+  size_t maxConnections = connectionLimit();
+  bool acceptPaused = false;
+  uint64_t resumeAcceptAt = 0;
+};
+
+bool Server::Impl::openListener(std::string& error) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(options.port);
+  if (inet_pton(AF_INET, options.listenAddr.c_str(), &addr.sin_addr) != 1) {
+    error = "not an IPv4 address: " + options.listenAddr;
+    return false;
+  }
+  listener = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!listener.valid()) {
+    error = errnoText("socket");
+    return false;
+  }
+  const int on = 1;
+  setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    error = errnoText(("bind " + options.listenAddr + ":" + std::to_string(options.port)).c_str());
+    return false;
+  }
+  if (::listen(listener.get(), SOMAXCONN) != 0) {
+    error = errnoText("listen");
+    return false;
+  }
+  socklen_t len = sizeof addr;
+  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+  boundPort = ntohs(addr.sin_port);
+  return true;
+}
+
+bool Server::Impl::open(std::string& error) {
+  if (!openListener(error)) return false;
+  epoll = Fd(epoll_create1(EPOLL_CLOEXEC));
+  timer = Fd(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+  wake = Fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!epoll.valid() || !timer.valid() || !wake.valid()) {
+    error = errnoText("epoll/timerfd/eventfd");
+    return false;
+  }
+  // A periodic kernel timer keeps the 10 ms ticks on absolute deadlines: late wake-ups
+  // show up as extra expirations instead of shifting every later tick.
+  const long tickNs = static_cast<long>(kTickSeconds * 1e9);
+  itimerspec spec{};
+  spec.it_interval.tv_nsec = tickNs;
+  spec.it_value.tv_nsec = tickNs;
+  if (timerfd_settime(timer.get(), 0, &spec, nullptr) != 0) {
+    error = errnoText("timerfd_settime");
+    return false;
+  }
+  if (!addToEpoll(epoll.get(), listener.get(), kListenerTag) || !addToEpoll(epoll.get(), timer.get(), kTimerTag) ||
+      !addToEpoll(epoll.get(), wake.get(), kWakeTag)) {
+    error = errnoText("epoll_ctl");
+    return false;
+  }
+  return true;
+}
+
+void Server::Impl::run() {
+  epoll_event events[kMaxEvents];
+  while (running.load()) {
+    const int n = epoll_wait(epoll.get(), events, kMaxEvents, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      std::fprintf(stderr, "robosim: %s\n", errnoText("epoll_wait").c_str());
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    for (int i = 0; i < n && running.load(); ++i) handleEvent(events[i]);
+  }
+}
+
+void Server::Impl::handleEvent(const epoll_event& ev) {
+  switch (ev.data.u64) {
+    case kListenerTag: acceptClients(); return;
+    case kTimerTag: onTimer(); return;
+    case kWakeTag: return;
+    default: readClient(ev.data.u64 - kFirstClientTag);
+  }
+}
+
+void Server::Impl::acceptClients() {
+  // A bounded batch per wake-up, so a connection flood cannot starve the ticks.
+  for (int i = 0; i < kMaxEvents; ++i) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    Fd fd(accept4(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (fd.valid()) {
+      admit(std::move(fd), addr);
+      continue;
+    }
+    if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+    // Out of descriptors or memory: stop polling the listener for a while instead of
+    // spinning on a connection that cannot be accepted.
+    if (errno != EAGAIN && errno != EWOULDBLOCK) pauseAccepting();
+    return;
+  }
+}
+
+void Server::Impl::admit(Fd fd, const sockaddr_in& addr) {
+  if (connections.size() >= maxConnections) return;  // closes fd: the client sees EOF
+  const int on = 1;
+  setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  auto c = std::make_unique<Connection>();
+  c->id = nextClientId++;
+  if (!addToEpoll(epoll.get(), fd.get(), c->id + kFirstClientTag)) return;
+  c->fd = std::move(fd);
+  Robot& robot = sim.addRobot();
+  c->robotId = robot.id;
+  c->session = std::make_unique<Session>(sim, robot);
+  if (!options.quiet) {
+    std::fprintf(stderr, "robosim: client %llu connected from %s, robot at (%.0f, %.0f, %.0f)\n",
+                 static_cast<unsigned long long>(c->id), peerText(addr).c_str(), robot.x, robot.y, robot.thDeg);
+  }
+  acceptOrder.push_back(c->id);
+  connections.emplace(c->id, std::move(c));
+}
+
+void Server::Impl::pauseAccepting() {
+  epoll_ctl(epoll.get(), EPOLL_CTL_DEL, listener.get(), nullptr);
+  acceptPaused = true;
+  resumeAcceptAt = sim.ticks() + kAcceptPauseTicks;
+}
+
+void Server::Impl::resumeAccepting() {
+  if (!acceptPaused || sim.ticks() < resumeAcceptAt) return;
+  acceptPaused = !addToEpoll(epoll.get(), listener.get(), kListenerTag);
+}
+
+void Server::Impl::readClient(uint64_t id) {
+  auto it = connections.find(id);
+  if (it == connections.end()) return;  // closed earlier in this batch
+  Connection& c = *it->second;
+  // One chunk per wake-up: a client flooding bytes gets its turn like everyone else.
+  uint8_t buf[kReadChunk];
+  const ssize_t n = ::recv(c.fd.get(), buf, sizeof buf, 0);
+  if (n == 0) {
+    closeClient(id, "closed by client");
+    return;
+  }
+  if (n < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) closeClient(id, std::strerror(errno));
+    return;
+  }
+  c.session->receive(buf, static_cast<size_t>(n));
+  if (!flush(c)) closeClient(id, "write error");
+}
+
+// Writes what the socket takes now; the rest waits for the next flush. False on an error.
+bool Server::Impl::flush(Connection& c) {
+  const std::vector<uint8_t>& out = c.session->pendingOutput();
+  if (out.empty()) return true;
+  const ssize_t n = ::send(c.fd.get(), out.data(), out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (n >= 0) {
+    c.session->consumeOutput(static_cast<size_t>(n));
+    return true;
+  }
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+
+void Server::Impl::closeClient(uint64_t id, const char* reason) {
+  auto it = connections.find(id);
+  if (it == connections.end()) return;
+  Connection& c = *it->second;
+  c.session->disconnect();
+  sim.removeRobot(c.robotId);
+  epoll_ctl(epoll.get(), EPOLL_CTL_DEL, c.fd.get(), nullptr);
+  if (!options.quiet) {
+    std::fprintf(stderr, "robosim: client %llu disconnected (%s)\n", static_cast<unsigned long long>(id), reason);
+  }
+  std::erase(acceptOrder, id);
+  connections.erase(it);
+}
+
+void Server::Impl::onTimer() {
+  uint64_t expirations = 0;
+  if (::read(timer.get(), &expirations, sizeof expirations) != sizeof expirations) return;
+  // After a long stall (a debugger, a suspended machine) skip ahead instead of racing.
+  const uint64_t ticks = std::min(expirations, kMaxCatchUpTicks);
+  for (uint64_t i = 0; i < ticks; ++i) runTick();
+}
+
+void Server::Impl::runTick() {
+  sim.tick();
+  resumeAccepting();
+  if (!sim.sipDue()) return;
+  std::vector<uint64_t> failed;
+  for (auto& [id, c] : connections) {
+    c->session->sendSip();
+    if (!flush(*c)) failed.push_back(id);
+  }
+  for (uint64_t id : failed) closeClient(id, "write error");
+}
+
+void Server::Impl::closeAll() {
+  for (auto& [id, c] : connections) {
+    c->session->disconnect();
+    sim.removeRobot(c->robotId);
+  }
+  connections.clear();
+  acceptOrder.clear();
+}
+
+Server::Server(World world, ServerOptions opts) : myImpl(std::make_unique<Impl>(std::move(world), std::move(opts))) {}
+
+Server::~Server() { stop(); }
+
+bool Server::start(std::string& error) {
+  if (myImpl->thread.joinable()) {
+    error = "server already started";
+    return false;
+  }
+  if (!myImpl->open(error)) return false;
+  myImpl->running = true;
+  myImpl->thread = std::thread([impl = myImpl.get()] { impl->run(); });
+  return true;
+}
+
+uint16_t Server::port() const { return myImpl->boundPort; }
+
+void Server::stop() {
+  if (!myImpl->thread.joinable()) return;
+  myImpl->running = false;
+  const uint64_t one = 1;
+  // Wakes the thread at once; should the write fail, the next 10 ms tick wakes it.
+  [[maybe_unused]] const ssize_t written = ::write(myImpl->wake.get(), &one, sizeof one);
+  myImpl->thread.join();
+  std::lock_guard<std::mutex> lock(myImpl->mutex);
+  myImpl->closeAll();
+  myImpl->listener.reset();
+}
+
+size_t Server::robotCount() const {
+  std::lock_guard<std::mutex> lock(myImpl->mutex);
+  return myImpl->sim.robots().size();
+}
+
+bool Server::truePose(size_t i, double& x, double& y, double& thDeg) const {
+  std::lock_guard<std::mutex> lock(myImpl->mutex);
+  if (i >= myImpl->acceptOrder.size()) return false;
+  const Robot* robot = myImpl->sim.findRobot(myImpl->connections.at(myImpl->acceptOrder[i])->robotId);
+  if (robot == nullptr) return false;
+  x = robot->x;
+  y = robot->y;
+  thDeg = robot->thDeg;
+  return true;
+}
+
+}  // namespace sim

@@ -1,0 +1,80 @@
+#pragma once
+// The robot-server side of one client connection: the handshake in the wait state, the
+// commands of an open session, and the SIPs it sends. Works on bytes in and bytes out;
+// the server moves them between the socket and the session.
+#include <cstdint>
+#include <vector>
+
+#include "aria/ar_packet.h"
+#include "sim/simulation.h"
+
+namespace sim {
+
+// The fields of a standard SIP, in protocol units.
+struct SipFields {
+  bool moving = false;  // TYPE 33, else 32
+  uint16_t xpos = 0, ypos = 0;
+  int16_t thpos = 0;
+  int16_t leftVel = 0, rightVel = 0;
+  uint8_t battery = 125;
+  uint16_t stallAndBumpers = 0;
+  int16_t control = 0;
+  uint16_t flags = 0;
+  std::vector<SonarReading> readings;  // at most kMaxReadingsPerSip
+  int16_t rotVel = 0;                  // 0.1 deg/s
+};
+
+// Frames a SIP with every field through FAULTFLAGS.
+void encodeSip(const SipFields& fields, arproto::Packet& out);
+// The SIP fields of a robot's current state; takes its pending sonar readings.
+SipFields sipFieldsOf(Robot& robot);
+// Position in SIP units: round(mm) mod 32768.
+uint16_t toSipPosition(double mm);
+// Heading in SIP units, 4096 per revolution, -2048..2047.
+int16_t toSipAngle(double deg);
+
+class Session {
+ public:
+  enum class State { Wait, GotSync0, GotSync1, GotSync2, Open };
+
+  Session(Simulation& sim, Robot& robot) : mySim(sim), myRobot(robot) {}
+
+  // Frames the bytes and handles every complete packet.
+  void receive(const uint8_t* data, size_t n);
+  void handlePacket(const arproto::Packet& packet);
+  // Queues this cycle's SIP when the session is open; dropped when the output is full.
+  void sendSip();
+  // The client went away: the session ends as on CLOSE.
+  void disconnect() { closeSession(); }
+
+  State state() const { return myState; }
+  bool isOpen() const { return myState == State::Open; }
+  uint64_t framingErrors() const { return myFramer.errors(); }
+  uint64_t droppedPackets() const { return myDropped; }
+
+  // Bytes waiting to be written to the client; consume what was written.
+  const std::vector<uint8_t>& pendingOutput() const { return myOutput; }
+  void consumeOutput(size_t n);
+
+  // Output queued beyond this is dropped packet by packet, so a client that stops reading
+  // costs a bounded amount of memory.
+  static constexpr size_t kMaxOutput = 8192;
+
+ private:
+  void handleWaitState(uint8_t command);
+  void handleOpenCommand(const arproto::Packet& packet);
+  void handleIntCommand(uint8_t command, int value);
+  void handleSonar(int value);
+  void openSession();
+  void closeSession();
+  void queue(const arproto::Packet& packet);
+
+  Simulation& mySim;
+  Robot& myRobot;
+  State myState = State::Wait;
+  arproto::Framer myFramer;
+  std::vector<uint8_t> myOutput;
+  uint64_t myDropped = 0;
+};
+
+}  // namespace sim

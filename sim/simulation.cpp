@@ -1,0 +1,182 @@
+#include "sim/simulation.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace sim {
+namespace {
+
+constexpr double kRadPerDeg = std::numbers::pi / 180.0;
+// A robot closer than this to an obstacle touches it (its bumper closes).
+constexpr double kTouchMm = 1.0;
+// Halvings used to find how far a blocked step may still go.
+constexpr int kContactSearchSteps = 12;
+constexpr int kBeamRays = 5;
+
+double distanceToSegment(const Segment& s, double x, double y) {
+  double cx, cy;
+  closestPointOnSegment(s, x, y, cx, cy);
+  return std::hypot(cx - x, cy - y);
+}
+
+}  // namespace
+
+Simulation::Simulation(World world, SimOptions options)
+    : myWorld(std::move(world)), myOptions(options), myWalls(myWorld.walls), myRandom(options.seed) {}
+
+Robot& Simulation::addRobot() {
+  StartPose start{0, 0, 0};
+  if (!myWorld.starts.empty()) {
+    const size_t index = myOptions.ghosts ? 0 : myNextStart++ % myWorld.starts.size();
+    start = myWorld.starts[index];
+  }
+  auto robot = std::make_unique<Robot>();
+  robot->id = myNextId++;
+  placeRobot(*robot, start.x, start.y, start.thDeg);
+  myRobots.push_back(std::move(robot));
+  return *myRobots.back();
+}
+
+void Simulation::removeRobot(uint64_t id) {
+  std::erase_if(myRobots, [id](const std::unique_ptr<Robot>& r) { return r->id == id; });
+}
+
+Robot* Simulation::findRobot(uint64_t id) {
+  for (auto& robot : myRobots) {
+    if (robot->id == id) return robot.get();
+  }
+  return nullptr;
+}
+
+void Simulation::placeRobot(Robot& robot, double x, double y, double thDeg) {
+  robot.x = x;
+  robot.y = y;
+  robot.thDeg = normalizeDeg(thDeg);
+}
+
+void Simulation::tick() {
+  ++myTicks;
+  for (auto& robot : myRobots) moveRobot(*robot);
+  for (auto& robot : myRobots) updateBumpers(*robot);
+  if (myTicks % kTicksPerSonarFiring != 0) return;
+  for (auto& robot : myRobots) {
+    if (robot->open) fireSonar(*robot);
+  }
+}
+
+void Simulation::moveRobot(Robot& robot) {
+  const bool halted = robot.open && myTicks - robot.lastPacketTick > kWatchdogTicks;
+  const Motion step = robot.model.advance(kTickSeconds, halted);
+  const double rad = robot.thDeg * kRadPerDeg;
+  const double dx = step.distMm * std::cos(rad), dy = step.distMm * std::sin(rad);
+  const double fraction = step.distMm != 0 ? freeFraction(robot, dx, dy) : 1.0;
+  robot.stalled = fraction < 1.0;
+  if (robot.stalled) robot.model.blockTranslation();
+  robot.model.applyMotion(step, fraction);
+  robot.x += fraction * dx;
+  robot.y += fraction * dy;
+  // A circle turning about its centre never penetrates anything, so turns always apply.
+  robot.thDeg = normalizeDeg(robot.thDeg + step.turnDeg);
+}
+
+double Simulation::freeFraction(const Robot& robot, double dx, double dy) const {
+  if (!pushesIntoObstacle(robot, robot.x + dx, robot.y + dy)) return 1.0;
+  double free = 0, blocked = 1;
+  for (int i = 0; i < kContactSearchSteps; ++i) {
+    const double mid = (free + blocked) / 2;
+    if (pushesIntoObstacle(robot, robot.x + mid * dx, robot.y + mid * dy)) {
+      blocked = mid;
+    } else {
+      free = mid;
+    }
+  }
+  return free;
+}
+
+// Overlapping an obstacle blocks a move only when the move deepens the overlap, so a robot
+// that starts overlapping (stacked start poses) can still back out.
+bool Simulation::pushesIntoObstacle(const Robot& robot, double nx, double ny) const {
+  bool pushes = false;
+  myWalls.forEachWallNear(nx, ny, kRobotRadiusMm, [&](const Segment& s) {
+    const double after = distanceToSegment(s, nx, ny);
+    pushes = after < kRobotRadiusMm && after < distanceToSegment(s, robot.x, robot.y);
+    return !pushes;
+  });
+  if (pushes || myOptions.ghosts) return pushes;
+  const double reach2 = 4 * kRobotRadiusMm * kRobotRadiusMm;
+  for (const auto& other : myRobots) {
+    if (other.get() == &robot) continue;
+    const double after2 = (other->x - nx) * (other->x - nx) + (other->y - ny) * (other->y - ny);
+    if (after2 >= reach2) continue;
+    const double before2 = (other->x - robot.x) * (other->x - robot.x) + (other->y - robot.y) * (other->y - robot.y);
+    if (after2 < before2) return true;
+  }
+  return false;
+}
+
+void Simulation::updateBumpers(Robot& robot) const {
+  const double rad = robot.thDeg * kRadPerDeg;
+  const double hx = std::cos(rad), hy = std::sin(rad);
+  uint16_t bits = 0;
+  auto touch = [&](double px, double py) {
+    bits |= (px - robot.x) * hx + (py - robot.y) * hy >= 0 ? kFrontBumperBit : kRearBumperBit;
+  };
+  myWalls.forEachWallNear(robot.x, robot.y, kRobotRadiusMm + kTouchMm, [&](const Segment& s) {
+    double cx, cy;
+    closestPointOnSegment(s, robot.x, robot.y, cx, cy);
+    if (std::hypot(cx - robot.x, cy - robot.y) < kRobotRadiusMm + kTouchMm) touch(cx, cy);
+    return true;
+  });
+  if (!myOptions.ghosts) {
+    for (const auto& other : myRobots) {
+      if (other.get() == &robot) continue;
+      if (std::hypot(other->x - robot.x, other->y - robot.y) < 2 * kRobotRadiusMm + kTouchMm) touch(other->x, other->y);
+    }
+  }
+  robot.bumpers = bits;
+}
+
+void Simulation::fireSonar(Robot& robot) {
+  for (int array = 0; array < kSonarArrays; ++array) {
+    if (!robot.sonarOn[array]) continue;
+    const int disc = array * kDiscsPerArray + robot.nextDisc[array];
+    robot.nextDisc[array] = (robot.nextDisc[array] + 1) % kDiscsPerArray;
+    if (robot.readings.size() >= kMaxReadingsPerSip) robot.readings.erase(robot.readings.begin());
+    robot.readings.push_back({static_cast<uint8_t>(disc), sonarRange(robot, disc)});
+  }
+}
+
+uint16_t Simulation::sonarRange(const Robot& robot, int disc) {
+  const Transducer& t = kTransducers[disc];
+  const double rad = robot.thDeg * kRadPerDeg;
+  const double c = std::cos(rad), s = std::sin(rad);
+  const double x = robot.x + c * t.x - s * t.y;
+  const double y = robot.y + s * t.x + c * t.y;
+  const double axis = robot.thDeg + t.headingDeg;
+  const int rays = myOptions.beamDeg > 0 ? kBeamRays : 1;
+  double nearest = kNoEchoMm + 1;
+  for (int i = 0; i < rays; ++i) {
+    const double offset = rays == 1 ? 0 : myOptions.beamDeg * (static_cast<double>(i) / (rays - 1) - 0.5);
+    nearest = std::min(nearest, castBeamRay(robot, x, y, axis + offset));
+  }
+  if (nearest >= kNoEchoMm) return kNoEchoMm;
+  if (myOptions.noiseMm > 0) nearest += myOptions.noiseMm * myNoise(myRandom);
+  return static_cast<uint16_t>(std::lround(std::clamp(nearest, 0.0, static_cast<double>(kNoEchoMm))));
+}
+
+double Simulation::castBeamRay(const Robot& robot, double x, double y, double dirDeg) const {
+  const double dx = std::cos(dirDeg * kRadPerDeg), dy = std::sin(dirDeg * kRadPerDeg);
+  double nearest = myWalls.castRay(x, y, dx, dy, kNoEchoMm);
+  if (myOptions.ghosts) return nearest;
+  const double reach = kNoEchoMm + kRobotRadiusMm;
+  for (const auto& other : myRobots) {
+    if (other.get() == &robot) continue;
+    if (std::fabs(other->x - x) > reach || std::fabs(other->y - y) > reach) continue;
+    const double d = rayCircleDistance(x, y, dx, dy, other->x, other->y, kRobotRadiusMm);
+    if (d >= 0 && d < nearest) nearest = d;
+  }
+  return nearest;
+}
+
+}  // namespace sim

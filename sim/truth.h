@@ -1,0 +1,24 @@
+#pragma once
+// Ground-truth maps of a world, in the agent's map file format, for comparing the maps
+// the agents build.
+#include <string>
+
+#include "sim/world.h"
+
+namespace sim {
+
+constexpr double kTruthResMm = 100;
+constexpr double kTruthRobotRadiusMm = 150;
+constexpr double kTruthCorridorMm = 2500;
+
+// The file for start pose index when a world has several: "truth.ppm" -> "truth.1.ppm"
+// (the index goes before the extension, or at the end of a name without one).
+std::string truthFileName(const std::string& file, size_t index);
+
+// Writes one map per start pose (one only, named file, in ghost mode or with a single
+// start pose), each in the odometric frame of a robot starting there: origin at the pose,
+// x along its heading. Wall cells are occupied (254), every other cell within the walls'
+// bounding box free; cells beyond it unknown. False with a message on failure.
+bool writeTruthMaps(const World& world, bool ghosts, const std::string& file, std::string& error);
+
+}  // namespace sim

@@ -1,0 +1,62 @@
+#pragma once
+// Wall segments bucketed in a uniform grid, so that a sonar ray or a robot's contact test
+// looks only at the walls near it instead of every wall of the world.
+#include <cstdint>
+#include <vector>
+
+#include "sim/world.h"
+
+namespace sim {
+
+class WallGrid {
+ public:
+  explicit WallGrid(const std::vector<Segment>& walls);
+
+  // Distance along the ray from (x, y) in the unit direction (dx, dy) to the first wall,
+  // or a value greater than maxRange when no wall lies within maxRange.
+  double castRay(double x, double y, double dx, double dy, double maxRange) const;
+
+  // Calls visit(segment) for every wall that may come within radius of (x, y); a wall may
+  // be visited more than once. visit returns false to stop early.
+  template <typename Visit>
+  void forEachWallNear(double x, double y, double radius, Visit&& visit) const;
+
+  const std::vector<Segment>& walls() const { return myWalls; }
+  double cellSize() const { return myCell; }
+
+ private:
+  int cellX(double x) const;
+  int cellY(double y) const;
+  const std::vector<uint32_t>& bucket(int cx, int cy) const { return myBuckets[static_cast<size_t>(cy) * myCols + cx]; }
+  // Nearest hit of the ray among the walls in one bucket, or maxRange + 1.
+  double nearestInBucket(int cx, int cy, double x, double y, double dx, double dy, double maxRange) const;
+
+  std::vector<Segment> myWalls;
+  std::vector<std::vector<uint32_t>> myBuckets;  // wall indices per cell, row-major
+  double myMinX = 0, myMinY = 0, myCell = 1000;
+  int myCols = 1, myRows = 1;
+};
+
+// Distance from the ray origin (x, y) along the unit direction (dx, dy) to segment s;
+// negative when the ray misses it. A ray running along the segment counts as a miss.
+double raySegmentDistance(double x, double y, double dx, double dy, const Segment& s);
+// Nearest point of segment s to (px, py).
+void closestPointOnSegment(const Segment& s, double px, double py, double& cx, double& cy);
+// Distance from (x, y) along the unit direction (dx, dy) to the circle of radius r
+// centred at (cx, cy); 0 when the origin is inside, negative when the ray misses.
+double rayCircleDistance(double x, double y, double dx, double dy, double cx, double cy, double r);
+
+template <typename Visit>
+void WallGrid::forEachWallNear(double x, double y, double radius, Visit&& visit) const {
+  const int x0 = cellX(x - radius), x1 = cellX(x + radius);
+  const int y0 = cellY(y - radius), y1 = cellY(y + radius);
+  for (int cy = y0; cy <= y1; ++cy) {
+    for (int cx = x0; cx <= x1; ++cx) {
+      for (uint32_t index : bucket(cx, cy)) {
+        if (!visit(myWalls[index])) return;
+      }
+    }
+  }
+}
+
+}  // namespace sim
