@@ -1,8 +1,10 @@
 #include "net/messages.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "map/map_cell.h"
 
@@ -31,41 +33,66 @@ const Shape* findShape(char type) {
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-const char* skipBlanks(const char* p) {
-  while (isBlank(*p)) ++p;
-  return p;
-}
+// One pass over a NUL-terminated text; every read first skips blanks.
+class TextReader {
+ public:
+  explicit TextReader(const char* text) : myAt(text), myEnd(text + std::strlen(text)) {}
 
-bool readWord(const char*& p, std::string_view& word) {
-  p = skipBlanks(p);
-  const char* start = p;
-  while (*p != '\0' && !isBlank(*p)) ++p;
-  word = std::string_view(start, static_cast<size_t>(p - start));
-  return !word.empty();
-}
-
-bool readReal(const char*& p, double& value) {
-  p = skipBlanks(p);
-  char* end = nullptr;
-  value = std::strtod(p, &end);
-  if (end == p) return false;
-  p = end;
-  return true;
-}
-
-// Decimal digits only: strtoul would take "-1" as a huge value and wrap it into range.
-bool readValue(const char*& p, uint16_t& value) {
-  p = skipBlanks(p);
-  if (*p == '+') ++p;
-  if (!isDigit(*p)) return false;
-  unsigned long v = 0;
-  for (; isDigit(*p); ++p) {
-    if (v <= 65535) v = v * 10 + static_cast<unsigned long>(*p - '0');
+  bool word(std::string_view& out) {
+    skipBlanks();
+    const char* start = myAt;
+    while (myAt != myEnd && !isBlank(*myAt)) ++myAt;
+    out = std::string_view(start, static_cast<size_t>(myAt - start));
+    return !out.empty();
   }
-  if (v > 65535) return false;
-  value = static_cast<uint16_t>(v);
-  return true;
-}
+
+  // strtod's reading, which formatted input shares. from_chars reads the common
+  // decimal forms several times faster; strtod takes what from_chars does not (hex,
+  // values beyond the double range). from_chars knows no plus sign, so it is skipped.
+  bool real(double& out) {
+    skipBlanks();
+    if (!startsHex()) {
+      const char* from = (*myAt == '+' && myAt[1] != '-' && myAt[1] != '+') ? myAt + 1 : myAt;
+      auto [end, error] = std::from_chars(from, myEnd, out);
+      if (error == std::errc()) {
+        myAt = end;
+        return true;
+      }
+      if (error == std::errc::invalid_argument) return false;
+    }
+    char* end = nullptr;
+    out = std::strtod(myAt, &end);
+    if (end == myAt) return false;
+    myAt = end;
+    return true;
+  }
+
+  // Decimal digits only: strtoul would take "-1" as a huge value and wrap it into range.
+  bool value(uint16_t& out) {
+    skipBlanks();
+    if (*myAt == '+') ++myAt;
+    if (!isDigit(*myAt)) return false;
+    unsigned long v = 0;
+    for (; isDigit(*myAt); ++myAt) {
+      if (v <= 65535) v = v * 10 + static_cast<unsigned long>(*myAt - '0');
+    }
+    if (v > 65535) return false;
+    out = static_cast<uint16_t>(v);
+    return true;
+  }
+
+ private:
+  void skipBlanks() {
+    while (isBlank(*myAt)) ++myAt;
+  }
+  bool startsHex() const {
+    const char* p = (*myAt == '+' || *myAt == '-') ? myAt + 1 : myAt;
+    return p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+  }
+
+  const char* myAt;
+  const char* myEnd;
+};
 
 bool numbersUsable(const Shape& shape, const Message& m) {
   for (int i = 0; i < shape.reals; ++i) {
@@ -92,13 +119,13 @@ bool parseMessage(const char* text, Message& message) {
   if (shape == nullptr) return false;
   Message m;
   m.type = text[0];
-  const char* p = text + 1;
-  if (!readWord(p, m.name)) return false;
+  TextReader reader(text + 1);
+  if (!reader.word(m.name)) return false;
   for (int i = 0; i < shape->reals; ++i) {
-    if (!readReal(p, m.reals[i])) return false;
+    if (!reader.real(m.reals[i])) return false;
   }
   for (int i = 0; i < shape->values; ++i) {
-    if (!readValue(p, m.values[i])) return false;
+    if (!reader.value(m.values[i])) return false;
   }
   if (!numbersUsable(*shape, m)) return false;
   message = m;

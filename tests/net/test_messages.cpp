@@ -46,6 +46,8 @@ TEST(MessageReading, NumbersReadLikeFormattedInput) {
   const ReadCase cases[] = {
       {"P alpha 1.5e3 -2E-1 4.5", true, 'P', "alpha", {1500, -0.2, 4.5}},
       {"P alpha 1 +2 .5", true, 'P', "alpha", {1, 2, 0.5}},
+      {"P alpha 0x10 +.5e1 1e-400", true, 'P', "alpha", {16, 5, 0}},
+      {"P alpha -0X1p3 5. 1e", true, 'P', "alpha", {-8, 5, 1}},
       {"P \t alpha\t\t1   2\n3", true, 'P', "alpha", {1, 2, 3}},
       // An item ends where its number ends; the next one starts right there.
       {"P alpha 1.2.3 4", true, 'P', "alpha", {1.2, 0.3, 4}},
@@ -69,6 +71,8 @@ TEST(MessageReading, MalformedShapesAreUnreadable) {
       {"P alpha 1 2", false},           // a real missing
       {"P alpha 1 2 x3", false},        // letters where a number belongs
       {"P alpha 1,5 2 3", false},
+      {"P alpha +-1 2 3", false},
+      {"P alpha 1 2 +", false},
       {" P alpha 1 2 3", false},        // blank first byte
       {"p alpha 1 2 3", false},         // lower-case type
       {"X alpha 1 2 3", false},
@@ -158,7 +162,7 @@ TEST(MessageFormatting, AMessageThatDoesNotFitIsRefusedNotTruncated) {
   EXPECT_EQ(formatMessage({'P', longest, {0, 0, 0}}, buffer, MSG_BUFFER_SIZE), static_cast<int>(MSG_BUFFER_SIZE) - 1);
   const std::string tooLong = longest + "n";
   EXPECT_EQ(formatMessage({'P', tooLong, {0, 0, 0}}, buffer, MSG_BUFFER_SIZE), -1);
-  const std::string name(1000, 'n');  // fits alone, but not with an absurd coordinate
+  const std::string name(1100, 'n');  // fits alone, but not with an absurd coordinate
   EXPECT_GT(formatMessage({'P', name, {1e30, 0, 0}}, buffer, MSG_BUFFER_SIZE), 0);
   EXPECT_EQ(formatMessage({'P', name, {1e300, 0, 0}}, buffer, MSG_BUFFER_SIZE), -1);
   EXPECT_EQ(buffer[MSG_BUFFER_SIZE], '#') << "nothing is written past the buffer";
