@@ -1,6 +1,16 @@
 #pragma once
 // Maps as plain PPM ("P3") files with the map parameters in comment lines.
+#include <cstddef>
+
 #include "map/occupancy_map.h"
+
+// Finest cell size a map file may carry. With the coordinate bound it keeps every map
+// that growth can reach within 2 x 20000 cells per axis.
+constexpr double MAP_FILE_MIN_RES_MM = 10.0;
+// Largest robot radius or corridor reach (cells) a map file may carry.
+constexpr int32_t MAP_FILE_MAX_ROBOT_CELLS = 500;
+// Map files larger than this are refused without being read.
+constexpr size_t MAP_FILE_MAX_BYTES = size_t{1} << 30;
 
 // Writes the map to fileName through a temporary file in the same directory that
 // replaces the target only after a complete, flushed, closed write, so a failed save
@@ -11,3 +21,6 @@ bool writeMapFile(const OccupancyMap& map, const char* fileName);
 // header that would make an unusable or unbounded map) returns false and leaves the
 // map exactly as it was. The caller holds map.mutex.
 bool readMapFile(OccupancyMap& map, const char* fileName);
+
+// As readMapFile, from the bytes of a map file already in memory.
+bool readMapBuffer(OccupancyMap& map, const char* data, size_t size);

@@ -20,7 +20,19 @@ class OccupancyMap : public QuadrantGrid {
   // The cell if addressable, else CELL_UNKNOWN.
   MapCell cellOrUnknown(int32_t x, int32_t y) const { return inBounds(x, y) ? cellValue(x, y) : CELL_UNKNOWN; }
   // Grows so that (x, y) and margin cells beyond it, away from the origin, are addressable.
-  void growToCover(int32_t x, int32_t y);
-  // Number of cells that are not unknown (for progress reports and tests).
+  void growToCover(int32_t x, int32_t y) {
+    if (coversWithMargin(x, y)) return;
+    growCovering(x, y);
+  }
+  // Number of addressable cells that are not unknown (for progress reports and tests).
   long knownCells() const;
+
+ private:
+  // Only the direction each coordinate lies in is tested: every extent exceeds margin.
+  bool coversWithMargin(int64_t x, int64_t y) const {
+    bool xCovered = x >= 0 ? x + margin < maxx : margin - x < minx;
+    bool yCovered = y >= 0 ? y + margin < maxy : margin - y < miny;
+    return xCovered && yCovered;
+  }
+  void growCovering(int32_t x, int32_t y);
 };

@@ -2,6 +2,8 @@
 // A grid of 16-bit cells centred on the origin, addressable with negative and positive
 // cell indices, that grows in each of its four directions independently without moving
 // any cell. Four quadrant stores hold rows indexed by |x| and cells by |y|.
+#include <cassert>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -23,11 +25,27 @@ class QuadrantGrid {
   int32_t minx, maxx, miny, maxy;  // addressable: -minx < x < maxx, -miny < y < maxy
 
   // Millimetres to a cell index, truncated toward zero (cell 0 spans (-res, res)).
-  int32_t toCell(double mm) const { return static_cast<int32_t>(mm / res); }
+  // Values beyond the 32-bit range saturate and NaN gives 0, so no input is undefined;
+  // callers still bound their coordinates before growing a grid to them.
+  int32_t toCell(double mm) const {
+    double c = mm / res;
+    if (c >= 2147483647.0) return INT32_MAX;
+    if (c <= -2147483648.0) return INT32_MIN;
+    if (std::isnan(c)) return 0;
+    return static_cast<int32_t>(c);
+  }
   bool inBounds(int32_t x, int32_t y) const { return x > -minx && x < maxx && y > -miny && y < maxy; }
   // The cell at (x, y), which must be inBounds.
-  uint16_t& cellAt(int32_t x, int32_t y);
-  uint16_t cellValue(int32_t x, int32_t y) const;
+  uint16_t& cellAt(int32_t x, int32_t y) {
+    assert(inBounds(x, y));
+    Store& s = x >= 0 ? (y >= 0 ? posXposY : posXnegY) : (y >= 0 ? negXposY : negXnegY);
+    return s[magnitude(x)][magnitude(y)];
+  }
+  uint16_t cellValue(int32_t x, int32_t y) const {
+    assert(inBounds(x, y));
+    const Store& s = x >= 0 ? (y >= 0 ? posXposY : posXnegY) : (y >= 0 ? negXposY : negXnegY);
+    return s[magnitude(x)][magnitude(y)];
+  }
 
   // All extents back to growStep, every cell fillValue.
   void reset();
@@ -35,6 +53,7 @@ class QuadrantGrid {
   void growToInclude(int32_t x, int32_t y);
 
  protected:
+  static size_t magnitude(int32_t v) { return v >= 0 ? static_cast<size_t>(v) : static_cast<size_t>(-static_cast<int64_t>(v)); }
   // Refills every store at the current extents with one value.
   void rebuild(uint16_t value);
   // Brings every store to the sizes the current extents require: rows and cells beyond

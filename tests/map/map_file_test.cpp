@@ -1,0 +1,339 @@
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "map/map_file.h"
+#include "map/map_updates.h"
+#include "tests/map/map_test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string BUILT_IN_HEADER =
+    "P3\n# processed by Tarnwick\n# Data: composit map\n# Resol: res=100\n"
+    "# Sizes: minx=125 maxx=125 miny=125 maxy=125\n# Robot: rradius=1 ssrange=25\n249 249 255\n";
+
+std::string fileText(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::stringstream s(text);
+  for (std::string line; std::getline(s, line);) out.push_back(line);
+  return out;
+}
+
+bool readText(OccupancyMap& map, const std::string& text) { return readMapBuffer(map, text.data(), text.size()); }
+
+// A small map file: extents 40 each way (79 x 79 pixels), every pixel `pixel`.
+std::string smallFile(const std::string& comments, int width = 79, int height = 79, const std::string& pixel = "0 63 0") {
+  std::string text = "P3\n" + comments + std::to_string(width) + " " + std::to_string(height) + " 255\n";
+  for (int i = 0; i < width * height; ++i) text += pixel + "\n";
+  return text;
+}
+const std::string SMALL_HEADER = "# Resol: res=100\n# Sizes: minx=40 maxx=40 miny=40 maxy=40\n# Robot: rradius=1 ssrange=25\n";
+
+// A map with content in every quadrant, grown in all four directions, with reserved
+// bits and both kinds of footprint.
+void fillWithContent(OccupancyMap& map) {
+  markReading(map, ArPose(15000, 0), ArPose(200, 300));
+  markReading(map, ArPose(-14000, -500), ArPose(-300, 0));
+  markReading(map, ArPose(800, 16000), ArPose(0, -200));
+  markReading(map, ArPose(-900, -17000), ArPose(0, 0));
+  markPeerReading(map, ArPose(-4000, 3000), ArPose(-3000, 2500));
+  markHit(map, ArPose(4000, -4000));
+  map.cellAt(7, -9) = 0x1F2A;
+  map.cellAt(-20, 33) = 0x00FF;
+}
+
+class MapFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/map_file_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  std::string path(const char* name) const { return (dir / name).string(); }
+  std::string written(const OccupancyMap& map) {
+    EXPECT_TRUE(writeMapFile(map, path("out.ppm").c_str()));
+    return fileText(path("out.ppm"));
+  }
+
+  fs::path dir;
+};
+
+TEST_F(MapFileTest, NewMapIsWrittenAsExactHeaderAndUnknownPixels) {
+  OccupancyMap map = builtInMap();
+  std::string expected = BUILT_IN_HEADER;
+  for (int i = 0; i < 249 * 249; ++i) expected += "0 0 0\n";
+  EXPECT_EQ(written(map), expected);
+  EXPECT_EQ(std::vector<fs::path>(fs::directory_iterator(dir), {}), std::vector<fs::path>{dir / "out.ppm"});
+}
+
+TEST_F(MapFileTest, PixelsEncodeOccupancyKnowledgeAndFootprints) {
+  OccupancyMap map = builtInMap();
+  // Row x = 124 holds the first image row, y running from 124 down to -124.
+  const int32_t ys[] = {124, 123, 122, 121, 120, 0, -1, -124};
+  const uint16_t cells[] = {0x0000, 0x007F, 0x6000, 0x4000, 0x7FFE, 0x1F05, 0x00FF, 0x8000};
+  for (size_t i = 0; i < 8; ++i) map.cellAt(124, ys[i]) = cells[i];
+  map.cellAt(-124, -124) = 0x00C8;
+  std::vector<std::string> l = lines(written(map));
+  ASSERT_EQ(l.size(), 7u + 249 * 249);
+  EXPECT_EQ(l[7], "0 63 0");
+  EXPECT_EQ(l[8], "127 63 0");
+  EXPECT_EQ(l[9], "0 63 96");
+  EXPECT_EQ(l[10], "0 63 64");
+  EXPECT_EQ(l[11], "254 63 127");
+  EXPECT_EQ(l[7 + 124], "5 63 31");
+  EXPECT_EQ(l[7 + 125], "255 63 0");
+  EXPECT_EQ(l[7 + 248], "0 0 0");
+  EXPECT_EQ(l.back(), "200 63 0");
+}
+
+TEST_F(MapFileTest, GrownMapWritesItsSizeAndStartsAtTheFarCorner) {
+  OccupancyMap map = builtInMap();
+  map.growToCover(90, 0);
+  map.cellAt(214, 124) = 0x0011;
+  map.res = 12.5;
+  std::vector<std::string> l = lines(written(map));
+  EXPECT_EQ(l[3], "# Resol: res=12.5");
+  EXPECT_EQ(l[4], "# Sizes: minx=125 maxx=215 miny=125 maxy=125");
+  EXPECT_EQ(l[6], "249 339 255");
+  EXPECT_EQ(l[7], "17 63 0");
+  EXPECT_EQ(l.size(), 7u + 249 * 339);
+}
+
+TEST_F(MapFileTest, RoundTripAfterGrowthKeepsEverythingButOwnFootprints) {
+  OccupancyMap map = builtInMap();
+  fillWithContent(map);
+  ASSERT_GT(map.maxx, 125);
+  ASSERT_GT(map.minx, 125);
+  ASSERT_GT(map.maxy, 125);
+  ASSERT_GT(map.miny, 125);
+  ASSERT_TRUE(writeMapFile(map, path("map.ppm").c_str()));
+
+  OccupancyMap loaded = builtInMap();
+  ASSERT_TRUE(readMapFile(loaded, path("map.ppm").c_str()));
+  EXPECT_EQ(loaded.res, map.res);
+  EXPECT_EQ(loaded.minx, map.minx);
+  EXPECT_EQ(loaded.maxx, map.maxx);
+  EXPECT_EQ(loaded.miny, map.miny);
+  EXPECT_EQ(loaded.maxy, map.maxy);
+  EXPECT_EQ(loaded.rradius, 1);
+  EXPECT_EQ(loaded.ssrange, 25);
+  EXPECT_EQ(loaded.margin, 35);
+  EXPECT_EQ(loaded.growStep, 135);
+  EXPECT_EQ(loaded.fillValue, CELL_UNKNOWN);
+  expectStoresMatchExtents(loaded);
+  long ownFootprints = 0;
+  for (int32_t x = -map.minx + 1; x < map.maxx; ++x) {
+    for (int32_t y = -map.miny + 1; y < map.maxy; ++y) {
+      ownFootprints += (map.cellValue(x, y) & CELL_OWN_FOOTPRINT) != 0;
+      ASSERT_EQ(loaded.cellValue(x, y), map.cellValue(x, y) & ~CELL_OWN_FOOTPRINT) << x << "," << y;
+    }
+  }
+  EXPECT_GT(ownFootprints, 0);
+  EXPECT_EQ(loaded.cellValue(7, -9), 0x1F2A);
+  EXPECT_EQ(loaded.cellValue(-20, 33), 0x00FF);
+
+  // Growth after loading uses the derived margin and step.
+  markHit(loaded, ArPose(loaded.maxx * 100.0, 0));
+  EXPECT_EQ(loaded.maxx, map.maxx + 135);
+}
+
+TEST_F(MapFileTest, PixelSamplesDecodeIntoCellBits) {
+  OccupancyMap map = builtInMap();
+  std::string text = smallFile(SMALL_HEADER);
+  const std::string firstPixels[] = {"0 63 96", "200 5 31", "300 0 255", "65535 65535 65535"};
+  size_t at = text.find("0 63 0\n");
+  for (const std::string& p : firstPixels) {
+    text.replace(at, 7, p + "\n");
+    at += p.size() + 1;
+  }
+  ASSERT_TRUE(readText(map, text));
+  EXPECT_EQ(map.cellValue(39, 39), 0x4000);
+  EXPECT_EQ(map.cellValue(39, 38), 0x1FC8);
+  EXPECT_EQ(map.cellValue(39, 37), 0xDF2C);
+  EXPECT_EQ(map.cellValue(39, 36), 0x5FFF);
+  EXPECT_EQ(map.cellValue(-39, -39), 0x0000);
+  EXPECT_EQ(map.minx, 40);
+  EXPECT_EQ(map.margin, 35);
+}
+
+TEST_F(MapFileTest, DamagedFilesLeaveTheMapExactlyAsItWas) {
+  OccupancyMap map = builtInMap();
+  fillWithContent(map);
+  OccupancyMap before = builtInMap();
+  copyMap(map, before);
+
+  const std::string good = smallFile(SMALL_HEADER);
+  ASSERT_TRUE(readText(before, good)) << "the undamaged file must be accepted";
+  copyMap(map, before);
+
+  std::vector<std::string> damaged = {
+      "",
+      "P",
+      " P3\n" + good.substr(3),
+      "p3\n" + good.substr(3),
+      smallFile(SMALL_HEADER, 80, 79),
+      smallFile(SMALL_HEADER, 79, 78),
+      "P3\n" + SMALL_HEADER + "79 79 256\n" + good.substr(good.find("255\n") + 4),
+      "P3\n" + SMALL_HEADER + "79 79\n",
+      "P3\n" + SMALL_HEADER,
+      "P3\n# " + std::string(510, 'x') + "\n" + good.substr(3),
+      "P3\n# Resol: res=100\n# Sizes: minx=40 maxx=40 miny=40 maxy=40 # Robot: rradius=1 ssrange=25",
+      smallFile(SMALL_HEADER, 79, 79, "0 63 x"),
+      smallFile(SMALL_HEADER, 79, 79, "0 63 -1"),
+      smallFile(SMALL_HEADER, 79, 79, "0 65536 0"),
+  };
+  for (size_t cut : {good.size() - 2, good.size() - 4, good.size() / 2, size_t{200}}) {
+    damaged.push_back(good.substr(0, cut));
+  }
+  // Only the final line feed missing still holds every pixel.
+  EXPECT_TRUE(readText(before, good.substr(0, good.size() - 1)));
+  copyMap(map, before);
+  for (size_t i = 0; i < damaged.size(); ++i) {
+    EXPECT_FALSE(readText(map, damaged[i])) << "case " << i;
+    expectSameMap(map, before);
+  }
+  EXPECT_FALSE(readMapFile(map, path("missing.ppm").c_str()));
+  EXPECT_FALSE(readMapFile(map, dir.c_str()));
+  expectSameMap(map, before);
+}
+
+TEST_F(MapFileTest, HeadersThatWouldMakeAnUnusableMapAreRefused) {
+  OccupancyMap map = builtInMap();
+  OccupancyMap before = builtInMap();
+  auto header = [](const std::string& res, const std::string& extent, const std::string& robot) {
+    return "# Resol: res=" + res + "\n# Sizes: minx=" + extent + " maxx=40 miny=40 maxy=40\n# Robot: " + robot + "\n";
+  };
+  const std::string robot = "rradius=1 ssrange=25";
+  struct Case {
+    std::string header;
+    int height;
+  };
+  const Case cases[] = {
+      {header("0", "40", robot), 79},
+      {header("-100", "40", robot), 79},
+      {header("nan", "40", robot), 79},
+      {header("inf", "40", robot), 79},
+      {header("1e999", "40", robot), 79},
+      {header("abc", "40", robot), 79},
+      {header("5", "40", robot), 79},
+      {header("100", "0", robot), 39},
+      {header("100", "-5", robot), 34},
+      {header("100", "35", robot), 74},
+      {header("100", "2171", robot), 2210},
+      {header("100", "99999999999999", robot), 79},
+      {header("100", "40", "rradius=-1 ssrange=25"), 79},
+      {header("100", "40", "rradius=1 ssrange=1e9"), 79},
+      {header("100", "40", "rradius=nan ssrange=25"), 79},
+      {header("100", "40", "rradius=1 ssrange=501"), 79},
+  };
+  for (const Case& c : cases) {
+    EXPECT_FALSE(readText(map, smallFile(c.header, 79, c.height))) << c.header;
+    expectSameMap(map, before);
+  }
+  // A size line claiming far more pixels than the file holds fails before any allocation.
+  EXPECT_FALSE(readText(map, "P3\n# res=100 minx=2170 maxx=2170 miny=2170 maxy=2170\n4339 4339 255\n0 0 0\n"));
+  expectSameMap(map, before);
+  // The largest extent growth can reach is accepted.
+  EXPECT_TRUE(readText(map, smallFile(header("100", "2170", robot), 79, 2209)));
+}
+
+TEST_F(MapFileTest, CarriageReturnsBeforeLineFeedsAreAccepted) {
+  OccupancyMap map = builtInMap();
+  fillWithContent(map);
+  std::string text = written(map);
+  std::string crlf;
+  for (char c : text) {
+    if (c == '\n') crlf += '\r';
+    crlf += c;
+  }
+  OccupancyMap fromLf = builtInMap(), fromCrlf = builtInMap();
+  ASSERT_TRUE(readText(fromLf, text));
+  ASSERT_TRUE(readText(fromCrlf, crlf));
+  expectSameMap(fromLf, fromCrlf);
+}
+
+TEST_F(MapFileTest, KeysAreFoundAnywhereInCommentLines) {
+  OccupancyMap map = builtInMap();
+  const std::string comments =
+      "# minx=1 maxx=1 only to be replaced later\n"
+      "#junk maxy=41 then res=50 res=70, xminx=40 and rradius=2.9\r\n"
+      "#maxx=40miny=42 ssrange=25.99 res=\n"
+      "# res= +100.5e0abc\n";
+  ASSERT_TRUE(readText(map, smallFile(comments, 82, 79)));
+  EXPECT_EQ(map.res, 100.5);
+  EXPECT_EQ(map.minx, 40);
+  EXPECT_EQ(map.maxx, 40);
+  EXPECT_EQ(map.miny, 42);
+  EXPECT_EQ(map.maxy, 41);
+  EXPECT_EQ(map.rradius, 2);
+  EXPECT_EQ(map.ssrange, 25);
+  EXPECT_EQ(map.margin, 35);
+  EXPECT_EQ(map.growStep, 135);
+
+  // Missing keys keep the map's values, and margin follows the kept radius.
+  OccupancyMap wide(100, 4000, 2500);
+  ASSERT_EQ(wide.rradius, 40);
+  ASSERT_TRUE(readText(wide, smallFile("# minx=60 maxx=60 miny=60 maxy=60 ssrange=3\n", 119, 119)));
+  EXPECT_EQ(wide.rradius, 40);
+  EXPECT_EQ(wide.ssrange, 3);
+  EXPECT_EQ(wide.res, 100);
+  EXPECT_EQ(wide.margin, 50);
+  EXPECT_EQ(wide.growStep, 150);
+}
+
+TEST_F(MapFileTest, HeaderLinesFollowTheFirstLineRules) {
+  OccupancyMap map = builtInMap();
+  const std::string body = SMALL_HEADER + "79 79 255\n";
+  const std::string pixels = smallFile(SMALL_HEADER).substr(3 + body.size());
+  EXPECT_TRUE(readText(map, "P3 anything up to the end of the line\n" + body + pixels + "trailing text"));
+  EXPECT_TRUE(readText(map, "P3" + std::string(255, ' ') + "\n" + body + pixels));
+  EXPECT_FALSE(readText(map, "P3" + std::string(300, ' ') + "\n" + body + pixels));
+  // Comment lines count only directly after the first line.
+  EXPECT_FALSE(readText(map, "P3\n\n" + body + pixels));
+  EXPECT_TRUE(readText(map, "P3\n# " + std::string(509, 'x') + "\n" + body + pixels));
+  EXPECT_TRUE(readText(map, "P3\n# " + std::string(508, 'x') + "\r\n" + body + pixels));
+}
+
+TEST_F(MapFileTest, FailedSaveKeepsThePreviousFile) {
+  OccupancyMap map = builtInMap();
+  const std::string target = path("map_global.ppm");
+  ASSERT_TRUE(writeMapFile(map, target.c_str()));
+  const std::string previous = fileText(target);
+
+  fillWithContent(map);
+  // The temporary file cannot be created where a directory of its name stands.
+  const std::string temp = target + ".tmp." + std::to_string(getpid());
+  fs::create_directory(temp);
+  EXPECT_FALSE(writeMapFile(map, target.c_str()));
+  EXPECT_EQ(fileText(target), previous);
+  fs::remove(temp);
+
+  EXPECT_FALSE(writeMapFile(map, path("no_such_dir/map.ppm").c_str()));
+  fs::create_directory(path("a_directory"));
+  EXPECT_FALSE(writeMapFile(map, path("a_directory").c_str()));
+  EXPECT_TRUE(fs::is_directory(path("a_directory")));
+  EXPECT_FALSE(fs::exists(path("a_directory") + ".tmp." + std::to_string(getpid())));
+
+  EXPECT_TRUE(writeMapFile(map, target.c_str()));
+  EXPECT_NE(fileText(target), previous);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2);
+}
+
+}  // namespace
