@@ -56,7 +56,9 @@ class ArAction {
   bool myActive = true;
 };
 
-// Backs off and turns when the wheels stall.
+// When a wheel stalls: drives away from the obstacle (backward unless the rear is
+// blocked) at speed, for obstacleDistance mm or cyclesToMove cycles, then turns
+// degreesToTurn toward the more open side (again at most cyclesToMove cycles).
 class ArActionStallRecover : public ArAction {
  public:
   ArActionStallRecover(const char* name = "stall recover", double obstacleDistance = 225, int cyclesToMove = 50,
@@ -64,14 +66,23 @@ class ArActionStallRecover : public ArAction {
   ArActionDesired* fire(ArActionDesired currentDesired) override;
 
  private:
+  enum class Phase { Idle, Move, Turn };
+  void start();
+  ArActionDesired* move();
+  ArActionDesired* turn();
+
   double myObstacleDistance, mySpeed, myDegreesToTurn;
   int myCyclesToMove;
-  int myState = 0;       // 0 idle, otherwise the phase of a recovery
-  int myCount = 0;       // cycles left in the current phase
-  int myTurnSign = 1;
+  Phase myPhase = Phase::Idle;
+  int myCount = 0;        // cycles spent in the current phase
+  double myDirection = -1;  // -1 backward, +1 forward
+  double myTargetHeading = 0;
+  ArPose myStart;
 };
 
-// Backs away from a bumper contact, then turns away from it.
+// On a bumper contact: backs away from it (forward for a rear contact) at backOffSpeed
+// until the bumper is clear and the robot has moved away, at most backOffTime ms, then
+// turns toward the more open side until it has turned 60 degrees, at most turnTime ms.
 class ArActionBumpers : public ArAction {
  public:
   ArActionBumpers(const char* name = "bumpers", double backOffSpeed = 100, int backOffTime = 3000,
@@ -79,16 +90,25 @@ class ArActionBumpers : public ArAction {
   ArActionDesired* fire(ArActionDesired currentDesired) override;
 
  private:
+  enum class Phase { Idle, BackOff, Turn };
+  ArActionDesired* backOff(int bumpers);
+  ArActionDesired* turn();
+
   double myBackOffSpeed;
   int myBackOffTime, myTurnTime;
-  bool mySetMaximums;
-  int myPhase = 0;          // 0 idle, 1 backing off, 2 turning
+  [[maybe_unused]] bool mySetMaximums;  // no separate velocity limits exist to set
+  Phase myPhase = Phase::Idle;
   long long myPhaseStartMs = 0;
-  int myTurnSign = 1;
   bool myFrontHit = true;
+  double myTargetHeading = 0;
+  ArPose myStart;
 };
 
-// Slows down and turns away from obstacles in front of the robot.
+// While the closest sonar obstacle within 45 degrees of straight ahead is nearer than
+// obstacleDistance (mm beyond the robot's radius): caps the speed at avoidVelocity (0
+// turns in place) and turns by turnAmount degrees per cycle. The direction is chosen
+// once, toward the more open side (or the way the robot already turns), and kept until
+// the front is clear, so the robot does not dither between left and right.
 class ArActionAvoidFront : public ArAction {
  public:
   ArActionAvoidFront(const char* name = "avoid front obstacles", double obstacleDistance = 450,
@@ -97,7 +117,7 @@ class ArActionAvoidFront : public ArAction {
 
  private:
   double myObstacleDistance, myAvoidVelocity, myTurnAmount;
-  bool myUseTableIR;
+  [[maybe_unused]] bool myUseTableIR;  // no table IR sensors exist on these robots
   int myTurnSign = 0;  // kept while turning so the robot does not dither
 };
 

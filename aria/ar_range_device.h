@@ -8,6 +8,7 @@
 
 #include "aria/ar_mutex.h"
 #include "aria/ar_pose.h"
+#include "aria/ar_transform.h"
 
 class ArRobot;
 
@@ -26,18 +27,31 @@ class ArRangeDevice {
   int unlockDevice();
 
   // Copies of the buffers: points in the frame of the robot's pose (mm), each with the
-  // time it was measured, oldest first. The caller holds the device lock.
+  // time it was measured, oldest first. The caller holds the device lock (the copy
+  // takes it too, recursively, so a caller that forgets cannot race the cycle).
   std::vector<ArPoseWithTime> getCurrentBufferAsVector() const;
   std::vector<ArPoseWithTime> getCumulativeBufferAsVector() const;
   size_t getCurrentBufferSize() const;
   size_t getCumulativeBufferSize() const;
 
+  // Fed by the robot's cycle (which takes the device lock itself): a point sensed by
+  // one sensor. The current buffer keeps the newest point of each sensor, the
+  // cumulative buffer the last points in arrival order.
+  void addReading(const ArPoseWithTime& point, int sensor);
+  // Moves every buffered point into a new frame (the robot's moveTo).
+  void applyTransform(const ArTransform& transform);
+  void clearBuffers();
+  // Current-buffer points older than this are no longer handed out.
+  static constexpr int64_t kCurrentMaxAgeMs = 1000;
+
  protected:
   struct Buffers;
   std::unique_ptr<Buffers> myBuffers;
-  ArMutex myDeviceMutex;
+  mutable ArMutex myDeviceMutex;
   ArRobot* myRobot = nullptr;
   std::string myName;
+  size_t myCurrentSize;
+  size_t myCumulativeSize;
 };
 
 class ArSonarDevice : public ArRangeDevice {
