@@ -1,0 +1,72 @@
+#include <cstdio>
+
+#include "aria/ar_robot.h"
+#include "aria/ar_util.h"
+#include "nav/behaviours.h"
+#include "nav/manual_drive.h"
+#include "nav/robot_steps.h"
+#include "platform/joystick.h"
+#include "runtime/shared_state.h"
+
+namespace {
+
+constexpr int STATUS_EVERY_POLLS = 91;  // a status line at the latest on the poll after this many
+
+void writeStatus(const JoyPoll& poll, const JoyRecord& record) {
+  char line[160];
+  const size_t length = formatJoyStatus(line, sizeof line - 1, poll, record.numAxes, record.pov);
+  line[length] = '\n';
+  std::fwrite(line, 1, length + 1, stdout);
+  std::fflush(stdout);
+}
+
+// Polls and drives until the mode changes, the exit flag is set or the robot is lost
+// (true), or until the joystick cannot be read (false). Holds the robot lock except
+// during each cycle's 100 ms pause.
+bool driveByJoystick(int startMode) {
+  JoyPoll previous;
+  int pollsSinceStatus = 0;
+  for (;;) {
+    if (getMode() != startMode) return true;
+    if (robotLostOrStalled()) {
+      setExitFlag(1);
+      return true;
+    }
+    JoyRecord record;
+    if (joyGetPosEx(0, &record) != 0) {
+      std::fputs("Please reconnect the joystick\n", stderr);
+      std::fflush(stderr);
+      return false;
+    }
+    const JoyPoll poll = centredPoll(record);
+    if (++pollsSinceStatus > STATUS_EVERY_POLLS || !(poll == previous)) {
+      writeStatus(poll, record);
+      ArUtil::sleep(90);
+      pollsSinceStatus = 0;
+    }
+    const int velocity = manualVelocity(poll.axes[1]);
+    const int headingChange = manualHeadingChange(poll.axes[0]);
+    ArUtil::sleep(10);
+    robot->setVel(velocity);
+    robot->setDeltaHeading(headingChange);
+    sleepUnlocked(100);
+    if (getExitFlag() != 0) return true;
+    previous = poll;
+  }
+}
+
+}  // namespace
+
+void actStopAndManual() {
+  const int startMode = getMode();
+  robot->lock();
+  robot->stop();
+  robot->unlock();
+
+  robot->lock();
+  const bool joystickRead = getExitFlag() != 0 || driveByJoystick(startMode);
+  robot->unlock();
+  // The pause after a failed read leaves the robot to its own cycle: the robot stays
+  // stopped or keeps its last command, and the controller calls again.
+  if (!joystickRead) ArUtil::sleep(1000);
+}

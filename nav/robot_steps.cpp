@@ -1,0 +1,13 @@
+#include "nav/robot_steps.h"
+
+#include "aria/ar_robot.h"
+#include "aria/ar_util.h"
+#include "runtime/shared_state.h"
+
+bool robotLostOrStalled() { return !robot->isConnected() || !robot->isRunning() || robotStalled(); }
+
+void sleepUnlocked(unsigned ms) {
+  robot->unlock();
+  ArUtil::sleep(ms);
+  robot->lock();
+}

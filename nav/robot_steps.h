@@ -1,0 +1,7 @@
+#pragma once
+// Steps every behaviour's loop shares. The caller holds the robot lock.
+
+// The robot is not connected, its cycle does not run, or a wheel is stalled.
+bool robotLostOrStalled();
+// Lets the robot's own cycle and the other threads have the robot for ms milliseconds.
+void sleepUnlocked(unsigned ms);
