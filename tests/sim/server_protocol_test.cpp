@@ -1,0 +1,233 @@
+// Protocol conformance of the running server, seen through raw TCP bytes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "raw_client.h"
+#include "sim/server.h"
+
+namespace {
+
+using simtest::Bytes;
+using simtest::hexBytes;
+using simtest::RawClient;
+using namespace std::chrono_literals;
+
+constexpr char kWorld[] =
+    "wall 2000 -5000 2000 5000\n"
+    "start 0 0 0\n"
+    "start 0 1000 90\n"
+    "start 0 -1000 180\n";
+
+class ServerProtocol : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::World world;
+    std::string error;
+    ASSERT_TRUE(sim::parseWorld(kWorld, world, error)) << error;
+    sim::ServerOptions options;
+    options.port = 0;
+    options.quiet = true;
+    server = std::make_unique<sim::Server>(world, options);
+    ASSERT_TRUE(server->start(error)) << error;
+  }
+
+  // Waits until the server counts n robots (connections are accepted asynchronously).
+  bool waitForRobots(size_t n, int timeoutMs = 3000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (server->robotCount() != n) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(5ms);
+    }
+    return true;
+  }
+
+  std::unique_ptr<sim::Server> server;
+};
+
+uint16_t u16(const arproto::Packet& p, size_t payloadOffset) { return arproto::readU16(p.payload() + payloadOffset); }
+int16_t s16(const arproto::Packet& p, size_t payloadOffset) { return arproto::readS16(p.payload() + payloadOffset); }
+
+TEST_F(ServerProtocol, HandshakeRepliesAreExactBytesAndOpenStartsSips) {
+  RawClient c(server->port());
+  ASSERT_TRUE(c.connected());
+  ASSERT_TRUE(c.send(hexBytes("FA FB 03 00 00 00")));
+  EXPECT_EQ(c.readRaw(6), hexBytes("FA FB 03 00 00 00"));
+  ASSERT_TRUE(c.send(hexBytes("FA FB 03 01 00 01")));
+  EXPECT_EQ(c.readRaw(6), hexBytes("FA FB 03 01 00 01"));
+  ASSERT_TRUE(c.send(hexBytes("FA FB 03 02 00 02")));
+  EXPECT_EQ(c.readRaw(29), hexBytes("FA FB 1A 02 73 69 6D 62 6F 74 00 50 69 6F 6E 65 65 72 00 70 33 64 78 2D 73 68 00 43 A9"));
+  const auto opened = std::chrono::steady_clock::now();
+  ASSERT_TRUE(c.send(hexBytes("FA FB 03 01 00 01")));
+  arproto::Packet sip;
+  ASSERT_TRUE(c.next(sip, 500));
+  EXPECT_LT(std::chrono::steady_clock::now() - opened, 200ms);
+  EXPECT_EQ(sip.type(), 0x32);
+}
+
+TEST_F(ServerProtocol, HandshakeStepsOutOfOrderAreIgnored) {
+  RawClient c(server->port());
+  // Nothing but SYNC0 starts the handshake.
+  ASSERT_TRUE(c.send(hexBytes("FA FB 03 01 00 01")));
+  ASSERT_TRUE(c.send(hexBytes("FA FB 03 02 00 02")));
+  EXPECT_TRUE(c.readRaw(1, 300).empty());
+  // SYNC2 right after SYNC0 and OPEN before the identity reply are ignored too.
+  ASSERT_TRUE(c.send(hexBytes("FA FB 03 00 00 00")));
+  EXPECT_EQ(c.readRaw(6), hexBytes("FA FB 03 00 00 00"));
+  ASSERT_TRUE(c.send(hexBytes("FA FB 03 02 00 02")));
+  EXPECT_TRUE(c.readRaw(1, 300).empty());
+  ASSERT_TRUE(c.send(hexBytes("FA FB 03 01 00 01")));
+  EXPECT_EQ(c.readRaw(6), hexBytes("FA FB 03 01 00 01"));
+  ASSERT_TRUE(c.send(hexBytes("FA FB 03 01 00 01")));  // a second SYNC1 is not echoed
+  EXPECT_TRUE(c.readRaw(1, 300).empty());
+  ASSERT_TRUE(c.send(hexBytes("FA FB 03 02 00 02")));
+  EXPECT_EQ(c.readRaw(29).size(), 29u);
+  ASSERT_TRUE(c.send(hexBytes("FA FB 03 01 00 01")));
+  arproto::Packet sip;
+  EXPECT_TRUE(c.nextOfType(0x32, sip));
+}
+
+TEST_F(ServerProtocol, SipsCarryEveryFieldAtTenHertz) {
+  RawClient c(server->port());
+  ASSERT_TRUE(c.openSession());
+  arproto::Packet sip;
+  int count = 0;
+  std::vector<int> discs;
+  const auto start = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - start < 1s) {
+    ASSERT_TRUE(c.next(sip, 500));
+    ++count;
+    const size_t n = sip.payload()[19];
+    ASSERT_EQ(sip.bytes[2], 34 + 3 * n) << "byte count covers every field through FAULTFLAGS";
+    ASSERT_EQ(sip.payloadSize(), 32 + 3 * n);
+    EXPECT_EQ(sip.payload()[11], 125);                 // BATTERY
+    EXPECT_EQ(u16(sip, 16), 0x0006);                    // both sonar arrays on, motors off
+    EXPECT_EQ(u16(sip, 20 + 3 * n + 5), 125);          // BATTERYX10
+    EXPECT_EQ(u16(sip, 20 + 3 * n + 10), 0);           // FAULTFLAGS
+    for (size_t k = 0; k < n; ++k) {
+      discs.push_back(sip.payload()[20 + 3 * k]);
+      EXPECT_LE(u16(sip, 21 + 3 * k), 5000);
+    }
+  }
+  EXPECT_GE(count, 9);
+  EXPECT_LE(count, 11);
+  // Each array fires its discs in order, one per 40 ms: 25 readings per array a second.
+  int front = -1, frontCount = 0;
+  for (int disc : discs) {
+    if (disc >= 8) continue;
+    if (front >= 0) {
+      EXPECT_EQ(disc, (front + 1) % 8);
+    }
+    front = disc;
+    ++frontCount;
+  }
+  EXPECT_GE(frontCount, 22);
+  EXPECT_LE(frontCount, 28);
+}
+
+TEST_F(ServerProtocol, EnableAndVelocityShowInSips) {
+  RawClient c(server->port());
+  ASSERT_TRUE(c.openSession());
+  ASSERT_TRUE(c.send(hexBytes("FA FB 06 04 3B 01 00 05 3B")));  // ENABLE 1
+  ASSERT_TRUE(c.send(hexBytes("FA FB 06 0B 3B C8 00 D3 3B")));  // VEL 200
+  arproto::Packet sip;
+  for (int i = 0; i < 15; ++i) ASSERT_TRUE(c.nextOfType(0x32, sip));
+  EXPECT_EQ(sip.type(), 0x33);
+  EXPECT_EQ(u16(sip, 16) & 1, 1);
+  EXPECT_EQ(s16(sip, 7), 200);
+  EXPECT_EQ(s16(sip, 9), 200);
+  EXPECT_GT(u16(sip, 1), 100);  // moved forward in x
+}
+
+TEST_F(ServerProtocol, WatchdogHaltsSilentClientAndNextPacketRevivesIt) {
+  RawClient c(server->port());
+  ASSERT_TRUE(c.openSession());
+  ASSERT_TRUE(c.send(arproto::makeCommandInt(arproto::ENABLE, 1)));
+  ASSERT_TRUE(c.send(arproto::makeCommandInt(arproto::ROTATE, 30)));  // turning needs no free space
+  // Silent from here on: SIPs keep coming, and after 2 s the robot slows to a stop.
+  const auto silentSince = std::chrono::steady_clock::now();
+  arproto::Packet sip;
+  auto rotVel = [&] { return s16(sip, sip.payloadSize() - 4); };
+  do {
+    ASSERT_TRUE(c.nextOfType(0x32, sip, 500));
+  } while (rotVel() != 300);
+  while (std::chrono::steady_clock::now() - silentSince < 1800ms) {
+    ASSERT_TRUE(c.nextOfType(0x32, sip, 500));
+    EXPECT_EQ(rotVel(), 300);
+  }
+  while (std::chrono::steady_clock::now() - silentSince < 2800ms) ASSERT_TRUE(c.nextOfType(0x32, sip, 500));
+  EXPECT_EQ(rotVel(), 0);
+  ASSERT_TRUE(c.send(arproto::makeCommand(arproto::PULSE)));
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(c.nextOfType(0x32, sip));
+  EXPECT_EQ(rotVel(), 300) << "the kept setpoint of 30 deg/s resumes";
+}
+
+TEST_F(ServerProtocol, CloseStopsSipsAndTheConnectionCanHandshakeAgain) {
+  RawClient c(server->port());
+  ASSERT_TRUE(c.openSession());
+  ASSERT_TRUE(c.send(hexBytes("FA FB 03 02 00 02")));
+  std::this_thread::sleep_for(150ms);
+  c.readRaw(100000, 100);  // drain what was sent before the CLOSE
+  EXPECT_TRUE(c.readRaw(1, 300).empty());
+  EXPECT_TRUE(c.openSession());
+  EXPECT_EQ(server->robotCount(), 1u);
+}
+
+TEST_F(ServerProtocol, ClientsGetRobotsAtSuccessiveStartPosesAndLeaveWithThem) {
+  auto a = std::make_unique<RawClient>(server->port());
+  ASSERT_TRUE(waitForRobots(1));
+  auto b = std::make_unique<RawClient>(server->port());
+  ASSERT_TRUE(waitForRobots(2));
+  auto c = std::make_unique<RawClient>(server->port());
+  ASSERT_TRUE(waitForRobots(3));
+  double x, y, th;
+  ASSERT_TRUE(server->truePose(1, x, y, th));
+  EXPECT_DOUBLE_EQ(y, 1000);
+  EXPECT_DOUBLE_EQ(th, 90);
+  ASSERT_TRUE(server->truePose(2, x, y, th));
+  EXPECT_DOUBLE_EQ(th, 180);
+  EXPECT_FALSE(server->truePose(3, x, y, th));
+  b.reset();
+  ASSERT_TRUE(waitForRobots(2));
+  ASSERT_TRUE(server->truePose(1, x, y, th));
+  EXPECT_DOUBLE_EQ(th, 180) << "the third client's robot is now the second live connection";
+  EXPECT_TRUE(a->openSession());
+  EXPECT_TRUE(c->openSession());
+}
+
+TEST_F(ServerProtocol, HostileBytesNeitherCrashNorStallOthers) {
+  RawClient good(server->port());
+  ASSERT_TRUE(good.openSession());
+  RawClient hostile(server->port());
+  Bytes garbage(20000);
+  for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<uint8_t>((i * 7919u) ^ (i >> 3));
+  ASSERT_TRUE(hostile.send(garbage));
+  ASSERT_TRUE(hostile.send(hexBytes("FA FB 03 00 00 01")));           // bad checksum
+  ASSERT_TRUE(hostile.send(hexBytes("FA FB FF 00 00 00 FA FB 02")));  // impossible counts
+  // A malformed handshake then a valid one on the same connection still works.
+  EXPECT_TRUE(hostile.openSession());
+  ASSERT_TRUE(hostile.send(hexBytes("FA FB 06 0B 3B")));  // half a packet, then silence
+  arproto::Packet sip;
+  const auto start = std::chrono::steady_clock::now();
+  int sips = 0;
+  while (std::chrono::steady_clock::now() - start < 500ms) {
+    ASSERT_TRUE(good.nextOfType(0x32, sip, 250));
+    ++sips;
+  }
+  EXPECT_GE(sips, 4);
+  EXPECT_EQ(server->robotCount(), 2u);
+}
+
+TEST_F(ServerProtocol, ThousandsOfDroppedConnectionsLeaveNoRobotsBehind) {
+  for (int i = 0; i < 2000; ++i) {
+    RawClient c(server->port());
+    ASSERT_TRUE(c.connected());
+    if (i % 3 == 0) c.send(hexBytes("FA FB 03 00"));
+  }
+  ASSERT_TRUE(waitForRobots(0, 10000));
+  RawClient fresh(server->port());
+  EXPECT_TRUE(fresh.openSession());
+}
+
+}  // namespace
