@@ -33,7 +33,9 @@ Packet makeCommand(uint8_t command) {
 }
 
 Packet makeCommandInt(uint8_t command, int value) {
-  int magnitude = std::min(value < 0 ? -value : value, 32767);
+  // Widened before negating: -INT_MIN does not fit in an int.
+  long long wide = value;
+  int magnitude = static_cast<int>(std::min(wide < 0 ? -wide : wide, 32767LL));
   uint8_t payload[4] = {command, value < 0 ? kArgNegative : kArgPositive, 0, 0};
   writeU16(payload + 2, static_cast<uint16_t>(magnitude));
   Packet p;
