@@ -106,14 +106,6 @@ bool numbersUsable(const Shape& shape, const Message& m) {
 
 }  // namespace
 
-bool messageShape(char type, int& realCount, int& valueCount) {
-  const Shape* shape = findShape(type);
-  if (shape == nullptr) return false;
-  realCount = shape->reals;
-  valueCount = shape->values;
-  return true;
-}
-
 bool parseMessage(const char* text, Message& message) {
   const Shape* shape = findShape(text[0]);
   if (shape == nullptr) return false;

@@ -27,9 +27,6 @@ struct Message {
   std::array<uint16_t, 2> values{};  // M: mode; J: u, v
 };
 
-// Number of reals and 16-bit values a type carries; false for an unknown type letter.
-bool messageShape(char type, int& realCount, int& valueCount);
-
 // Reads the NUL-terminated text into message; its name points into text. False when
 // the text is not a readable message of a known type (see above).
 bool parseMessage(const char* text, Message& message);

@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "map/map_cell.h"
+#include "net/messages.h"
+#include "tools/lib/agent_commands.h"
+#include "tools/lib/load_model.h"
+#include "tools/lib/traffic_summary.h"
+
+namespace {
+
+// The datagram text a command line sends, or "error: ..." when it is refused.
+std::string sentText(const std::vector<std::string>& args) {
+  ToolCommand command;
+  std::string error;
+  if (!parseToolCommand(args, command, error)) return "error: " + error;
+  if (command.action != ToolAction::Send) return "(not a send)";
+  char text[MSG_BUFFER_SIZE];
+  if (formatMessage(command.message(), text, sizeof text) < 0) return "(unformattable)";
+  return text;
+}
+
+bool refused(const std::vector<std::string>& args) { return sentText(args).rfind("error: ", 0) == 0; }
+
+TEST(AgentctlArguments, CommandsBecomeTheMessagesAgentsRead) {
+  EXPECT_EQ(sentText({"mode", "alpha", "2"}), "M alpha 2");
+  EXPECT_EQ(sentText({"mode", "all", "65535"}), "M all 65535");
+  EXPECT_EQ(sentText({"save", "all"}), "M all 98");
+  EXPECT_EQ(sentText({"stop", "bob"}), "M bob 99");
+  EXPECT_EQ(sentText({"goal", "all", "1500", "-2000.5"}), "G all 1500.000 -2000.500 0.000");
+  EXPECT_EQ(sentText({"goal", "alpha", "1e3", "0", "90"}), "G alpha 1000.000 0.000 90.000");
+  EXPECT_EQ(sentText({"w", "all", "1", "2", "3"}), "W all 1.000 2.000 3.000");
+  EXPECT_EQ(sentText({"j", "alpha", "1", "2", "3", "4e6", "5", "6"}), "J alpha 1.000 2.000 3.000 4000000.000 5 6");
+
+  char text[MSG_BUFFER_SIZE];
+  ToolCommand command;
+  std::string error;
+  ASSERT_TRUE(parseToolCommand({"goal", "alpha", "-200000", "200000", "-45"}, command, error));
+  ASSERT_GT(formatMessage(command.message(), text, sizeof text), 0);
+  Message read;
+  ASSERT_TRUE(parseMessage(text, read)) << "an agent reads what agentctl sends";
+  EXPECT_EQ(read.reals[0], -200000);
+}
+
+TEST(AgentctlArguments, BadArgumentsAreRefusedBeforeAnythingIsSent) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"fly", "all"},
+      {"mode", "all"},
+      {"mode", "all", "1", "2"},
+      {"mode", "all", "-1"},
+      {"mode", "all", "65536"},
+      {"mode", "all", "1.5"},
+      {"mode", "all", "two"},
+      {"mode", "", "1"},
+      {"mode", "al ice", "1"},
+      {"mode", "tab\there", "1"},
+      {"stop", std::string("nu\0l", 4)},
+      {"stop"},
+      {"goal", "all", "1"},
+      {"goal", "all", "x", "2"},
+      {"goal", "all", "1", "2", "3", "4"},
+      {"goal", "all", "nan", "2"},
+      {"goal", "all", "1", "inf"},
+      {"goal", "all", "200000.5", "0"},
+      {"goal", "all", "0", "-1e9"},
+      {"goal", "all", "1", "2", "inf"},
+      {"goal", "all", "1", "2", "3deg"},
+      {"w", "all", "1", "2"},
+      {"j", "all", "1", "2", "3", "4", "5", "6"},
+      {"j", "alpha", "1", "2", "3", "4", "5"},
+      {"j", "alpha", "1", "2", "3", "4", "-5", "6"},
+      {"j", "alpha", "1", "2", "3", "nan", "5", "6"},
+      {"goal", std::string(1390, 'n'), "0", "0"},
+  };
+  for (const auto& args : bad) {
+    std::string shown;
+    for (const auto& a : args) shown += "[" + a + "]";
+    EXPECT_TRUE(refused(args)) << shown << " -> " << sentText(args);
+  }
+}
+
+TEST(AgentctlArguments, WatchAndLoadOptions) {
+  ToolCommand c;
+  std::string error;
+  ASSERT_TRUE(parseToolCommand({"watch"}, c, error));
+  EXPECT_EQ(c.action, ToolAction::Watch);
+  EXPECT_EQ(c.watchSeconds, 0);
+  ASSERT_TRUE(parseToolCommand({"watch", "--quiet", "--seconds", "5"}, c, error));
+  EXPECT_EQ(c.watchSeconds, 5);
+  EXPECT_TRUE(c.quiet);
+  ASSERT_TRUE(parseToolCommand({"load", "20", "10"}, c, error));
+  EXPECT_EQ(c.action, ToolAction::Load);
+  EXPECT_EQ(c.loadAgents, 20);
+  EXPECT_EQ(c.loadSeconds, 10);
+  ASSERT_TRUE(parseToolCommand({"--help"}, c, error));
+  EXPECT_EQ(c.action, ToolAction::Help);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"watch", "--seconds"}, {"watch", "--seconds", "0"}, {"watch", "--seconds", "-3"}, {"watch", "--loud"},
+           {"load", "0", "10"}, {"load", "5"}, {"load", "5", "1.5"}, {"load", "x", "5"}}) {
+    EXPECT_FALSE(parseToolCommand(args, c, error)) << args.back();
+  }
+}
+
+TEST(LoadModel, EachCycleSendsUpToSixteenReadingsThenAPoseAndADEverySecond) {
+  const int agents = 10000;  // the largest load: coordinates must stay in bounds
+  LoadModel model(agents);
+  for (long cycle : {0L, 1L, 57L}) {
+    std::map<std::string, std::string> sequence;  // per agent its letters in sending order
+    model.playCycle(cycle, [&](const Message& m) {
+      sequence[std::string(m.name)] += m.type;
+      EXPECT_TRUE(pointInBounds(m.reals[0], m.reals[1]));
+      if (m.type == 'E') {
+        EXPECT_TRUE(pointInBounds(m.reals[2], m.reals[3]));
+      }
+      const double heading = m.type == 'E' ? m.reals[4] : m.reals[2];
+      EXPECT_TRUE(heading > -180 && heading <= 180) << heading;
+    });
+    ASSERT_EQ(sequence.size(), static_cast<size_t>(agents));
+    for (const auto& [name, letters] : sequence) {
+      const std::string tail = cycle % 2 == 0 ? "PD" : "P";
+      ASSERT_GE(letters.size(), tail.size()) << name;
+      EXPECT_EQ(letters.substr(letters.size() - tail.size()), tail) << name;
+      const size_t readings = letters.size() - tail.size();
+      EXPECT_LE(readings, static_cast<size_t>(LOAD_SONAR_DISCS)) << name;
+      EXPECT_EQ(letters.substr(0, readings), std::string(readings, 'E')) << name;
+    }
+  }
+}
+
+TEST(TrafficSummary, RatesPerAgentOverEachWindowAndLastPoses) {
+  TrafficSummary summary(0);
+  for (int i = 0; i < 10; ++i) summary.record(Message{'E', "alpha", {1, 2, 3, 4, 5}});
+  summary.record(Message{'P', "alpha", {1000, -2000, 90}});
+  summary.record(Message{'O', "bob", {1, 2}});
+  summary.record(Message{'M', "all", {}, {99}});
+  summary.recordUnreadable();
+  const std::string first = summary.report(2000);
+  EXPECT_NE(first.find("summary over 2.0 s: 2 agents, 1 commands, 1 unreadable"), std::string::npos) << first;
+  EXPECT_NE(first.find("E     5.0/s"), std::string::npos) << first;
+  EXPECT_NE(first.find("last pose 1000.000 -2000.000 90.000"), std::string::npos) << first;
+  EXPECT_NE(first.find("no pose yet"), std::string::npos) << first;
+
+  summary.record(Message{'D', "bob", {7, 8, 9}});
+  const std::string second = summary.report(4000);
+  EXPECT_NE(second.find("0 commands, 0 unreadable"), std::string::npos) << second;
+  EXPECT_EQ(second.find("E     5.0/s"), std::string::npos) << "a new window starts from zero";
+  EXPECT_NE(second.find("last pose 7.000 8.000 9.000"), std::string::npos) << second;
+
+  const std::string total = summary.finalReport(4000);
+  EXPECT_NE(total.find("total over 4.0 s: 2 agents, 1 commands, 1 unreadable"), std::string::npos) << total;
+  EXPECT_NE(total.find("E     2.5/s"), std::string::npos) << total;
+}
+
+TEST(TrafficSummary, DatagramsAreDescribedReadablyAndUnreadableBytesEscaped) {
+  EXPECT_EQ(describeMessage(Message{'E', "alpha", {1, 2, 3, 4, 5}}),
+            "E alpha point 1.000 2.000 robot 3.000 4.000 5.000");
+  EXPECT_EQ(describeMessage(Message{'M', "all", {}, {99}}), "M to all mode 99");
+  const char bytes[] = "x\"y\x01";
+  EXPECT_EQ(describeUnreadable(bytes, sizeof bytes), "unreadable datagram of 5 bytes: \"x\\x22y\\x01\"");
+}
+
+}  // namespace

@@ -1,0 +1,35 @@
+#pragma once
+// agentctl's command line: checked in full before anything is sent, so a bad argument
+// never reaches the group. Commands to agents are built as the agents read them.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "net/messages.h"
+
+enum class ToolAction { Help, Send, Watch, Load };
+
+struct ToolCommand {
+  ToolAction action = ToolAction::Help;
+  // Send: one message to the group.
+  char type = 0;
+  std::string name;
+  std::array<double, 5> reals{};
+  std::array<uint16_t, 2> values{};
+  // Watch: how long, 0 for until interrupted; quiet prints only the summaries.
+  int watchSeconds = 0;
+  bool quiet = false;
+  // Load: simulated agents and for how long.
+  int loadAgents = 0;
+  int loadSeconds = 0;
+
+  // The message to send; it refers to name, so it lives no longer than this command.
+  Message message() const { return Message{type, name, reals, values}; }
+};
+
+// Reads the arguments after the program name. False with a one-line reason in error
+// when they are not a valid command.
+bool parseToolCommand(const std::vector<std::string>& args, ToolCommand& command, std::string& error);
+
+extern const char* const AGENTCTL_USAGE;
