@@ -25,7 +25,7 @@ start_sim() {
     if grep -q "listening" sim.err 2>/dev/null; then return 0; fi
     sleep 0.05
   done
-  echo "simulator did not start" >&2; cat sim.err >&2; return 1
+  echo "simulator did not start" >&2; cat sim.err >&2; exit 2
 }
 # start_agent NAME [DIR]: stdin comes from a FIFO kept open by a sleeper, so the agent
 # never sees end of input after its name.
@@ -35,7 +35,7 @@ start_agent() {
   mkfifo "$dir/stdin"
   (printf '%s\n' "$name"; exec sleep 100000) >"$dir/stdin" &
   local feeder=$!
-  (cd "$dir" && exec agent <stdin >"../$name.out" 2>"../$name.err") &
+  (cd "$dir" && exec agent <stdin >"$OLDPWD/$name.out" 2>"$OLDPWD/$name.err") &
   AGENT_PID=$!
   FEEDERS="${FEEDERS:-} $feeder"
 }
@@ -43,7 +43,7 @@ wait_for() {
   local file=$1 text=$2 secs=$3
   local end=$(( $(date +%s) + secs ))
   while ! grep -qF -- "$text" "$file" 2>/dev/null; do
-    if [ "$(date +%s)" -ge "$end" ]; then echo "timed out waiting for '$text' in $file" >&2; return 1; fi
+    if [ "$(date +%s)" -ge "$end" ]; then echo "timed out waiting for '$text' in $file" >&2; exit 3; fi
     sleep 0.1
   done
 }
@@ -51,7 +51,7 @@ wait_exit() {
   local pid=$1 secs=$2
   local end=$(( $(date +%s) + secs ))
   while kill -0 "$pid" 2>/dev/null; do
-    if [ "$(date +%s)" -ge "$end" ]; then echo "process $pid still running" >&2; return 1; fi
+    if [ "$(date +%s)" -ge "$end" ]; then echo "process $pid still running after $secs s" >&2; exit 4; fi
     sleep 0.1
   done
   wait "$pid"
@@ -59,7 +59,7 @@ wait_exit() {
 # send_msg TEXT: one datagram (TEXT and its NUL) to the group, as any program on it could.
 send_msg() { printf '%s\0' "$1" >/dev/udp/239.0.0.77/60001; }
 # count_in FILE TEXT: occurrences of TEXT in FILE
-count_in() { grep -cF -- "$2" "$1" 2>/dev/null || true; }
+count_in() { local n; n=$(grep -cF -- "$2" "$1" 2>/dev/null) || true; echo "${n:-0}"; }
 cleanup() {
   for p in ${FEEDERS:-}; do kill "$p" 2>/dev/null || true; done
   jobs -p | xargs -r kill 2>/dev/null || true

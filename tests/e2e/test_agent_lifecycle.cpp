@@ -23,7 +23,7 @@ bool inOrder(const std::string& text, std::initializer_list<const char*> lines) 
 
 TEST(AgentLifecycle, EndOfInputAtTheNamePromptEndsTheProgramWithAnError) {
   Scenario s("EndOfInputAtThePrompt");
-  auto r = s.run(R"(printf 'ab\n' | agent >out 2>err; echo $? >status)", 30);
+  auto r = s.run(R"SH(printf 'ab\n' | agent >out 2>err; echo $? >status)SH", 30);
   ASSERT_EQ(r.status, 0) << s.read("scenario.log");
   EXPECT_EQ(s.count("out", "Please enter the agent ID name (no space please) "), 2);
   EXPECT_NE(s.read("status"), "0\n");
@@ -32,7 +32,7 @@ TEST(AgentLifecycle, EndOfInputAtTheNamePromptEndsTheProgramWithAnError) {
 
 TEST(AgentLifecycle, WithoutARobotServerItRetriesEveryFiveSecondsUntilOneAppears) {
   Scenario s("RetriesUntilServerAppears");
-  auto r = s.run(R"(
+  auto r = s.run(R"SH(
 mkfifo in
 (printf 'ab\nalpha\n'; exec sleep 1000) >in &
 FEEDERS=$!
@@ -48,7 +48,8 @@ wait_for err "CONTROLER: Run: actErratic" 20
 send_msg "M alpha 99"
 wait_exit $pid 20
 echo $? >status
-)",
+
+)SH",
                   90);
   ASSERT_EQ(r.status, 0) << s.read("scenario.log") << s.read("err");
   const std::string err = s.read("err");
@@ -70,7 +71,7 @@ echo $? >status
 
 TEST(AgentLifecycle, ModeCommandsSaveRepairAndStop) {
   Scenario s("ModeCommands");
-  auto r = s.run(R"(
+  auto r = s.run(R"SH(
 start_sim --world "$WORLDS/office.world"
 start_agent alpha .
 pid=$AGENT_PID
@@ -89,7 +90,8 @@ sleep 0.5
 send_msg "M all 99"
 wait_exit $pid 20
 echo $? >status
-)",
+
+)SH",
                   90);
   ASSERT_EQ(r.status, 0) << s.read("scenario.log") << s.read("alpha.err");
   const std::string err = s.read("alpha.err");
@@ -107,7 +109,7 @@ echo $? >status
 
 TEST(AgentLifecycle, ALostRobotEndsThePassAndTheNextPassReadsTheSavedGlobalMap) {
   Scenario s("LostRobot");
-  auto r = s.run(R"(
+  auto r = s.run(R"SH(
 start_sim --world "$WORLDS/office.world"
 start_agent alpha .
 pid=$AGENT_PID
@@ -121,7 +123,8 @@ wait_for alpha.out "Global  map read." 30
 send_msg "M alpha 99"
 wait_exit $pid 20
 echo $? >status
-)",
+
+)SH",
                   120);
   ASSERT_EQ(r.status, 0) << s.read("scenario.log") << s.read("alpha.err");
   EXPECT_TRUE(inOrder(s.read("alpha.err"), {"Lost connection to the physical robot!",
