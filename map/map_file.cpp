@@ -1,5 +1,6 @@
 #include "map/map_file.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -138,8 +139,11 @@ bool writeAndClose(FilePtr file, const OccupancyMap& map) {
 
 // ---------------------------------------------------------------- reading: text scanning
 
-bool isBlank(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\v' || c == '\f'; }
+// The C library's white space: blank and \t \n \v \f \r.
+bool isBlank(char c) { return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
+// 0..9 for a digit, larger for anything else.
+unsigned digitValue(char c) { return static_cast<unsigned char>(c) - static_cast<unsigned>('0'); }
 
 const char* skipBlanks(const char* p, const char* end) {
   while (p < end && isBlank(*p)) ++p;
@@ -214,13 +218,15 @@ class Cursor {
 
   // An unsigned decimal sample after blanks, at most 65535.
   bool readSample(uint32_t& value) {
-    while (myP < myEnd && isBlank(*myP)) ++myP;
-    if (myP == myEnd || !isDigit(*myP)) return false;
-    uint32_t v = 0;
-    do {
-      v = v * 10 + static_cast<uint32_t>(*myP++ - '0');
+    const char* p = skipBlanks(myP, myEnd);
+    unsigned digit;
+    if (p == myEnd || (digit = digitValue(*p)) > 9) return false;
+    uint32_t v = digit;
+    while (++p < myEnd && (digit = digitValue(*p)) <= 9) {
+      v = v * 10 + digit;
       if (v > 65535) return false;
-    } while (myP < myEnd && isDigit(*myP));
+    }
+    myP = p;
     value = v;
     return true;
   }
@@ -380,21 +386,29 @@ void install(OccupancyMap& map, const MapParams& p, Stores& s) {
   map.posXnegY.swap(s.posXnegY);
 }
 
-// The whole file in memory, or false when it cannot be read or is too large.
+// The whole file in memory, or false when it cannot be read or is too large. A regular
+// file is read in one piece of its size (plus one byte to see that it ended).
 bool loadFile(const char* fileName, std::string& bytes) {
   FilePtr file(std::fopen(fileName, "rb"));
   if (!file) return false;
-  constexpr size_t CHUNK = size_t{1} << 20;
-  size_t used = 0;
-  for (;;) {
-    if (used > MAP_FILE_MAX_BYTES) return false;
-    bytes.resize(used + CHUNK);
-    size_t n = std::fread(bytes.data() + used, 1, CHUNK, file.get());
-    used += n;
-    if (n < CHUNK) break;
+  struct stat st {};
+  size_t chunk = size_t{1} << 20;
+  if (fstat(fileno(file.get()), &st) == 0 && S_ISREG(st.st_mode)) {
+    if (static_cast<uint64_t>(st.st_size) > MAP_FILE_MAX_BYTES) return false;
+    chunk = static_cast<size_t>(st.st_size) + 1;
   }
-  bytes.resize(used);
-  return std::ferror(file.get()) == 0 && used <= MAP_FILE_MAX_BYTES;
+  size_t used = 0;
+  while (used <= MAP_FILE_MAX_BYTES) {
+    bytes.resize(used + chunk);
+    const size_t n = std::fread(bytes.data() + used, 1, chunk, file.get());
+    used += n;
+    if (n < chunk) {
+      bytes.resize(used);
+      return std::ferror(file.get()) == 0 && used <= MAP_FILE_MAX_BYTES;
+    }
+    chunk = size_t{1} << 20;
+  }
+  return false;
 }
 
 }  // namespace

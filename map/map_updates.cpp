@@ -18,30 +18,52 @@ void hitCell(OccupancyMap& map, int32_t x, int32_t y) {
   c = applyHit(c);
 }
 
-// Walks from the edge of the robot's square along (dx, dy) up to ssrange cells. When an
-// older footprint lies there with nothing but occupancy-0 cells before it, the gap up
-// to it is marked free; the footprint run next to the square itself is skipped.
-void fillCorridor(OccupancyMap& map, int32_t cx, int32_t cy, int32_t dx, int32_t dy) {
+// The map row at x, split into its cells with y >= 0 and with y < 0 (indexed by |y|),
+// so that walking along y costs no store lookup per cell.
+struct RowHalves {
+  uint16_t* nonNegativeY;
+  uint16_t* negativeY;
+  uint16_t& operator[](int32_t y) const { return y >= 0 ? nonNegativeY[y] : negativeY[-static_cast<int64_t>(y)]; }
+};
+
+RowHalves rowAt(OccupancyMap& map, int32_t x) {
+  assert(x > -map.minx && x < map.maxx);
+  if (x >= 0) return {map.posXposY[static_cast<size_t>(x)].data(), map.posXnegY[static_cast<size_t>(x)].data()};
+  const size_t row = static_cast<size_t>(-static_cast<int64_t>(x));
+  return {map.negXposY[row].data(), map.negXnegY[row].data()};
+}
+
+// Walks from the edge of the robot's square outward up to ssrange cells; cellAtDistance(k)
+// gives the cell k steps away. When an older footprint lies there with nothing but
+// occupancy-0 cells before it, the gap up to it is marked free; the footprint run next
+// to the square itself is skipped.
+template <typename CellAtDistance>
+void fillCorridor(const OccupancyMap& map, CellAtDistance cellAtDistance) {
   const int32_t first = map.rradius + 1;
   bool leading = true;
   for (int32_t k = first; k <= map.ssrange; ++k) {
-    MapCell c = map.cellValue(cx + dx * k, cy + dy * k);
+    const MapCell c = cellAtDistance(k);
     if ((c & CELL_OCCUPANCY) != 0) return;
     if ((c & ANY_FOOTPRINT) == 0) {
       leading = false;
       continue;
     }
     if (leading) continue;
-    for (int32_t j = first; j < k; ++j) freeCell(map, cx + dx * j, cy + dy * j);
+    for (int32_t j = first; j < k; ++j) {
+      MapCell& f = cellAtDistance(j);
+      f = applyFree(f);
+    }
     return;
   }
 }
 
+// Toward -x and +x along row cy, then toward -y and +y along column cx.
 void fillCorridors(OccupancyMap& map, int32_t cx, int32_t cy) {
-  fillCorridor(map, cx, cy, -1, 0);
-  fillCorridor(map, cx, cy, 1, 0);
-  fillCorridor(map, cx, cy, 0, -1);
-  fillCorridor(map, cx, cy, 0, 1);
+  fillCorridor(map, [&](int32_t k) -> MapCell& { return map.cellAt(cx - k, cy); });
+  fillCorridor(map, [&](int32_t k) -> MapCell& { return map.cellAt(cx + k, cy); });
+  const RowHalves column = rowAt(map, cx);
+  fillCorridor(map, [&](int32_t k) -> MapCell& { return column[cy - k]; });
+  fillCorridor(map, [&](int32_t k) -> MapCell& { return column[cy + k]; });
 }
 
 template <MapCell (*Stamp)(MapCell)>
@@ -52,6 +74,22 @@ void stampSquare(OccupancyMap& map, int32_t cx, int32_t cy) {
       MapCell& c = map.cellAt(x, y);
       c = Stamp(c);
     }
+  }
+}
+
+// The Bresenham walk from (0, 0) toward (majorLen, minorLen) along the major axis,
+// calling visit(major, minor) for every cell strictly before the end cell. The minor
+// step is taken without a branch: it is unpredictable for most slopes.
+template <typename Visit>
+void walkMajor(int32_t majorLen, int32_t minorLen, Visit visit) {
+  const int32_t twoMajor = 2 * majorLen, twoMinor = 2 * minorLen;
+  int32_t err = twoMinor - majorLen;
+  int32_t minor = 0;
+  for (int32_t major = 1; major < majorLen; ++major) {
+    const int32_t step = err >= 0 ? 1 : 0;
+    minor += step;
+    err += twoMinor - (twoMajor & -step);
+    visit(major, minor);
   }
 }
 
@@ -121,23 +159,9 @@ void clearRay(OccupancyMap& map, int32_t x0, int32_t y0, int32_t x1, int32_t y1)
   assert(map.inBounds(x0, y0) && map.inBounds(x1, y1));
   const int32_t adx = x1 >= x0 ? x1 - x0 : x0 - x1, ady = y1 >= y0 ? y1 - y0 : y0 - y1;
   const int32_t sx = x1 >= x0 ? 1 : -1, sy = y1 >= y0 ? 1 : -1;
-  const int32_t ax = 2 * adx, ay = 2 * ady;
-  int32_t x = x0, y = y0;
-  if (ax > ay) {
-    for (int32_t err = ay - adx;;) {
-      if (err >= 0) { y += sy; err -= ax; }
-      x += sx;
-      err += ay;
-      if (x == x1) return;
-      freeCell(map, x, y);
-    }
+  if (2 * adx > 2 * ady) {
+    walkMajor(adx, ady, [&](int32_t major, int32_t minor) { freeCell(map, x0 + sx * major, y0 + sy * minor); });
+    return;
   }
-  if (ady == 0) return;
-  for (int32_t err = ax - ady;;) {
-    if (err >= 0) { x += sx; err -= ay; }
-    y += sy;
-    err += ax;
-    if (y == y1) return;
-    freeCell(map, x, y);
-  }
+  walkMajor(ady, adx, [&](int32_t major, int32_t minor) { freeCell(map, x0 + sx * minor, y0 + sy * major); });
 }
