@@ -112,8 +112,12 @@ bool loadWorldOrEmpty(const Options& o, sim::World& world) {
   return false;
 }
 
-// Blocks SIGINT and SIGTERM in every thread; the main thread then waits for them.
+// Blocks SIGINT and SIGTERM in every thread; the main thread then waits for them. A shell
+// starts background jobs with SIGINT ignored, and an ignored signal never reaches sigwait,
+// so both get their default disposition back first.
 void blockStopSignals(sigset_t& set) {
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
@@ -148,9 +152,9 @@ int main(int argc, char** argv) {
                options.server.listenAddr.c_str(), server.port(),
                options.worldFile.empty() ? "(empty)" : options.worldFile.c_str(), walls, starts,
                options.server.ghosts ? "ghosts" : "robots meet");
-  int signal = 0;
-  sigwait(&stopSignals, &signal);
-  std::fprintf(stderr, "robosim: %s, shutting down\n", signal == SIGINT ? "interrupted" : "terminated");
+  int received = 0;
+  sigwait(&stopSignals, &received);
+  std::fprintf(stderr, "robosim: %s, shutting down\n", received == SIGINT ? "interrupted" : "terminated");
   server.stop();
   return 0;
 }

@@ -97,8 +97,10 @@ bool writeTruthMap(const World& world, const StartPose& pose, const std::string&
 
 std::string truthFileName(const std::string& file, size_t index) {
   const size_t slash = file.find_last_of('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
   const size_t dot = file.find_last_of('.');
-  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  // A leading dot names a hidden file, not an extension.
+  const bool hasExtension = dot != std::string::npos && dot > nameStart;
   const std::string suffix = "." + std::to_string(index);
   if (!hasExtension) return file + suffix;
   return file.substr(0, dot) + suffix + file.substr(dot);

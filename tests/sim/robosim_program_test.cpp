@@ -1,0 +1,131 @@
+// The robosim program as shipped: start line, connection lines, clean exit on a signal.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "raw_client.h"
+
+extern char** environ;
+
+namespace {
+
+// robosim as a child process with its standard error on a pipe.
+class RobosimProcess {
+ public:
+  explicit RobosimProcess(std::vector<std::string> args) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    const std::string program = std::string(MCAGENT_BIN_DIR) + "/sim/robosim";
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&myPid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) myPid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    myErr = fds[0];
+  }
+  ~RobosimProcess() {
+    if (myPid > 0) {
+      kill(myPid, SIGKILL);
+      waitpid(myPid, nullptr, 0);
+    }
+    if (myErr >= 0) close(myErr);
+  }
+
+  // Standard error up to and including the next line that contains text.
+  bool waitForLine(const std::string& text, std::string& line, int timeoutMs = 3000) {
+    for (;;) {
+      const size_t found = myText.find(text);
+      if (found != std::string::npos) {
+        const size_t start = myText.rfind('\n', found);
+        const size_t end = myText.find('\n', found);
+        if (end != std::string::npos) {
+          line = myText.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1));
+          myText.erase(0, end + 1);
+          return true;
+        }
+      }
+      pollfd p{myErr, POLLIN, 0};
+      if (poll(&p, 1, timeoutMs) <= 0) return false;
+      char buf[512];
+      const ssize_t n = read(myErr, buf, sizeof buf);
+      if (n <= 0) return false;
+      myText.append(buf, static_cast<size_t>(n));
+    }
+  }
+  // Exit status after a signal, -1 when it did not end normally within 3 s.
+  int stopWith(int sig) {
+    kill(myPid, sig);
+    for (int i = 0; i < 300; ++i) {
+      int status = 0;
+      if (waitpid(myPid, &status, WNOHANG) == myPid) {
+        myPid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      usleep(10000);
+    }
+    return -1;
+  }
+  bool started() const { return myPid > 0; }
+
+ private:
+  pid_t myPid = -1;
+  int myErr = -1;
+  std::string myText;
+};
+
+uint16_t portOf(const std::string& startLine) {
+  const size_t colon = startLine.find("127.0.0.1:");
+  return colon == std::string::npos ? 0 : static_cast<uint16_t>(std::stoi(startLine.substr(colon + 10)));
+}
+
+TEST(RobosimProgram, ReportsClientsAndEndsCleanlyOnSignals) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    RobosimProcess robosim({"--port", "0", std::string(MCAGENT_SOURCE_DIR) + "/worlds/arena.world"});
+    ASSERT_TRUE(robosim.started());
+    std::string line;
+    ASSERT_TRUE(robosim.waitForLine("listening on", line));
+    const uint16_t port = portOf(line);
+    ASSERT_NE(port, 0) << line;
+    {
+      simtest::RawClient client(port);
+      ASSERT_TRUE(client.openSession());
+      ASSERT_TRUE(robosim.waitForLine("client 1 connected from 127.0.0.1:", line));
+      EXPECT_NE(line.find("robot at (0, 0, 0)"), std::string::npos) << line;
+      simtest::RawClient second(port);
+      ASSERT_TRUE(robosim.waitForLine("client 2 connected", line));
+      EXPECT_NE(line.find("robot at (-4500, -4500, 45)"), std::string::npos) << line;
+    }
+    ASSERT_TRUE(robosim.waitForLine("client 1 disconnected", line));
+    EXPECT_EQ(robosim.stopWith(sig), 0);
+  }
+}
+
+TEST(RobosimProgram, RejectsBadWorldsAndOptions) {
+  const std::string path = ::testing::TempDir() + "broken.world";
+  FILE* f = fopen(path.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fputs("wall 0 0 1000 0\nstart 0 0\n", f);
+  fclose(f);
+  RobosimProcess broken({"--port", "0", path});
+  std::string line;
+  ASSERT_TRUE(broken.waitForLine("robosim:", line));
+  EXPECT_EQ(line, "robosim: " + path + ":2: start needs 3 numbers, got 2");
+  EXPECT_EQ(broken.stopWith(0), 1);
+  RobosimProcess badOption({"--beam", "-3"});
+  ASSERT_TRUE(badOption.waitForLine("robosim:", line));
+  EXPECT_EQ(line, "robosim: --beam needs a valid value");
+  EXPECT_EQ(badOption.stopWith(0), 2);
+}
+
+}  // namespace
