@@ -2,6 +2,7 @@
 // Shared inputs of the map benchmarks: a fixed set of sonar rays spread over the map,
 // maps with content, and a reporter that prints side-by-side ratios.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -52,7 +53,8 @@ inline void fillMap(OccupancyMap& map, int cells) {
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   // Each pair: (ours, theirs) benchmark name prefixes.
-  explicit RatioReporter(std::vector<std::pair<std::string, std::string>> pairs) : myPairs(std::move(pairs)) {}
+  explicit RatioReporter(std::vector<std::pair<std::string, std::string>> pairs)
+      : ConsoleReporter(isatty(fileno(stdout)) ? OO_ColorTabular : OO_Tabular), myPairs(std::move(pairs)) {}
 
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);

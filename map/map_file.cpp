@@ -74,26 +74,42 @@ char* formatPixel(char* out, MapCell c) {
   return out;
 }
 
-// Pixel text collected in a large buffer and written in big blocks.
+// Pixel text collected in a large buffer and written in big blocks. Maps hold long runs
+// of equal cells (unknown, free), so the text of the last cell is kept and reused.
 class PixelWriter {
  public:
-  explicit PixelWriter(FILE* f) : myFile(f), myBuffer(WRITE_BUFFER_BYTES + MAX_PIXEL_TEXT + 4, '\0'), myEnd(myBuffer.data()) {}
+  PixelWriter(FILE* f, uint64_t pixels)
+      : myFile(f),
+        myCapacity(pixels * MAX_PIXEL_TEXT < WRITE_BUFFER_BYTES ? pixels * MAX_PIXEL_TEXT : WRITE_BUFFER_BYTES),
+        myBuffer(std::make_unique_for_overwrite<char[]>(myCapacity + sizeof myLastText)),
+        myEnd(myBuffer.get()) {
+    myLastLength = static_cast<size_t>(formatPixel(myLastText, myLastCell) - myLastText);
+  }
 
   void put(MapCell c) {
-    myEnd = formatPixel(myEnd, c);
-    if (static_cast<size_t>(myEnd - myBuffer.data()) >= WRITE_BUFFER_BYTES) flush();
+    if (c != myLastCell) {
+      myLastCell = c;
+      myLastLength = static_cast<size_t>(formatPixel(myLastText, c) - myLastText);
+    }
+    std::memcpy(myEnd, myLastText, sizeof myLastText);
+    myEnd += myLastLength;
+    if (static_cast<size_t>(myEnd - myBuffer.get()) >= myCapacity) flush();
   }
   bool flush() {
-    size_t n = static_cast<size_t>(myEnd - myBuffer.data());
-    myEnd = myBuffer.data();
-    if (n > 0 && std::fwrite(myBuffer.data(), 1, n, myFile) != n) myOk = false;
+    const size_t n = static_cast<size_t>(myEnd - myBuffer.get());
+    myEnd = myBuffer.get();
+    if (n > 0 && std::fwrite(myBuffer.get(), 1, n, myFile) != n) myOk = false;
     return myOk;
   }
 
  private:
   FILE* myFile;
-  std::string myBuffer;
+  size_t myCapacity;
+  std::unique_ptr<char[]> myBuffer;
   char* myEnd;
+  MapCell myLastCell = CELL_UNKNOWN;
+  char myLastText[16];
+  size_t myLastLength = 0;
   bool myOk = true;
 };
 
@@ -117,7 +133,9 @@ bool writeHeader(FILE* f, const OccupancyMap& map) {
 
 // Image rows from x = maxx - 1 at the top down to -(minx - 1) at the bottom.
 bool writePixels(FILE* f, const OccupancyMap& map) {
-  PixelWriter out(f);
+  const uint64_t pixels = (uint64_t{static_cast<uint32_t>(map.minx)} + static_cast<uint32_t>(map.maxx) - 1) *
+                          (uint64_t{static_cast<uint32_t>(map.miny)} + static_cast<uint32_t>(map.maxy) - 1);
+  PixelWriter out(f, pixels);
   for (int32_t x = map.maxx - 1; x >= 0; --x) {
     const size_t row = static_cast<size_t>(x);
     writeRow(out, map.posXposY[row], map.posXnegY[row], map.maxy, map.miny);
