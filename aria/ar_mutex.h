@@ -3,6 +3,7 @@
 // thread may lock it again, and must unlock it as often.
 #include <chrono>
 #include <mutex>
+#include <thread>
 
 class ArMutex {
  public:
@@ -22,10 +23,16 @@ class ArMutex {
   // 0 when the lock was taken, 1 when it is held elsewhere.
   int tryLock() { return (myRecursive ? myRec.try_lock() : myPlain.try_lock()) ? 0 : 1; }
   // As tryLock, waiting at most ms milliseconds. Threads that must stay responsive to a
-  // stop request (the robot's cycle) use this instead of lock().
+  // stop request (the robot's cycle) use this instead of lock(). Polls try_lock rather
+  // than a timed lock: the timed lock on the steady clock is invisible to thread
+  // sanitizers, and one on the wall clock would stretch when the clock is set back.
   int tryLockFor(unsigned ms) {
-    auto d = std::chrono::milliseconds(ms);
-    return (myRecursive ? myRec.try_lock_for(d) : myPlain.try_lock_for(d)) ? 0 : 1;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      if (tryLock() == 0) return 0;
+      if (std::chrono::steady_clock::now() >= deadline) return 1;
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
   }
 
  private:
