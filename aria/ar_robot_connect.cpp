@@ -103,6 +103,9 @@ void ArRobot::Impl::resetSessionState() {
   haveFlags = false;
   sent = SentMotion();
   motorsConfirm = sonarConfirm = Confirmation();
+  // A new session starts still: commands given to the previous one are not replayed.
+  directTrans = TransCmd();
+  directRot = RotCmd();
 }
 
 // OPEN, PULSE, the first SIP, then SETO and the SIPs that re-baseline the odometry.

@@ -156,10 +156,16 @@ TEST(RobotConnection, LostLinkRunsErrorCallbacksOnceAndAllowsReconnect) {
   ArUtil::sleep(200);
   EXPECT_EQ(c.onError.count(), 1);
 
+  c.robot.lock();
+  c.robot.setVel(300);  // given while the link is down
+  c.robot.unlock();
+  fake.clearReceived();
   ASSERT_TRUE(c.robot.blockingConnect());
   c.robot.runAsync(true);
   EXPECT_TRUE(c.robot.isRunning());
   EXPECT_EQ(c.onConnect.count(), 2);
+  ArUtil::sleep(300);
+  EXPECT_TRUE(fake.receivedOf(arproto::VEL).empty());  // the new session starts still
   c.robot.stopRunning(true);
   EXPECT_FALSE(c.robot.isRunning());
   EXPECT_EQ(c.onNormal.count(), 1);
