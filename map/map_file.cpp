@@ -249,16 +249,50 @@ class Cursor {
     return true;
   }
 
+  // A pixel as three samples. Maps hold long runs of equal cells, so when the text up to
+  // the next pixel's last digit repeats the previous pixel's byte for byte (and no digit
+  // follows), the previous cell is taken without parsing.
   bool readCell(uint16_t& cell) {
+    if (repeatsLastPixel()) {
+      myP += myLastLength;
+      cell = myLastCell;
+      return true;
+    }
+    const char* start = myP;
     uint32_t r, g, b;
     if (!readSample(r) || !readSample(g) || !readSample(b)) return false;
     cell = decodePixel(r, g, b);
+    rememberPixel(start, cell);
     return true;
   }
 
  private:
+  // Compares 16 bytes under a mask of the remembered length: no call, no loop.
+  bool repeatsLastPixel() const {
+    if (myLastLength == 0 || remaining() <= sizeof myLastText) return false;
+    uint64_t next[2], last[2], mask[2];
+    std::memcpy(next, myP, sizeof next);
+    std::memcpy(last, myLastText, sizeof last);
+    std::memcpy(mask, myLastMask, sizeof mask);
+    return (((next[0] ^ last[0]) & mask[0]) | ((next[1] ^ last[1]) & mask[1])) == 0 &&
+           digitValue(myP[myLastLength]) > 9;
+  }
+  void rememberPixel(const char* start, MapCell cell) {
+    const size_t length = static_cast<size_t>(myP - start);
+    myLastLength = length <= sizeof myLastText ? length : 0;
+    if (myLastLength == 0) return;
+    std::memcpy(myLastText, start, length);
+    std::memset(myLastMask, 0xFF, length);
+    std::memset(myLastMask + length, 0, sizeof myLastMask - length);
+    myLastCell = cell;
+  }
+
   const char* myP;
   const char* myEnd;
+  char myLastText[16] = {};
+  unsigned char myLastMask[16] = {};
+  size_t myLastLength = 0;
+  MapCell myLastCell = 0;
 };
 
 // ---------------------------------------------------------------- reading: header

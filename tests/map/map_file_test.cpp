@@ -173,6 +173,21 @@ TEST_F(MapFileTest, PixelSamplesDecodeIntoCellBits) {
   EXPECT_EQ(map.margin, 35);
 }
 
+TEST_F(MapFileTest, RepeatedPixelTextIsReadLikeAnyOther) {
+  OccupancyMap map = builtInMap();
+  std::string text = "P3\n" + SMALL_HEADER + "79 79 255";
+  // Runs of one text, broken by a longer last number, other blanks and a prefix match.
+  const std::string pixels[] = {"0 63 1", "0 63 1", "0 63 1", "0 63 12", "0 63 1", "0 63 1 ", "0  63 1", "0 63 1",
+                                "10 63 1", "0 63 1"};
+  const uint16_t cells[] = {0x0100, 0x0100, 0x0100, 0x0C00, 0x0100, 0x0100, 0x0100, 0x0100, 0x010A, 0x0100};
+  for (const std::string& p : pixels) text += "\n" + p;
+  for (int i = 10; i < 79 * 79; ++i) text += "\n0 63 1";
+  ASSERT_TRUE(readText(map, text));
+  for (int32_t i = 0; i < 10; ++i) EXPECT_EQ(map.cellValue(39, 39 - i), cells[i]) << i;
+  EXPECT_EQ(map.cellValue(-39, -39), 0x0100);
+  EXPECT_FALSE(readText(map, text.substr(0, text.size() - 1) + "70000"));
+}
+
 TEST_F(MapFileTest, DamagedFilesLeaveTheMapExactlyAsItWas) {
   OccupancyMap map = builtInMap();
   fillWithContent(map);
