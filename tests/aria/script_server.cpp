@@ -219,7 +219,7 @@ void FakeRobot::openSession(int fd, arproto::Framer& framer) {
         std::lock_guard<std::mutex> hold(myMutex);
         myState.xRaw = static_cast<uint16_t>((myState.xRaw + myStepX.load()) & 0x7FFF);
         s = myState;
-        myState.sonar.clear();
+        if (!myState.repeatSonar) myState.sonar.clear();
       }
       sendPacket(fd, makeSip(s));
       nextSip += 100;

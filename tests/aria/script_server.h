@@ -27,6 +27,7 @@ struct SipState {
   uint16_t stall = 0;
   uint16_t flags = 0;
   std::vector<std::pair<uint8_t, uint16_t>> sonar;
+  bool repeatSonar = false;  // send the same readings in every SIP instead of once
 };
 arproto::Packet makeSip(const SipState& s);
 arproto::Packet makeIdentity(const char* name, const char* cls, const char* subclass);

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "tests/e2e/harness.h"
+#include "tests/harness/e2e_harness.h"
 
 namespace {
 

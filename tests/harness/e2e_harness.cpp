@@ -1,4 +1,4 @@
-#include "tests/e2e/harness.h"
+#include "tests/harness/e2e_harness.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -82,7 +82,7 @@ Result Scenario::run(const std::string& script, int timeoutSec) {
     std::ofstream f(myDir / "scenario.sh");
     f << SCRIPT_PRELUDE << "\n" << script << "\n";
   }
-  std::string path = std::string(MCAGENT_BIN_DIR) + "/runtime:" + MCAGENT_BIN_DIR + "/sim:" + MCAGENT_BIN_DIR +
+  std::string path = std::string(MCAGENT_BIN_DIR) + "/runtime:" + MCAGENT_BIN_DIR + "/sim:" + MCAGENT_BIN_DIR + "/tests:" + MCAGENT_BIN_DIR +
                      "/tools:" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
   std::string worlds = std::string(MCAGENT_SOURCE_DIR) + "/worlds";
   Result result;
@@ -98,7 +98,7 @@ Result Scenario::run(const std::string& script, int timeoutSec) {
       dup2(out, 1);
       dup2(out, 2);
     }
-    execlp("unshare", "unshare", "--net", "sh", "-c",
+    execlp("unshare", "unshare", "--net", "--mount", "sh", "-c",
            "ip link set lo up && ip route add 224.0.0.0/4 dev lo && exec bash scenario.sh", static_cast<char*>(nullptr));
     _exit(127);
   }

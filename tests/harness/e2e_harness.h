@@ -1,7 +1,8 @@
 #pragma once
 // Runs end-to-end scenarios: a bash script executed in a fresh working directory inside
 // a private network namespace that has only loopback, with 224.0.0.0/4 routed to it, so
-// the agents' fixed ports and the multicast group never leave the test.
+// the agents' fixed ports and the multicast group never leave the test. The script also
+// gets a private mount namespace, so it may mount small file systems for fault tests.
 #include <filesystem>
 #include <string>
 

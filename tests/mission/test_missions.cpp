@@ -1,0 +1,157 @@
+// Mission scenarios: agents exploring, sharing maps, driven to goals by agentctl, and
+// surviving a hostile group. Each runs for tens of seconds.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "map/map_file.h"
+#include "tests/harness/e2e_harness.h"
+
+namespace {
+
+using e2e::Scenario;
+
+// Reads "coverage X", "accuracy X", "false free X" lines printed by mapscore.
+double figure(const std::string& report, const std::string& name) {
+  size_t at = report.find(name + " ");
+  return at == std::string::npos ? -1.0 : std::stod(report.substr(at + name.size() + 1));
+}
+
+bool loadMap(const Scenario& s, const std::string& file, OccupancyMap& map) {
+  return readMapFile(map, (s.dir() / file).c_str());
+}
+
+// Cells whose footprint bits say another robot stood there and this one did not.
+long peerOnlyFootprints(const OccupancyMap& m) {
+  long n = 0;
+  for (int x = -m.minx + 1; x < m.maxx; ++x)
+    for (int y = -m.miny + 1; y < m.maxy; ++y) {
+      MapCell c = m.cellValue(x, y);
+      if ((c & CELL_FOOTPRINT) && !(c & CELL_OWN_FOOTPRINT)) ++n;
+    }
+  return n;
+}
+
+TEST(Missions, OneAgentExploresTheOfficeAndItsMapsMatchTheWorld) {
+  Scenario s("ExploreOffice");
+  auto r = s.run(R"SH(
+start_sim --world "$WORLDS/office.world" --ghosts --truth truth.ppm
+start_agent alpha .
+wait_for alpha.err "CONTROLER: Run: actErratic" 20
+sleep 60
+agentctl save alpha
+wait_for alpha.out "Paused for saving map files. . . Done!" 10
+agentctl stop alpha
+wait_exit $AGENT_PID 20
+echo $? >status
+mapscore map_local.ppm truth.ppm >score_local
+mapscore map_global.ppm truth.ppm >score_global
+)SH",
+                 150);
+  ASSERT_EQ(r.status, 0) << s.read("scenario.log") << s.read("alpha.err");
+  EXPECT_EQ(s.read("status"), "0\n");
+  OccupancyMap local(100, 150, 2500), global(100, 150, 2500);
+  ASSERT_TRUE(loadMap(s, "map_local.ppm", local));
+  ASSERT_TRUE(loadMap(s, "map_global.ppm", global));
+  for (const char* file : {"score_local", "score_global"}) {
+    std::string report = s.read(file);
+    SCOPED_TRACE(report);
+    // Thresholds a margin below what the system reliably reaches (docs/mission-scores.md).
+    EXPECT_GE(figure(report, "coverage"), 0.12);
+    EXPECT_GE(figure(report, "accuracy"), 0.30);
+    EXPECT_LE(figure(report, "false free"), 0.03);
+  }
+}
+
+TEST(Missions, ThreeAgentsShareReadingsThroughTheGroupAndStopTogether) {
+  Scenario s("ThreeAgents");
+  auto r = s.run(R"SH(
+start_sim --world "$WORLDS/office.world"
+pids=""
+for name in alpha bravo charlie; do
+  start_agent $name
+  pids="$pids $AGENT_PID"
+done
+for name in alpha bravo charlie; do wait_for $name.err "CONTROLER: Run: actErratic" 30; done
+sleep 20
+agentctl stop all
+for pid in $pids; do set +e; wait_exit $pid 20; echo $? >>status; set -e; done
+)SH",
+                 120);
+  ASSERT_EQ(r.status, 0) << s.read("scenario.log");
+  EXPECT_EQ(s.read("status"), "0\n0\n0\n");
+  for (const char* name : {"alpha", "bravo", "charlie"}) {
+    SCOPED_TRACE(name);
+    OccupancyMap local(100, 150, 2500), global(100, 150, 2500);
+    ASSERT_TRUE(loadMap(s, std::string(name) + "/map_local.ppm", local));
+    ASSERT_TRUE(loadMap(s, std::string(name) + "/map_global.ppm", global));
+    EXPECT_EQ(peerOnlyFootprints(local), 0) << "a local map holds only the agent's own track";
+    EXPECT_GT(peerOnlyFootprints(global), 20) << "the global map holds the other robots' tracks";
+    EXPECT_GT(global.knownCells(), local.knownCells()) << "and their readings";
+  }
+}
+
+TEST(Missions, AgentctlDrivesAnAgentToGoalsByPotentialFieldAndByFloodPath) {
+  Scenario s("Goals");
+  auto r = s.run(R"SH(
+start_sim --world "$WORLDS/office.world" --ghosts
+start_agent alpha .
+wait_for alpha.err "CONTROLER: Run: actErratic" 20
+agentctl mode alpha 1
+wait_for alpha.err "CONTROLER: Run: actStopAndManual" 10
+agentctl goal alpha 1500 0
+agentctl mode alpha 2
+wait_for alpha.err "CONTROLER: Run: actPotField" 10
+while [ "$(count_in alpha.err 'CONTROLER: Run: actStopAndManual')" -lt 2 ]; do sleep 0.1; done
+agentctl watch --seconds 2 >pose_after_field
+agentctl goal all 0 0
+agentctl mode alpha 3
+wait_for alpha.err "CONTROLER: Run: actPath" 10
+while [ "$(count_in alpha.err 'CONTROLER: Run: actStopAndManual')" -lt 3 ]; do sleep 0.1; done
+agentctl watch --seconds 2 >pose_after_path
+agentctl stop alpha
+wait_exit $AGENT_PID 20
+echo $? >status
+)SH",
+                 150);
+  ASSERT_EQ(r.status, 0) << s.read("scenario.log") << s.read("alpha.err");
+  const std::string err = s.read("alpha.err");
+  size_t field = err.find("CONTROLER: Run: actPotField");
+  size_t path = err.find("CONTROLER: Run: actPath");
+  ASSERT_NE(field, std::string::npos);
+  ASSERT_NE(path, std::string::npos);
+  EXPECT_NE(err.find("CONTROLER: Mode: 1\n", field), std::string::npos) << "back to mode 1 after the field";
+  EXPECT_NE(err.find("CONTROLER: Mode: 1\n", path), std::string::npos) << "back to mode 1 after the path";
+  EXPECT_EQ(s.read("status"), "0\n");
+}
+
+TEST(Missions, AHostileGroupNeitherCrashesTheAgentNorBlocksValidMessages) {
+  Scenario s("HostileFlood");
+  auto r = s.run(R"SH(
+start_sim --world "$WORLDS/office.world"
+start_agent alpha .
+wait_for alpha.err "CONTROLER: Run: actErratic" 20
+e2e_flood 15 alpha >flood_warmup
+grep VmRSS /proc/$AGENT_PID/status | awk '{print $2}' >rss_start
+e2e_flood 45 alpha >flood
+grep VmRSS /proc/$AGENT_PID/status | awk '{print $2}' >rss_end
+agentctl save alpha
+wait_for alpha.out "Paused for saving map files. . . Done!" 10
+agentctl stop alpha
+wait_exit $AGENT_PID 20
+echo $? >status
+)SH",
+                 150);
+  ASSERT_EQ(r.status, 0) << s.read("scenario.log") << s.read("alpha.err");
+  EXPECT_EQ(s.read("status"), "0\n");
+  long start = std::stol(s.read("rss_start")), end = std::stol(s.read("rss_end"));
+  EXPECT_LT(end, start + 64 * 1024) << "memory stays bounded: " << start << " kB -> " << end << " kB";
+  OccupancyMap global(100, 150, 2500);
+  ASSERT_TRUE(loadMap(s, "map_global.ppm", global));
+  ASSERT_TRUE(global.inBounds(500, 0));
+  EXPECT_TRUE(global.cellValue(500, 0) & CELL_FOOTPRINT) << "the valid peer's pose took effect";
+  EXPECT_GE(global.cellValue(510, 0) & CELL_OCCUPANCY, 64) << "and so did its reading";
+}
+
+}  // namespace
