@@ -14,11 +14,13 @@ constexpr double kTouchMm = 1.0;
 constexpr int kContactSearchSteps = 12;
 constexpr int kBeamRays = 5;
 
-double distanceToSegment(const Segment& s, double x, double y) {
+double squaredDistanceToSegment(const Segment& s, double x, double y) {
   double cx, cy;
   closestPointOnSegment(s, x, y, cx, cy);
-  return std::hypot(cx - x, cy - y);
+  return (cx - x) * (cx - x) + (cy - y) * (cy - y);
 }
+
+double squaredDistance(double ax, double ay, double bx, double by) { return (ax - bx) * (ax - bx) + (ay - by) * (ay - by); }
 
 }  // namespace
 
@@ -98,19 +100,18 @@ double Simulation::freeFraction(const Robot& robot, double dx, double dy) const 
 // that starts overlapping (stacked start poses) can still back out.
 bool Simulation::pushesIntoObstacle(const Robot& robot, double nx, double ny) const {
   bool pushes = false;
+  const double radius2 = kRobotRadiusMm * kRobotRadiusMm;
   myWalls.forEachWallNear(nx, ny, kRobotRadiusMm, [&](const Segment& s) {
-    const double after = distanceToSegment(s, nx, ny);
-    pushes = after < kRobotRadiusMm && after < distanceToSegment(s, robot.x, robot.y);
+    const double after2 = squaredDistanceToSegment(s, nx, ny);
+    pushes = after2 < radius2 && after2 < squaredDistanceToSegment(s, robot.x, robot.y);
     return !pushes;
   });
   if (pushes || myOptions.ghosts) return pushes;
-  const double reach2 = 4 * kRobotRadiusMm * kRobotRadiusMm;
+  const double reach2 = 4 * radius2;
   for (const auto& other : myRobots) {
     if (other.get() == &robot) continue;
-    const double after2 = (other->x - nx) * (other->x - nx) + (other->y - ny) * (other->y - ny);
-    if (after2 >= reach2) continue;
-    const double before2 = (other->x - robot.x) * (other->x - robot.x) + (other->y - robot.y) * (other->y - robot.y);
-    if (after2 < before2) return true;
+    const double after2 = squaredDistance(other->x, other->y, nx, ny);
+    if (after2 < reach2 && after2 < squaredDistance(other->x, other->y, robot.x, robot.y)) return true;
   }
   return false;
 }
@@ -122,16 +123,18 @@ void Simulation::updateBumpers(Robot& robot) const {
   auto touch = [&](double px, double py) {
     bits |= (px - robot.x) * hx + (py - robot.y) * hy >= 0 ? kFrontBumperBit : kRearBumperBit;
   };
-  myWalls.forEachWallNear(robot.x, robot.y, kRobotRadiusMm + kTouchMm, [&](const Segment& s) {
+  const double wallReach = kRobotRadiusMm + kTouchMm;
+  myWalls.forEachWallNear(robot.x, robot.y, wallReach, [&](const Segment& s) {
     double cx, cy;
     closestPointOnSegment(s, robot.x, robot.y, cx, cy);
-    if (std::hypot(cx - robot.x, cy - robot.y) < kRobotRadiusMm + kTouchMm) touch(cx, cy);
+    if (squaredDistance(cx, cy, robot.x, robot.y) < wallReach * wallReach) touch(cx, cy);
     return true;
   });
   if (!myOptions.ghosts) {
+    const double robotReach = 2 * kRobotRadiusMm + kTouchMm;
     for (const auto& other : myRobots) {
       if (other.get() == &robot) continue;
-      if (std::hypot(other->x - robot.x, other->y - robot.y) < 2 * kRobotRadiusMm + kTouchMm) touch(other->x, other->y);
+      if (squaredDistance(other->x, other->y, robot.x, robot.y) < robotReach * robotReach) touch(other->x, other->y);
     }
   }
   robot.bumpers = bits;
@@ -154,26 +157,33 @@ uint16_t Simulation::sonarRange(const Robot& robot, int disc) {
   const double x = robot.x + c * t.x - s * t.y;
   const double y = robot.y + s * t.x + c * t.y;
   const double axis = robot.thDeg + t.headingDeg;
+  gatherEchoingRobots(robot, x, y);
   const int rays = myOptions.beamDeg > 0 ? kBeamRays : 1;
   double nearest = kNoEchoMm + 1;
   for (int i = 0; i < rays; ++i) {
     const double offset = rays == 1 ? 0 : myOptions.beamDeg * (static_cast<double>(i) / (rays - 1) - 0.5);
-    nearest = std::min(nearest, castBeamRay(robot, x, y, axis + offset));
+    nearest = std::min(nearest, castBeamRay(x, y, axis + offset));
   }
   if (nearest >= kNoEchoMm) return kNoEchoMm;
   if (myOptions.noiseMm > 0) nearest += myOptions.noiseMm * myNoise(myRandom);
   return static_cast<uint16_t>(std::lround(std::clamp(nearest, 0.0, static_cast<double>(kNoEchoMm))));
 }
 
-double Simulation::castBeamRay(const Robot& robot, double x, double y, double dirDeg) const {
-  const double dx = std::cos(dirDeg * kRadPerDeg), dy = std::sin(dirDeg * kRadPerDeg);
-  double nearest = myWalls.castRay(x, y, dx, dy, kNoEchoMm);
-  if (myOptions.ghosts) return nearest;
+void Simulation::gatherEchoingRobots(const Robot& robot, double x, double y) {
+  myEchoing.clear();
+  if (myOptions.ghosts) return;
   const double reach = kNoEchoMm + kRobotRadiusMm;
   for (const auto& other : myRobots) {
     if (other.get() == &robot) continue;
-    if (std::fabs(other->x - x) > reach || std::fabs(other->y - y) > reach) continue;
-    const double d = rayCircleDistance(x, y, dx, dy, other->x, other->y, kRobotRadiusMm);
+    if (squaredDistance(other->x, other->y, x, y) < reach * reach) myEchoing.push_back({other->x, other->y});
+  }
+}
+
+double Simulation::castBeamRay(double x, double y, double dirDeg) const {
+  const double dx = std::cos(dirDeg * kRadPerDeg), dy = std::sin(dirDeg * kRadPerDeg);
+  double nearest = myWalls.castRay(x, y, dx, dy, kNoEchoMm);
+  for (const Centre& c : myEchoing) {
+    const double d = rayCircleDistance(x, y, dx, dy, c.x, c.y, kRobotRadiusMm);
     if (d >= 0 && d < nearest) nearest = d;
   }
   return nearest;

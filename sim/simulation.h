@@ -85,12 +85,20 @@ class Simulation {
   bool pushesIntoObstacle(const Robot& robot, double nx, double ny) const;
   void updateBumpers(Robot& robot) const;
   void fireSonar(Robot& robot);
-  double castBeamRay(const Robot& robot, double x, double y, double dirDeg) const;
+  // Collects the other robots a sonar at (x, y) could hear (none in ghost mode).
+  void gatherEchoingRobots(const Robot& robot, double x, double y);
+  // Nearest wall or gathered robot along one ray.
+  double castBeamRay(double x, double y, double dirDeg) const;
+
+  struct Centre {
+    double x, y;
+  };
 
   World myWorld;
   SimOptions myOptions;
   WallGrid myWalls;
   std::vector<std::unique_ptr<Robot>> myRobots;
+  std::vector<Centre> myEchoing;  // scratch of gatherEchoingRobots, kept to avoid allocations
   std::mt19937 myRandom;
   std::normal_distribution<double> myNoise{0.0, 1.0};
   uint64_t myTicks = 0;
