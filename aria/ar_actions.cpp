@@ -7,6 +7,7 @@
 namespace {
 
 constexpr double kFrontHalfAngle = 45;
+constexpr double kSideArcStart = 20;  // the sides, leaving out what is straight ahead
 constexpr double kSideArcEnd = 100;
 constexpr double kTurningDegPerSec = 5;   // a robot turning faster than this keeps its direction
 constexpr int kStallBits = 0x0101;
@@ -21,8 +22,8 @@ constexpr double kHeadingTolerance = 5;
 int chooseTurnSign(const ArRobot* robot) {
   double rotVel = robot->getRotVel();
   if (std::fabs(rotVel) > kTurningDegPerSec) return rotVel > 0 ? 1 : -1;
-  double left = robot->checkRangeDevicesCurrentPolar(0, kSideArcEnd);
-  double right = robot->checkRangeDevicesCurrentPolar(-kSideArcEnd, 0);
+  double left = robot->checkRangeDevicesCurrentPolar(kSideArcStart, kSideArcEnd);
+  double right = robot->checkRangeDevicesCurrentPolar(-kSideArcEnd, -kSideArcStart);
   return left >= right ? 1 : -1;
 }
 
@@ -36,6 +37,18 @@ double rearClearance(const ArRobot* robot) {
 
 bool headingReached(const ArRobot* robot, double target) {
   return std::fabs(ArMath::subAngle(target, robot->getTh())) <= kHeadingTolerance;
+}
+
+ArActionDesired* turnInPlace(ArActionDesired& desired, double target) {
+  desired.setVel(0);
+  desired.setHeading(target);
+  return &desired;
+}
+
+ArActionDesired* driveStraight(ArActionDesired& desired, double vel) {
+  desired.setVel(vel);
+  desired.setRotVel(0);
+  return &desired;
 }
 
 }  // namespace
@@ -69,9 +82,7 @@ ArActionDesired* ArActionStallRecover::move() {
     myPhase = Phase::Turn;
     return turn();
   }
-  myDesired.setVel(myDirection * mySpeed);
-  myDesired.setRotVel(0);
-  return &myDesired;
+  return driveStraight(myDesired, myDirection * mySpeed);
 }
 
 ArActionDesired* ArActionStallRecover::turn() {
@@ -79,9 +90,7 @@ ArActionDesired* ArActionStallRecover::turn() {
     myPhase = Phase::Idle;
     return nullptr;
   }
-  myDesired.setVel(0);
-  myDesired.setHeading(myTargetHeading);
-  return &myDesired;
+  return turnInPlace(myDesired, myTargetHeading);
 }
 
 ArActionDesired* ArActionStallRecover::fire(ArActionDesired) {
@@ -112,9 +121,7 @@ ArActionDesired* ArActionBumpers::backOff(int bumpers) {
     myPhase = Phase::Turn;
     return turn();
   }
-  myDesired.setVel(myFrontHit ? -myBackOffSpeed : myBackOffSpeed);
-  myDesired.setRotVel(0);
-  return &myDesired;
+  return driveStraight(myDesired, myFrontHit ? -myBackOffSpeed : myBackOffSpeed);
 }
 
 ArActionDesired* ArActionBumpers::turn() {
@@ -122,9 +129,7 @@ ArActionDesired* ArActionBumpers::turn() {
     myPhase = Phase::Idle;
     return nullptr;
   }
-  myDesired.setVel(0);
-  myDesired.setHeading(myTargetHeading);
-  return &myDesired;
+  return turnInPlace(myDesired, myTargetHeading);
 }
 
 ArActionDesired* ArActionBumpers::fire(ArActionDesired) {

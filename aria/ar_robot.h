@@ -52,11 +52,14 @@ class ArRobot {
   void disableSonar();
   bool areSonarsEnabled() const;
 
-  // Direct motion: takes precedence over actions until clearDirectMotion().
+  // Direct motion: takes precedence over actions, per channel (translation, rotation),
+  // until clearDirectMotion(). Sent at once when connected; the cycle refreshes it.
   void stop();
   void setVel(double mmPerSec);
   void setHeading(double degrees);       // absolute, in the frame set by moveTo
-  void setDeltaHeading(double degrees);  // relative to the current heading
+  // Relative to the current heading; sent as the absolute heading it amounts to, so a
+  // refresh of the command never turns the robot further.
+  void setDeltaHeading(double degrees);
   void setRotVel(double degPerSec);
   void clearDirectMotion();
   bool isDirectMotion() const;
@@ -86,7 +89,9 @@ class ArRobot {
   // Latest range of one sonar disc in mm (5000 or more: no echo), -1 if unknown.
   int getSonarRange(int disc) const;
   // Closest sonar obstacle, mm from the robot's centre, whose bearing (degrees, robot
-  // frame) lies in [startAngle, endAngle]; a large value when there is none.
+  // frame) lies on the counter-clockwise arc from startAngle to endAngle (so (-45, 45)
+  // is the front and (135, -135) the rear); ranges older than 1 s do not count. A large
+  // value when there is none.
   double checkRangeDevicesCurrentPolar(double startAngle, double endAngle, double* angle = nullptr) const;
   double getRobotRadius() const;
   const char* getRobotName() const;
