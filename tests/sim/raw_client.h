@@ -54,13 +54,13 @@ class RawClient {
     return ::send(myFd, data, n, MSG_NOSIGNAL) == static_cast<ssize_t>(n);
   }
 
-  // Next framed packet within timeoutMs.
+  // Next framed packet within timeoutMs (0: only what has already arrived).
   bool next(arproto::Packet& out, int timeoutMs = 1000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
       if (myFramer.next(out)) return true;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-      if (left <= 0 || !readSome(static_cast<int>(left))) return false;
+      if (!readSome(static_cast<int>(std::max<long long>(left, 0)))) return false;
     }
   }
   // Next packet whose first payload byte is type, skipping others.

@@ -196,6 +196,31 @@ TEST_F(ServerProtocol, ClientsGetRobotsAtSuccessiveStartPosesAndLeaveWithThem) {
   EXPECT_TRUE(c->openSession());
 }
 
+TEST_F(ServerProtocol, HundredClientsAtOnceAllGetTheirSips) {
+  constexpr size_t kClients = 100;
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (size_t i = 0; i < kClients; ++i) clients.push_back(std::make_unique<RawClient>(server->port()));
+  // Each handshake step for everyone, then the replies: no client waits on another.
+  arproto::Packet p;
+  for (uint8_t step : {arproto::SYNC0, arproto::SYNC1, arproto::SYNC2}) {
+    for (auto& c : clients) ASSERT_TRUE(c->send(arproto::makeCommand(step)));
+    for (auto& c : clients) ASSERT_TRUE(c->nextOfType(step, p));
+  }
+  for (auto& c : clients) {
+    ASSERT_TRUE(c->send(arproto::makeCommand(arproto::OPEN)));
+    ASSERT_TRUE(c->send(arproto::makeCommandInt(arproto::ENABLE, 1)));
+    ASSERT_TRUE(c->send(arproto::makeCommandInt(arproto::RVEL, 20)));
+  }
+  EXPECT_EQ(server->robotCount(), kClients);
+  std::this_thread::sleep_for(1s);
+  for (auto& c : clients) {
+    int sips = 0;
+    while (c->next(p, 0)) sips += p.type() == 0x32 || p.type() == 0x33;
+    EXPECT_GE(sips, 7);
+    EXPECT_EQ(p.type(), 0x33) << "every robot turns";
+  }
+}
+
 TEST_F(ServerProtocol, HostileBytesNeitherCrashNorStallOthers) {
   RawClient good(server->port());
   ASSERT_TRUE(good.openSession());
