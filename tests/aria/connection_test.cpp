@@ -186,6 +186,21 @@ TEST(RobotConnection, ServerStallingMidPacketCountsAsLoss) {
   EXPECT_EQ(c.onError.count(), 1);
 }
 
+TEST(RobotConnection, DamagedPacketsAmongSipsAreDroppedAndTheSessionGoesOn) {
+  FakeRobot fake;
+  Connected c(fake.port());
+  ASSERT_TRUE(c.robot.blockingConnect());
+  c.robot.runAsync(true);
+  fake.addNoise();
+  fake.update([](testsrv::SipState& s) { s.xRaw = 777; });
+  EXPECT_TRUE(waitUntil([&] { return std::fabs(c.robot.getX() - 777) < 1e-9; }, 1000));
+  ArUtil::sleep(2500);
+  EXPECT_TRUE(c.robot.isConnected());
+  EXPECT_TRUE(c.robot.isRunning());
+  EXPECT_EQ(c.onError.count(), 0);
+  EXPECT_DOUBLE_EQ(c.robot.getX(), 777);
+}
+
 TEST(RobotConnection, CallbacksRunInListOrderWithFirstAtTheFront) {
   FakeRobot fake;
   ArTcpConnection link;

@@ -158,6 +158,17 @@ void FakeRobot::handle(const arproto::Packet& p, bool& open) {
   }
 }
 
+// A SIP with a broken checksum, a header with an impossible count, a truncated SIP
+// and stray bytes, before the real SIP goes out.
+void FakeRobot::sendNoise(int fd, const arproto::Packet& sip) {
+  arproto::Packet bad = sip;
+  bad.bytes[bad.size - 1] ^= 0x55;
+  sendPacket(fd, bad);
+  const uint8_t junk[] = {0xFA, 0xFB, 0x01, 0x33, 0xFA, 0x00, 0xFB, 0xFA, 0xFB, 0xFA};
+  sendBytes(fd, junk, sizeof junk);
+  sendBytes(fd, sip.bytes, sip.size / 2);
+}
+
 // SIPs as from an open session, until the client sends CLOSE.
 bool FakeRobot::staleSession(int fd, arproto::Framer& framer) {
   arproto::Packet p;
@@ -221,7 +232,9 @@ void FakeRobot::openSession(int fd, arproto::Framer& framer) {
         s = myState;
         if (!myState.repeatSonar) myState.sonar.clear();
       }
-      sendPacket(fd, makeSip(s));
+      arproto::Packet sip = makeSip(s);
+      if (myNoise) sendNoise(fd, sip);
+      sendPacket(fd, sip);
       nextSip += 100;
     }
     int wait = static_cast<int>(std::max<int64_t>(1, nextSip - ArTime::nowMSec()));

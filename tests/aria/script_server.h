@@ -74,6 +74,8 @@ class FakeRobot {
   void stallMidPacket() { myStall = true; }
   // The next session starts as if an earlier one were still open: SIPs flow until CLOSE.
   void startWithStaleSession() { myStale = true; }
+  // Sends damaged packets and noise between the SIPs.
+  void addNoise() { myNoise = true; }
   // Added to XPOS in every SIP (position units).
   void setStepPerSip(int dx) { myStepX = dx; }
 
@@ -82,6 +84,7 @@ class FakeRobot {
   bool staleSession(int fd, arproto::Framer& framer);
   bool handshake(int fd, arproto::Framer& framer);
   void openSession(int fd, arproto::Framer& framer);
+  void sendNoise(int fd, const arproto::Packet& sip);
   void handle(const arproto::Packet& p, bool& open);
   const std::string mySubclass;
   std::mutex myMutex;
@@ -92,6 +95,7 @@ class FakeRobot {
   std::atomic<bool> myStall{false};
   std::atomic<bool> myStale{false};
   std::atomic<int> myStepX{0};
+  std::atomic<bool> myNoise{false};
   ScriptServer myServer;
 };
 
