@@ -47,6 +47,15 @@ wait_for() {
     sleep 0.1
   done
 }
+# wait_after FILE FIRST THEN SECS: waits until a line with THEN follows a line with FIRST
+wait_after() {
+  local file=$1 first=$2 then=$3 secs=$4
+  local end=$(( $(date +%s) + secs ))
+  until awk -v a="$first" -v b="$then" 'index($0, a) { seen = 1; next } seen && index($0, b) { found = 1 } END { exit !found }' "$file" 2>/dev/null; do
+    if [ "$(date +%s)" -ge "$end" ]; then echo "timed out waiting for '$then' after '$first' in $file" >&2; exit 3; fi
+    sleep 0.1
+  done
+}
 wait_exit() {
   local pid=$1 secs=$2
   local end=$(( $(date +%s) + secs ))

@@ -41,6 +41,7 @@ class Scenario {
 //   start_sim ARGS...      robosim on 8101 in the background, logs sim.out/sim.err; waits until it listens
 //   start_agent NAME [DIR] an agent named NAME in DIR (default: NAME), stdin held open, logs NAME.out/.err
 //   wait_for FILE TEXT SECS   waits until FILE contains TEXT; ends the script (status 3) after SECS
+//   wait_after FILE A B SECS  waits until a line with B follows a line with A in FILE
 //   wait_exit PID SECS     waits for a process to end and returns its status (script ends, status 4, after SECS)
 //   send_msg TEXT          one datagram with TEXT and its NUL to the group
 //   count_in FILE TEXT     lines of FILE that contain TEXT
