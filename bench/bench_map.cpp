@@ -5,42 +5,24 @@
 #include <string>
 
 #include "bench/map_bench_support.h"
-#include "map/map_file.h"
 
 namespace {
 
-using mapbench::Ray;
-
-// Rays of range(0)..range(1) mm from robots spread over +-10 m, applied round the set
-// again and again. The map grows to hold them within the first calls; after that no
-// call allocates.
+// Rays of range(0)..range(1) mm from robots spread over +-10 m.
 void BM_MarkReading(benchmark::State& state) {
-  const std::vector<Ray> rays = mapbench::makeRays(1 << 16, static_cast<double>(state.range(0)),
-                                                   static_cast<double>(state.range(1)));
-  OccupancyMap map = mapbench::builtInMap();
-  size_t i = 0;
-  for (auto _ : state) {
-    const Ray& r = rays[i++ & (rays.size() - 1)];
-    benchmark::DoNotOptimize(markReading(map, r.hit, r.robot));
-  }
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+  mapbench::applyRays(state,
+                      mapbench::makeRays(1 << 16, static_cast<double>(state.range(0)), static_cast<double>(state.range(1))),
+                      markReading);
 }
 BENCHMARK(BM_MarkReading)->Args({500, 5000})->Args({5000, 5000})->Args({500, 500});
 
 void BM_MarkPeerReading(benchmark::State& state) {
-  const std::vector<Ray> rays = mapbench::makeRays(1 << 16, 500, 5000);
-  OccupancyMap map = mapbench::builtInMap();
-  size_t i = 0;
-  for (auto _ : state) {
-    const Ray& r = rays[i++ & (rays.size() - 1)];
-    benchmark::DoNotOptimize(markPeerReading(map, r.hit, r.robot));
-  }
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+  mapbench::applyRays(state, mapbench::makeRays(1 << 16, 500, 5000), markPeerReading);
 }
 BENCHMARK(BM_MarkPeerReading);
 
 void BM_MarkPose(benchmark::State& state) {
-  const std::vector<Ray> rays = mapbench::makeRays(1 << 16, 0, 0);
+  const std::vector<mapbench::Ray> rays = mapbench::makeRays(1 << 16, 0, 0);
   OccupancyMap map = mapbench::builtInMap();
   size_t i = 0;
   for (auto _ : state) benchmark::DoNotOptimize(markPose(map, rays[i++ & (rays.size() - 1)].robot));
@@ -48,32 +30,27 @@ void BM_MarkPose(benchmark::State& state) {
 }
 BENCHMARK(BM_MarkPose);
 
-std::string benchFile() { return "/tmp/bench_map." + std::to_string(getpid()) + ".ppm"; }
-
 // range(0): approximate cells per side. Items are cells.
 void BM_WriteMapFile(benchmark::State& state) {
   OccupancyMap map = mapbench::builtInMap();
   mapbench::fillMap(map, static_cast<int>(state.range(0)));
-  const std::string file = benchFile();
+  const std::string file = mapbench::benchFile("bench_map");
   for (auto _ : state) {
     if (!writeMapFile(map, file.c_str())) state.SkipWithError("write failed");
   }
-  state.SetItemsProcessed(state.iterations() * int64_t{map.minx + map.maxx - 1} * (map.miny + map.maxy - 1));
+  state.SetItemsProcessed(state.iterations() * mapbench::cellCount(map));
   state.counters["cells_per_side"] = map.minx + map.maxx - 1;
   unlink(file.c_str());
 }
 BENCHMARK(BM_WriteMapFile)->Arg(249)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 void BM_ReadMapFile(benchmark::State& state) {
-  OccupancyMap source = mapbench::builtInMap();
-  mapbench::fillMap(source, static_cast<int>(state.range(0)));
-  const std::string file = benchFile();
-  writeMapFile(source, file.c_str());
+  const std::string file = mapbench::writeFilledMap(static_cast<int>(state.range(0)), "read");
   OccupancyMap map = mapbench::builtInMap();
   for (auto _ : state) {
     if (!readMapFile(map, file.c_str())) state.SkipWithError("read failed");
   }
-  state.SetItemsProcessed(state.iterations() * int64_t{map.minx + map.maxx - 1} * (map.miny + map.maxy - 1));
+  state.SetItemsProcessed(state.iterations() * mapbench::cellCount(map));
   state.counters["cells_per_side"] = map.minx + map.maxx - 1;
   unlink(file.c_str());
 }

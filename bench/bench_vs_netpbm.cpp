@@ -13,12 +13,6 @@ extern "C" {
 
 namespace {
 
-std::string benchFile(const char* what) {
-  return std::string("/tmp/bench_vs_netpbm.") + what + "." + std::to_string(getpid()) + ".ppm";
-}
-
-int64_t cellCount(const OccupancyMap& m) { return int64_t{m.minx + m.maxx - 1} * (m.miny + m.maxy - 1); }
-
 // Image row r holds x = maxx - 1 - r; column c holds y = maxy - 1 - c.
 int32_t xOfRow(const OccupancyMap& m, int r) { return m.maxx - 1 - r; }
 int32_t yOfColumn(const OccupancyMap& m, int c) { return m.maxy - 1 - c; }
@@ -45,11 +39,11 @@ void pixelsToMap(pixel** pixels, int cols, int rows, OccupancyMap& m) {
 void BM_OursWrite(benchmark::State& state) {
   OccupancyMap map = mapbench::builtInMap();
   mapbench::fillMap(map, static_cast<int>(state.range(0)));
-  const std::string file = benchFile("ours");
+  const std::string file = mapbench::benchFile("ours");
   for (auto _ : state) {
     if (!writeMapFile(map, file.c_str())) state.SkipWithError("write failed");
   }
-  state.SetItemsProcessed(state.iterations() * cellCount(map));
+  state.SetItemsProcessed(state.iterations() * mapbench::cellCount(map));
   unlink(file.c_str());
 }
 
@@ -57,7 +51,7 @@ void BM_OursWrite(benchmark::State& state) {
 void BM_NetpbmWrite(benchmark::State& state) {
   OccupancyMap map = mapbench::builtInMap();
   mapbench::fillMap(map, static_cast<int>(state.range(0)));
-  const std::string file = benchFile("netpbm");
+  const std::string file = mapbench::benchFile("netpbm");
   const int cols = map.miny + map.maxy - 1, rows = map.minx + map.maxx - 1;
   for (auto _ : state) {
     pixel** pixels = ppm_allocarray(cols, rows);
@@ -69,29 +63,23 @@ void BM_NetpbmWrite(benchmark::State& state) {
     std::fclose(f);
     ppm_freearray(pixels, rows);
   }
-  state.SetItemsProcessed(state.iterations() * cellCount(map));
+  state.SetItemsProcessed(state.iterations() * mapbench::cellCount(map));
   unlink(file.c_str());
 }
 
 void BM_OursRead(benchmark::State& state) {
-  OccupancyMap source = mapbench::builtInMap();
-  mapbench::fillMap(source, static_cast<int>(state.range(0)));
-  const std::string file = benchFile("ours");
-  writeMapFile(source, file.c_str());
+  const std::string file = mapbench::writeFilledMap(static_cast<int>(state.range(0)), "read");
   OccupancyMap map = mapbench::builtInMap();
   for (auto _ : state) {
     if (!readMapFile(map, file.c_str())) state.SkipWithError("read failed");
   }
-  state.SetItemsProcessed(state.iterations() * cellCount(map));
+  state.SetItemsProcessed(state.iterations() * mapbench::cellCount(map));
   unlink(file.c_str());
 }
 
 // netpbm reads the very file our writer made (its comment lines are plain PPM comments).
 void BM_NetpbmRead(benchmark::State& state) {
-  OccupancyMap source = mapbench::builtInMap();
-  mapbench::fillMap(source, static_cast<int>(state.range(0)));
-  const std::string file = benchFile("ours");
-  writeMapFile(source, file.c_str());
+  const std::string file = mapbench::writeFilledMap(static_cast<int>(state.range(0)), "read");
   OccupancyMap map = mapbench::builtInMap();
   mapbench::fillMap(map, static_cast<int>(state.range(0)));
   for (auto _ : state) {
@@ -103,7 +91,7 @@ void BM_NetpbmRead(benchmark::State& state) {
     pixelsToMap(pixels, cols, rows, map);
     ppm_freearray(pixels, rows);
   }
-  state.SetItemsProcessed(state.iterations() * cellCount(map));
+  state.SetItemsProcessed(state.iterations() * mapbench::cellCount(map));
   unlink(file.c_str());
 }
 

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "map/map_file.h"
 #include "map/map_updates.h"
 #include "map/occupancy_map.h"
 
@@ -48,6 +49,37 @@ inline void fillMap(OccupancyMap& map, int cells) {
   const double spread = (map.maxx - map.margin - 5) * map.res - 5000;
   for (const Ray& r : makeRays(20000, 500, 5000, spread)) markReading(map, r.hit, r.robot);
 }
+
+using RayUpdate = bool (*)(OccupancyMap&, const ArPose&, const ArPose&);
+
+// Applies the rays round and round to a built-in map, one call per iteration; items are
+// calls. The map grows to hold the rays within the first calls, then never allocates.
+inline void applyRays(benchmark::State& state, const std::vector<Ray>& rays, RayUpdate update) {
+  OccupancyMap map = builtInMap();
+  const size_t mask = rays.size() - 1;  // a power of two
+  size_t i = 0;
+  for (auto _ : state) {
+    const Ray& r = rays[i++ & mask];
+    benchmark::DoNotOptimize(update(map, r.hit, r.robot));
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+// A file name of this process in /tmp.
+inline std::string benchFile(const char* what) {
+  return std::string("/tmp/bench_map_") + what + "." + std::to_string(getpid()) + ".ppm";
+}
+
+// A map of about `cells` per side with readings in it, written to a file of this process.
+inline std::string writeFilledMap(int cells, const char* what) {
+  OccupancyMap map = builtInMap();
+  fillMap(map, cells);
+  const std::string file = benchFile(what);
+  if (!writeMapFile(map, file.c_str())) std::fprintf(stderr, "cannot write %s\n", file.c_str());
+  return file;
+}
+
+inline int64_t cellCount(const OccupancyMap& m) { return int64_t{m.minx + m.maxx - 1} * (m.miny + m.maxy - 1); }
 
 // The console output plus, at the end, the ratio of each pair's items per second.
 class RatioReporter : public benchmark::ConsoleReporter {

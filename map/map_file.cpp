@@ -15,16 +15,33 @@
 
 namespace {
 
-// ---------------------------------------------------------------- common layout
+// ---------------------------------------------------------------- pixel order
 
-struct Stores {
-  QuadrantGrid::Store posXposY, negXposY, negXnegY, posXnegY;
-};
+// One image row: y from maxy - 1 down to 0, then -1 down to -(miny - 1).
+template <typename RowT, typename Visit>
+bool visitRow(RowT& nonNegativeY, RowT& negativeY, int32_t maxy, int32_t miny, Visit& visit) {
+  for (int32_t y = maxy - 1; y >= 0; --y) {
+    if (!visit(nonNegativeY[static_cast<size_t>(y)])) return false;
+  }
+  for (int32_t y = 1; y < miny; ++y) {
+    if (!visit(negativeY[static_cast<size_t>(y)])) return false;
+  }
+  return true;
+}
 
-MapCell decodePixel(uint32_t r, uint32_t g, uint32_t b) {
-  // Bit 5 of blue (this agent's footprint) is dropped: a loaded footprint counts as
-  // some robot's, never as this agent's.
-  return static_cast<MapCell>((r & 0xFF) | ((b & 0x5F) << 8) | (g == 0 ? CELL_UNKNOWN : 0));
+// Every addressable cell of the four stores of `grid` in file order: image rows from
+// x = maxx - 1 at the top down to -(minx - 1). Stops at the first visit that gives false.
+template <typename Grid, typename Visit>
+bool visitInFileOrder(Grid& grid, int32_t minx, int32_t maxx, int32_t miny, int32_t maxy, Visit visit) {
+  for (int32_t x = maxx - 1; x >= 0; --x) {
+    const size_t row = static_cast<size_t>(x);
+    if (!visitRow(grid.posXposY[row], grid.posXnegY[row], maxy, miny, visit)) return false;
+  }
+  for (int32_t x = 1; x < minx; ++x) {
+    const size_t row = static_cast<size_t>(x);
+    if (!visitRow(grid.negXposY[row], grid.negXnegY[row], maxy, miny, visit)) return false;
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------- writing
@@ -113,13 +130,6 @@ class PixelWriter {
   bool myOk = true;
 };
 
-// One image row: y from maxy - 1 down to 0, then -1 down to -(miny - 1).
-void writeRow(PixelWriter& out, const QuadrantGrid::Row& posY, const QuadrantGrid::Row& negY, int32_t maxy,
-              int32_t miny) {
-  for (int32_t y = maxy - 1; y >= 0; --y) out.put(posY[static_cast<size_t>(y)]);
-  for (int32_t y = 1; y < miny; ++y) out.put(negY[static_cast<size_t>(y)]);
-}
-
 bool writeHeader(FILE* f, const OccupancyMap& map) {
   char header[512];
   int n = std::snprintf(header, sizeof header,
@@ -131,19 +141,14 @@ bool writeHeader(FILE* f, const OccupancyMap& map) {
   return std::fwrite(header, 1, static_cast<size_t>(n), f) == static_cast<size_t>(n);
 }
 
-// Image rows from x = maxx - 1 at the top down to -(minx - 1) at the bottom.
 bool writePixels(FILE* f, const OccupancyMap& map) {
   const uint64_t pixels = (uint64_t{static_cast<uint32_t>(map.minx)} + static_cast<uint32_t>(map.maxx) - 1) *
                           (uint64_t{static_cast<uint32_t>(map.miny)} + static_cast<uint32_t>(map.maxy) - 1);
   PixelWriter out(f, pixels);
-  for (int32_t x = map.maxx - 1; x >= 0; --x) {
-    const size_t row = static_cast<size_t>(x);
-    writeRow(out, map.posXposY[row], map.posXnegY[row], map.maxy, map.miny);
-  }
-  for (int32_t x = 1; x < map.minx; ++x) {
-    const size_t row = static_cast<size_t>(x);
-    writeRow(out, map.negXposY[row], map.negXnegY[row], map.maxy, map.miny);
-  }
+  visitInFileOrder(map, map.minx, map.maxx, map.miny, map.maxy, [&out](uint16_t cell) {
+    out.put(cell);
+    return true;
+  });
   return out.flush();
 }
 
@@ -190,6 +195,12 @@ int64_t integerPrefix(const char* p, const char* end) {
   int64_t v = 0;
   for (; p < end && isDigit(*p); ++p) v = v < SATURATED ? v * 10 + (*p - '0') : SATURATED;
   return negative ? -v : v;
+}
+
+MapCell decodePixel(uint32_t r, uint32_t g, uint32_t b) {
+  // Bit 5 of blue (this agent's footprint) is dropped: a loaded footprint counts as
+  // some robot's, never as this agent's.
+  return static_cast<MapCell>((r & 0xFF) | ((b & 0x5F) << 8) | (g == 0 ? CELL_UNKNOWN : 0));
 }
 
 // A read position in the file's bytes.
@@ -378,6 +389,10 @@ bool readSizeLine(Cursor& in, const MapParams& p) {
 
 // ---------------------------------------------------------------- reading: pixels
 
+struct Stores {
+  QuadrantGrid::Store posXposY, negXposY, negXnegY, posXnegY;
+};
+
 void sizeStore(QuadrantGrid::Store& store, int32_t rows, int32_t cells) {
   store.assign(static_cast<size_t>(rows), QuadrantGrid::Row(static_cast<size_t>(cells), CELL_UNKNOWN));
 }
@@ -391,26 +406,8 @@ Stores makeStores(const MapParams& p) {
   return s;
 }
 
-bool readRow(Cursor& in, QuadrantGrid::Row& posY, QuadrantGrid::Row& negY, int32_t maxy, int32_t miny) {
-  for (int32_t y = maxy - 1; y >= 0; --y) {
-    if (!in.readCell(posY[static_cast<size_t>(y)])) return false;
-  }
-  for (int32_t y = 1; y < miny; ++y) {
-    if (!in.readCell(negY[static_cast<size_t>(y)])) return false;
-  }
-  return true;
-}
-
 bool readPixels(Cursor& in, const MapParams& p, Stores& s) {
-  for (int32_t x = p.maxx - 1; x >= 0; --x) {
-    const size_t row = static_cast<size_t>(x);
-    if (!readRow(in, s.posXposY[row], s.posXnegY[row], p.maxy, p.miny)) return false;
-  }
-  for (int32_t x = 1; x < p.minx; ++x) {
-    const size_t row = static_cast<size_t>(x);
-    if (!readRow(in, s.negXposY[row], s.negXnegY[row], p.maxy, p.miny)) return false;
-  }
-  return true;
+  return visitInFileOrder(s, p.minx, p.maxx, p.miny, p.maxy, [&in](uint16_t& cell) { return in.readCell(cell); });
 }
 
 // Every pixel needs at least three digits and three separating blanks, so a file too
