@@ -54,7 +54,8 @@ int sendCommand(const ToolCommand& command) {
   return 0;
 }
 
-void printDatagram(const char* buffer, long length, int64_t atMs, TrafficSummary& summary, bool quiet) {
+// One line per datagram, starting with the message's type letter.
+void printDatagram(const char* buffer, long length, TrafficSummary& summary, bool quiet) {
   Message message;
   const bool readable = parseMessage(buffer, message);
   if (readable) summary.record(message);
@@ -62,7 +63,7 @@ void printDatagram(const char* buffer, long length, int64_t atMs, TrafficSummary
   if (quiet) return;
   const std::string line =
       readable ? describeMessage(message) : describeUnreadable(buffer, static_cast<size_t>(length));
-  std::printf("%8.3f %s\n", static_cast<double>(atMs) / 1000.0, line.c_str());
+  std::printf("%s\n", line.c_str());
 }
 
 int watchGroup(const ToolCommand& command) {
@@ -70,6 +71,7 @@ int watchGroup(const ToolCommand& command) {
   std::string error;
   if (!group.openForListening(error)) return networkFailure(error);
   catchInterrupts();
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // readable live, line by line, from a file too
   const Clock::time_point start = Clock::now();
   const int64_t endMs = command.watchSeconds * int64_t{1000};
   TrafficSummary summary(0);
@@ -81,7 +83,7 @@ int watchGroup(const ToolCommand& command) {
     const int64_t nowMs = millisecondsSince(start);
     if (length > 0) {
       buffer[length] = '\0';
-      printDatagram(buffer, length, nowMs, summary, command.quiet);
+      printDatagram(buffer, length, summary, command.quiet);
     }
     if (nowMs >= nextSummaryMs) {
       std::printf("%s", summary.report(nowMs).c_str());

@@ -156,12 +156,4 @@ TEST(TrafficSummary, RatesPerAgentOverEachWindowAndLastPoses) {
   EXPECT_NE(total.find("E     2.5/s"), std::string::npos) << total;
 }
 
-TEST(TrafficSummary, DatagramsAreDescribedReadablyAndUnreadableBytesEscaped) {
-  EXPECT_EQ(describeMessage(Message{'E', "alpha", {1, 2, 3, 4, 5}}),
-            "E alpha point 1.000 2.000 robot 3.000 4.000 5.000");
-  EXPECT_EQ(describeMessage(Message{'M', "all", {}, {99}}), "M to all mode 99");
-  const char bytes[] = "x\"y\x01";
-  EXPECT_EQ(describeUnreadable(bytes, sizeof bytes), "unreadable datagram of 5 bytes: \"x\\x22y\\x01\"");
-}
-
 }  // namespace

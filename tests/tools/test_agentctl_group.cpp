@@ -53,7 +53,8 @@ wait $watcher
   ASSERT_EQ(status, 0) << readFile(dir / "watch.err");
   const std::string watched = readFile(dir / "watch.out");
   EXPECT_NE(watched.find("M to all mode 99"), std::string::npos) << watched;
-  EXPECT_NE(watched.find("G to alpha goal 1500.000 -200.000 0.000"), std::string::npos) << watched;
+  EXPECT_NE(watched.find("\nG to alpha goal 1500.000 -200.000 0.000\n"), std::string::npos)
+      << "a line per message, starting with its type letter\n" << watched;
   EXPECT_NE(watched.find("P load-0001 pose"), std::string::npos) << watched;
   EXPECT_NE(watched.find("E load-0002 point"), std::string::npos) << watched;
   EXPECT_NE(watched.find("unreadable datagram of 5 bytes: \"junk\\x01\""), std::string::npos) << watched;
