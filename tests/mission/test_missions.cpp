@@ -60,8 +60,8 @@ mapscore map_global.ppm truth.ppm >score_global
     std::string report = s.read(file);
     SCOPED_TRACE(report);
     // Thresholds a margin below what the system reliably reaches (docs/mission-scores.md).
-    EXPECT_GE(figure(report, "coverage"), 0.12);
-    EXPECT_GE(figure(report, "accuracy"), 0.30);
+    EXPECT_GE(figure(report, "coverage"), 0.15);
+    EXPECT_GE(figure(report, "accuracy"), 0.35);
     EXPECT_LE(figure(report, "false free"), 0.03);
   }
 }
