@@ -51,6 +51,21 @@ TEST(Behaviours, PathGoesAroundTheWallWhereTheFieldStops) {
   EXPECT_LT(session.pose().findDistanceTo(goal), 200);
 }
 
+TEST(Behaviours, PathFollowsAGoalChangedDuringTheRun) {
+  SimSession session(OPEN_ROOM);
+  ASSERT_TRUE(session.start());
+  goalPose.store(ArPose(3000, 0, 0));
+  const ArPose second(0, 1200, 0);
+  std::thread retarget([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    goalPose.store(second);
+  });
+  ASSERT_TRUE(session.runWithin(actPath, MODE_PATH, 90000));
+  retarget.join();
+  EXPECT_EQ(getExitFlag(), 0);
+  EXPECT_LT(session.pose().findDistanceTo(second), 200);
+}
+
 TEST(Behaviours, EveryBehaviourReturnsAtOnceWhenTheExitFlagIsSet) {
   SimSession session(OPEN_ROOM);
   ASSERT_TRUE(session.start());
