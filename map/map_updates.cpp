@@ -18,8 +18,8 @@ void hitCell(OccupancyMap& map, int32_t x, int32_t y) {
   c = applyHit(c);
 }
 
-// The map row at x, split into its cells with y >= 0 and with y < 0 (indexed by |y|),
-// so that walking along y costs no store lookup per cell.
+// The cells at one x, split into those with y >= 0 and with y < 0 (indexed by |y|), so
+// that walking along y costs no store lookup per cell.
 struct RowHalves {
   uint16_t* nonNegativeY;
   uint16_t* negativeY;
@@ -31,6 +31,23 @@ RowHalves rowAt(OccupancyMap& map, int32_t x) {
   if (x >= 0) return {map.posXposY[static_cast<size_t>(x)].data(), map.posXnegY[static_cast<size_t>(x)].data()};
   const size_t row = static_cast<size_t>(-static_cast<int64_t>(x));
   return {map.negXposY[row].data(), map.negXnegY[row].data()};
+}
+
+// The cells at one y, split into those with x >= 0 and with x < 0 (rows by |x|), so
+// that walking along x needs one row lookup per cell and no quadrant choice.
+struct ColumnHalves {
+  QuadrantGrid::Row* nonNegativeX;
+  QuadrantGrid::Row* negativeX;
+  size_t cell;
+  uint16_t& operator[](int32_t x) const {
+    return x >= 0 ? nonNegativeX[x][cell] : negativeX[-static_cast<int64_t>(x)][cell];
+  }
+};
+
+ColumnHalves columnAt(OccupancyMap& map, int32_t y) {
+  assert(y > -map.miny && y < map.maxy);
+  if (y >= 0) return {map.posXposY.data(), map.negXposY.data(), static_cast<size_t>(y)};
+  return {map.posXnegY.data(), map.negXnegY.data(), static_cast<size_t>(-static_cast<int64_t>(y))};
 }
 
 // Walks from the edge of the robot's square outward up to ssrange cells; cellAtDistance(k)
@@ -59,19 +76,22 @@ void fillCorridor(const OccupancyMap& map, CellAtDistance cellAtDistance) {
 
 // Toward -x and +x along row cy, then toward -y and +y along column cx.
 void fillCorridors(OccupancyMap& map, int32_t cx, int32_t cy) {
-  fillCorridor(map, [&](int32_t k) -> MapCell& { return map.cellAt(cx - k, cy); });
-  fillCorridor(map, [&](int32_t k) -> MapCell& { return map.cellAt(cx + k, cy); });
-  const RowHalves column = rowAt(map, cx);
-  fillCorridor(map, [&](int32_t k) -> MapCell& { return column[cy - k]; });
-  fillCorridor(map, [&](int32_t k) -> MapCell& { return column[cy + k]; });
+  const ColumnHalves alongX = columnAt(map, cy);
+  fillCorridor(map, [&](int32_t k) -> MapCell& { return alongX[cx - k]; });
+  fillCorridor(map, [&](int32_t k) -> MapCell& { return alongX[cx + k]; });
+  const RowHalves alongY = rowAt(map, cx);
+  fillCorridor(map, [&](int32_t k) -> MapCell& { return alongY[cy - k]; });
+  fillCorridor(map, [&](int32_t k) -> MapCell& { return alongY[cy + k]; });
 }
 
 template <MapCell (*Stamp)(MapCell)>
 void stampSquare(OccupancyMap& map, int32_t cx, int32_t cy) {
   const int32_t r = map.rradius > 0 ? map.rradius : 0;
   for (int32_t x = cx - r; x <= cx + r; ++x) {
+    const RowHalves row = rowAt(map, x);
     for (int32_t y = cy - r; y <= cy + r; ++y) {
-      MapCell& c = map.cellAt(x, y);
+      assert(map.inBounds(x, y));
+      MapCell& c = row[y];
       c = Stamp(c);
     }
   }
