@@ -213,6 +213,14 @@ TEST(FloodPath, GoalIsSnappedTowardZero) {
   EXPECT_EQ(fp.floodGrid.maxx, 201);
   EXPECT_EQ(wave(fp, 200, -1), 1);
   EXPECT_EQ(wave(fp, 0, 0), 202);
+
+  // A goal no observation could lie at would grow the grid without bound: the plan keeps
+  // no goal and nothing is reached.
+  fp.goal = ArPose(1e12, 0);
+  fp.computeFlood();
+  EXPECT_EQ(fp.floodGrid.maxx, 126);
+  EXPECT_EQ(wave(fp, 0, 0), 0);
+  EXPECT_EQ(fp.pathHeading(50, 50), FLOOD_NO_DESCENT);
 }
 
 TEST(FloodPath, MatchesTheWaveByWaveListAlgorithmOnRandomMaps) {
