@@ -56,7 +56,10 @@ sigset_t stopSignals() {
   int sig = 0;
   while (sigwait(&set, &sig) != 0) {
   }
-  for (ArRobot::Impl* robot : beginWalk()) robot->emergencyStop();
+  std::vector<ArRobot::Impl*> robots = beginWalk();
+  for (ArRobot::Impl* robot : robots) robot->emergencyStop();
+  // The cycles never wait indefinitely, so this is brief; nothing is left half-done.
+  for (ArRobot::Impl* robot : robots) robot->stopCycle(true);
   std::fflush(stdout);
   std::fflush(stderr);
   _exit(128 + sig);
