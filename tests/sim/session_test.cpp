@@ -1,6 +1,7 @@
 // One session's packet handling without sockets: commands, SIP contents, output limits.
 #include <gtest/gtest.h>
 
+#include "aria/ar_sip.h"
 #include "raw_client.h"
 #include "sim/session.h"
 
@@ -66,6 +67,44 @@ TEST(SipEncoding, PositionsWrapAt15BitsAndHeadingsStaySigned) {
   EXPECT_EQ(sim::toSipAngle(179.99), -2048) << "rounds to 2048, which wraps";
   EXPECT_EQ(sim::toSipAngle(-90), -1024);
   EXPECT_EQ(sim::toSipAngle(359), -11);
+}
+
+TEST(SipEncoding, OurClientDecodesWhatTheServerEncodes) {
+  sim::SipFields f;
+  f.xpos = sim::toSipPosition(-12345.6);
+  f.ypos = sim::toSipPosition(40000);
+  f.thpos = sim::toSipAngle(-135);
+  f.leftVel = -321;
+  f.rightVel = 123;
+  f.stallAndBumpers = sim::kStallBits | sim::kRearBumperBit;
+  f.flags = 0x0005;
+  for (uint8_t d = 0; d < 54; ++d) f.readings.push_back({static_cast<uint8_t>(d % 16), static_cast<uint16_t>(100 * d)});
+  f.rotVel = -455;
+  arproto::Packet p;
+  sim::encodeSip(f, p);
+  EXPECT_LE(p.size, static_cast<size_t>(arproto::kMaxSendTotal));
+  arproto::Sip sip;
+  ASSERT_TRUE(arproto::decodeSip(p.payload(), p.payloadSize(), sip));
+  EXPECT_EQ(sip.xRaw, f.xpos);
+  EXPECT_EQ(sip.yRaw, f.ypos);
+  EXPECT_NEAR(arproto::headingFromRaw(sip.thRaw), -135, 0.1);
+  EXPECT_EQ(sip.leftVel, -321);
+  EXPECT_EQ(sip.stall, f.stallAndBumpers);
+  EXPECT_EQ(sip.flags, 0x0005);
+  ASSERT_EQ(sip.sonarCount, 54);
+  EXPECT_EQ(sip.sonar[53].disc, 53 % 16);
+  EXPECT_EQ(sip.sonar[53].range, 5300);
+  EXPECT_TRUE(sip.hasRotVel);
+  EXPECT_EQ(sip.rotVel, -455);
+}
+
+TEST(SipEncoding, ServerAndClientShareTheSonarGeometry) {
+  for (int disc = 0; disc < sim::kSonarCount; ++disc) {
+    const arproto::SonarMount& mount = arproto::sonarMount(disc);
+    EXPECT_EQ(mount.x, sim::kTransducers[disc].x) << disc;
+    EXPECT_EQ(mount.y, sim::kTransducers[disc].y) << disc;
+    EXPECT_EQ(mount.th, sim::kTransducers[disc].headingDeg) << disc;
+  }
 }
 
 TEST_F(SessionTest, OpenResetsTheSessionAndCloseEndsIt) {
