@@ -60,11 +60,16 @@ bool parseInt(const char* text, Int& value) {
   return ec == std::errc() && ptr == end;
 }
 
+bool assignText(std::string& field, const char* value) {
+  field = value;
+  return true;
+}
+
 // Applies one option that takes a value; false when the value is bad.
 bool applyValueOption(const std::string& name, const char* value, Options& o) {
-  if (name == "--world") return (o.worldFile = value, true);
-  if (name == "--truth") return (o.truthFile = value, true);
-  if (name == "--listen") return (o.server.listenAddr = value, true);
+  if (name == "--world") return assignText(o.worldFile, value);
+  if (name == "--truth") return assignText(o.truthFile, value);
+  if (name == "--listen") return assignText(o.server.listenAddr, value);
   if (name == "--port") return parseInt(value, o.server.port);
   if (name == "--seed") return parseInt(value, o.server.seed);
   if (name == "--beam") return parseDouble(value, o.server.beamDeg) && o.server.beamDeg >= 0 && o.server.beamDeg < 180;
