@@ -19,6 +19,8 @@ namespace {
 constexpr int EXIT_NETWORK = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr int64_t SUMMARY_PERIOD_MS = 5000;
+constexpr int LOAD_SLICE_MS = 10;
+constexpr int LOAD_SLICES = LOAD_CYCLE_MS / LOAD_SLICE_MS;
 
 using Clock = std::chrono::steady_clock;
 
@@ -123,8 +125,13 @@ int playLoad(const ToolCommand& command) {
   const Clock::time_point start = Clock::now();
   for (long cycle = 0; cycle < cycles && interrupted == 0; ++cycle) {
     const Clock::time_point due = start + std::chrono::milliseconds(cycle * LOAD_CYCLE_MS);
-    std::this_thread::sleep_until(due);
-    model.playCycle(cycle, send);
+    // Agent i starts its cycle i/N of the way through it, in slices of LOAD_SLICE_MS.
+    const int agents = model.agentCount();
+    for (int slice = 0, next = 0; slice < LOAD_SLICES && interrupted == 0; ++slice) {
+      std::this_thread::sleep_until(due + std::chrono::milliseconds(slice * LOAD_SLICE_MS));
+      const int end = static_cast<int>(static_cast<long>(agents) * (slice + 1) / LOAD_SLICES);
+      for (; next < end; ++next) model.playAgentCycle(next, cycle, send);
+    }
     const int64_t overrunMs = millisecondsSince(due) - LOAD_CYCLE_MS;
     if (overrunMs > 0) {
       ++tally.lateCycles;

@@ -20,6 +20,12 @@ class LoadModel {
 
   // Hands every message of cycle number `cycle` (0, 1, ...) to send, in sending order.
   void playCycle(long cycle, const std::function<void(const Message&)>& send) const;
+  // The same for one agent only; real agents are not synchronised, so a player spreads
+  // the agents over the cycle instead of sending all of them in one burst.
+  void playAgentCycle(int index, long cycle, const std::function<void(const Message&)>& send) const {
+    playAgent(myAgents[static_cast<size_t>(index)], cycle, send);
+  }
+  int agentCount() const { return static_cast<int>(myAgents.size()); }
 
   const std::string& agentName(int index) const { return myAgents[static_cast<size_t>(index)].name; }
 
