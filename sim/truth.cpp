@@ -101,9 +101,12 @@ std::string truthFileName(const std::string& file, size_t index) {
   const size_t dot = file.find_last_of('.');
   // A leading dot names a hidden file, not an extension.
   const bool hasExtension = dot != std::string::npos && dot > nameStart;
-  const std::string suffix = "." + std::to_string(index);
-  if (!hasExtension) return file + suffix;
-  return file.substr(0, dot) + suffix + file.substr(dot);
+  // Built by appending only: GCC 12 gives a false -Wrestrict on "." + std::string.
+  std::string name = hasExtension ? file.substr(0, dot) : file;
+  name += '.';
+  name += std::to_string(index);
+  if (hasExtension) name += file.substr(dot);
+  return name;
 }
 
 bool writeTruthMaps(const World& world, bool ghosts, const std::string& file, std::string& error) {
