@@ -177,7 +177,10 @@ const char* skipBlanks(const char* p, const char* end) {
 // value out of the double range gives NaN so that it is refused later.
 double floatPrefix(const char* p, const char* end) {
   p = skipBlanks(p, end);
-  if (p < end && *p == '+') ++p;
+  if (p < end && *p == '+') {
+    ++p;
+    if (p < end && *p == '-') return 0;
+  }
   double v = 0;
   std::errc ec = std::from_chars(p, end, v, std::chars_format::general).ec;
   if (ec == std::errc::invalid_argument) return 0;
