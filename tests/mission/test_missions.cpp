@@ -128,6 +128,45 @@ echo $? >status
   EXPECT_EQ(s.read("status"), "0\n");
 }
 
+// The trap world: a U open toward the robot with the goal 2 m behind its back wall.
+// Potential-field navigation runs into the U and stops in its local minimum; flood
+// planning leads round an arm to the goal.
+TEST(Missions, FloodPlanningEscapesTheTrapThatStopsThePotentialField) {
+  Scenario s("Trap");
+  auto r = s.run(R"SH(
+# distance NAME GX GY: the agent's distance to a point, from its last P message
+distance() {
+  agentctl watch --seconds 2 --quiet | awk -v n="$1" -v gx="$2" -v gy="$3" \
+    '$1 == n && /last pose/ { x = $(NF-2); y = $(NF-1) } END { print sqrt((x-gx)^2 + (y-gy)^2) }'
+}
+start_sim --world "$WORLDS/trap.world"
+start_agent alpha .
+wait_for alpha.err "CONTROLER: Run: actErratic" 20
+agentctl mode alpha 1
+wait_for alpha.err "CONTROLER: Run: actStopAndManual" 10
+agentctl goal alpha 4000 0
+agentctl mode alpha 2
+wait_after alpha.err "CONTROLER: Run: actPotField" "CONTROLER: Mode: 1" 60
+distance alpha 4000 0 >after_field
+agentctl mode alpha 3
+wait_for alpha.err "CONTROLER: Run: actPath" 10
+end=$(( $(date +%s) + 120 ))
+while [ "$(date +%s)" -lt "$end" ]; do
+  d=$(distance alpha 4000 0)
+  echo "$d" >after_path
+  awk -v d="$d" 'BEGIN { exit !(d < 400) }' && break
+done
+agentctl stop alpha
+wait_exit $AGENT_PID 20
+echo $? >status
+)SH",
+                 240);
+  ASSERT_EQ(r.status, 0) << s.read("scenario.log") << s.read("alpha.err");
+  EXPECT_GT(std::stod(s.read("after_field")), 2000) << "the field stops inside the U";
+  EXPECT_LT(std::stod(s.read("after_path")), 400) << "the flood path reaches the goal";
+  EXPECT_EQ(s.read("status"), "0\n");
+}
+
 TEST(Missions, AHostileGroupNeitherCrashesTheAgentNorBlocksValidMessages) {
   Scenario s("HostileFlood");
   auto r = s.run(R"SH(
