@@ -1,6 +1,8 @@
 // Manual drive with a joystick faked by a FIFO at /dev/input/js0. The device tree is
 // changed only inside a private mount namespace: the test runs itself again there,
-// under an overlay of /dev (or a tmpfs on /dev/input where that exists).
+// under an overlay of /dev (or a tmpfs on /dev/input where that exists). The overlay's
+// own directories live on a tmpfs mounted over a fresh temporary directory, so nothing
+// else of the file system (the build tree may be under /tmp) is hidden.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/joystick.h>
@@ -34,8 +36,8 @@ TEST(ManualBehaviour, DrivesByAFakeJoystickInAPrivateMountNamespace) {
   const std::string script =
       "mount --make-rprivate / && "
       "if [ -d /dev/input ]; then mount -t tmpfs tmpfs /dev/input; else "
-      "mount -t tmpfs tmpfs /tmp && mkdir /tmp/upper /tmp/work && "
-      "mount -t overlay overlay -o lowerdir=/dev,upperdir=/tmp/upper,workdir=/tmp/work /dev && "
+      "d=$(mktemp -d) && mount -t tmpfs tmpfs \"$d\" && mkdir \"$d/upper\" \"$d/work\" && "
+      "mount -t overlay overlay -o lowerdir=/dev,upperdir=\"$d/upper\",workdir=\"$d/work\" /dev && "
       "mkdir /dev/input; fi && exec \"$0\" --gtest_filter=ManualBehaviourInNamespace.*";
   const std::string command = std::string(CHILD_ENV) + "=1 unshare -m sh -c '" + script + "' " + self;
   const int status = std::system(command.c_str());
