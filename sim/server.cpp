@@ -177,10 +177,10 @@ bool Server::Impl::open(std::string& error) {
   // A periodic kernel timer keeps the 10 ms ticks on absolute deadlines: late wake-ups
   // show up as extra expirations instead of shifting every later tick.
   const long tickNs = static_cast<long>(kTickSeconds * 1e9);
-  itimerspec spec{};
-  spec.it_interval.tv_nsec = tickNs;
-  spec.it_value.tv_nsec = tickNs;
-  if (timerfd_settime(timer.get(), 0, &spec, nullptr) != 0) {
+  itimerspec period{};
+  period.it_interval.tv_nsec = tickNs;
+  period.it_value.tv_nsec = tickNs;
+  if (timerfd_settime(timer.get(), 0, &period, nullptr) != 0) {
     error = errnoText("timerfd_settime");
     return false;
   }
