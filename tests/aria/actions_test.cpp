@@ -5,29 +5,19 @@
 #include <algorithm>
 
 #include "aria/aria.h"
+#include "tests/aria/fake_robot_session.h"
 #include "tests/aria/script_server.h"
 #include "tests/aria/test_helpers.h"
 
 using testsrv::FakeRobot;
+using testsrv::FakeRobotSession;
 using testsrv::waitUntil;
 
 namespace {
 
 constexpr uint16_t kFar = 5000;
 
-struct Rig {
-  FakeRobot fake;
-  ArTcpConnection link;
-  ArRobot robot;
-  Rig() {
-    link.setPort("127.0.0.1", fake.port());
-    robot.setDeviceConnection(&link);
-  }
-  bool start() {
-    if (!robot.blockingConnect()) return false;
-    robot.runAsync(true);
-    return true;
-  }
+struct Rig : FakeRobotSession {
   // Sets the ranges of the front discs 0-7 and waits until the robot has them.
   void frontRanges(std::vector<uint16_t> ranges) {
     fake.update([&](testsrv::SipState& s) {

@@ -6,27 +6,17 @@
 #include <algorithm>
 
 #include "aria/aria.h"
+#include "tests/aria/fake_robot_session.h"
 #include "tests/aria/script_server.h"
 #include "tests/aria/test_helpers.h"
 
 using testsrv::FakeRobot;
+using testsrv::FakeRobotSession;
 using testsrv::waitUntil;
 
 namespace {
 
-struct Session {
-  FakeRobot fake;
-  ArTcpConnection link;
-  ArRobot robot;
-  Session() {
-    link.setPort("127.0.0.1", fake.port());
-    robot.setDeviceConnection(&link);
-  }
-  bool start() {
-    if (!robot.blockingConnect()) return false;
-    robot.runAsync(true);
-    return true;
-  }
+struct Session : FakeRobotSession {
   // Values of the integer arguments of every packet with this command so far.
   std::vector<int> args(uint8_t command) {
     std::vector<int> out;
