@@ -4,8 +4,8 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/nav_bench_maps.h"
-#include "nav/flood_path.h"
-#include "nav/pot_field.h"
+#include "nav/plan/flood_path.h"
+#include "nav/plan/pot_field.h"
 
 namespace {
 

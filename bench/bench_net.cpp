@@ -11,7 +11,7 @@
 
 #include "net/messages.h"
 #include "net/receiver.h"
-#include "runtime/shared_state.h"
+#include "state/shared_state.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bench/nav_bench_maps.h"
-#include "nav/flood_path.h"
+#include "nav/plan/flood_path.h"
 
 namespace {
 

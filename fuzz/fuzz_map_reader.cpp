@@ -6,7 +6,7 @@
 
 #include "map/map_file.h"
 #include "map/map_updates.h"
-#include "tests/map/map_copy.h"
+#include "tests/support/map_copy.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(sameMap(map, pristine()));
     return 0;
   }
-  check(storesMatchExtents(map));
+  check(map.storesMatchExtents());
   check(map.res >= MAP_FILE_MIN_RES_MM && map.minx > map.margin && map.maxx > map.margin &&
         map.miny > map.margin && map.maxy > map.margin && map.growStep == map.margin + 100);
   check(markReading(map, ArPose(-1500, 2500), ArPose(300, -200)));

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <utility>
 
+#include "base/text.h"
+
 namespace {
 
 // ---------------------------------------------------------------- pixel order
@@ -162,9 +164,6 @@ bool writeAndClose(FilePtr file, const OccupancyMap& map) {
 
 // ---------------------------------------------------------------- reading: text scanning
 
-// The C library's white space: blank and \t \n \v \f \r.
-bool isBlank(char c) { return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t'; }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
 // 0..9 for a digit, larger for anything else.
 unsigned digitValue(char c) { return static_cast<unsigned char>(c) - static_cast<unsigned>('0'); }
 
@@ -392,16 +391,12 @@ bool readSizeLine(Cursor& in, const MapParams& p) {
 
 // ---------------------------------------------------------------- reading: pixels
 
-struct Stores {
-  QuadrantGrid::Store posXposY, negXposY, negXnegY, posXnegY;
-};
-
 void sizeStore(QuadrantGrid::Store& store, int32_t rows, int32_t cells) {
   store.assign(static_cast<size_t>(rows), QuadrantGrid::Row(static_cast<size_t>(cells), CELL_UNKNOWN));
 }
 
-Stores makeStores(const MapParams& p) {
-  Stores s;
+QuadrantGrid::Stores makeStores(const MapParams& p) {
+  QuadrantGrid::Stores s;
   sizeStore(s.posXposY, p.maxx, p.maxy);
   sizeStore(s.negXposY, p.minx, p.maxy);
   sizeStore(s.negXnegY, p.minx, p.miny);
@@ -409,7 +404,7 @@ Stores makeStores(const MapParams& p) {
   return s;
 }
 
-bool readPixels(Cursor& in, const MapParams& p, Stores& s) {
+bool readPixels(Cursor& in, const MapParams& p, QuadrantGrid::Stores& s) {
   return visitInFileOrder(s, p.minx, p.maxx, p.miny, p.maxy, [&in](uint16_t& cell) { return in.readCell(cell); });
 }
 
@@ -422,20 +417,15 @@ bool holdsPixels(const Cursor& in, const MapParams& p) {
   return in.remaining() / 6 >= pixels;
 }
 
-void install(OccupancyMap& map, const MapParams& p, Stores& s) {
+// The stores were made for the extents, so the grid takes them.
+bool install(OccupancyMap& map, const MapParams& p, QuadrantGrid::Stores& s) {
+  if (!map.adopt({p.minx, p.maxx, p.miny, p.maxy}, s)) return false;
   map.res = p.res;
-  map.minx = p.minx;
-  map.maxx = p.maxx;
-  map.miny = p.miny;
-  map.maxy = p.maxy;
   map.rradius = p.rradius;
   map.ssrange = p.ssrange;
   map.margin = p.margin;
   map.growStep = p.growStep;
-  map.posXposY.swap(s.posXposY);
-  map.negXposY.swap(s.negXposY);
-  map.negXnegY.swap(s.negXnegY);
-  map.posXnegY.swap(s.posXnegY);
+  return true;
 }
 
 // The whole file in memory, or false when it cannot be read or is too large. A regular
@@ -484,10 +474,9 @@ bool readMapBuffer(OccupancyMap& map, const char* data, size_t size) {
   MapParams params;
   if (!readCommentLines(in, raw) || !checkHeader(raw, params)) return false;
   if (!readSizeLine(in, params) || !holdsPixels(in, params)) return false;
-  Stores stores = makeStores(params);
+  QuadrantGrid::Stores stores = makeStores(params);
   if (!readPixels(in, params, stores)) return false;
-  install(map, params, stores);
-  return true;
+  return install(map, params, stores);
 }
 
 bool readMapFile(OccupancyMap& map, const char* fileName) {

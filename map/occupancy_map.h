@@ -5,6 +5,11 @@
 #include "map/map_cell.h"
 #include "map/quadrant_grid.h"
 
+// The parameters of the agent's maps, mm: cell size, robot radius, corridor reach.
+constexpr double MAP_RES_MM = 100.0;
+constexpr double MAP_ROBOT_RADIUS_MM = 150.0;
+constexpr double MAP_CORRIDOR_MM = 2500.0;
+
 class OccupancyMap : public QuadrantGrid {
  public:
   // All in mm: cell size, robot radius, corridor reach.

@@ -18,6 +18,22 @@ int32_t extentFor(int64_t magnitude, int32_t growStep) {
   return static_cast<int32_t>(e);
 }
 
+// The store holds exactly `rows` rows of `cells` cells each.
+bool storeHasSize(const QuadrantGrid::Store& store, int32_t rows, int32_t cells) {
+  if (store.size() != static_cast<size_t>(rows)) return false;
+  for (const QuadrantGrid::Row& row : store) {
+    if (row.size() != static_cast<size_t>(cells)) return false;
+  }
+  return true;
+}
+
+bool storesFit(const QuadrantGrid::Store& posXposY, const QuadrantGrid::Store& negXposY,
+               const QuadrantGrid::Store& negXnegY, const QuadrantGrid::Store& posXnegY,
+               const QuadrantGrid::Extents& e) {
+  return storeHasSize(posXposY, e.maxx, e.maxy) && storeHasSize(negXposY, e.minx, e.maxy) &&
+         storeHasSize(negXnegY, e.minx, e.miny) && storeHasSize(posXnegY, e.maxx, e.miny);
+}
+
 }  // namespace
 
 QuadrantGrid::QuadrantGrid(double res, uint16_t fillValue, double extent)
@@ -50,4 +66,21 @@ void QuadrantGrid::growToInclude(int32_t x, int32_t y) {
   if (y >= maxy) { maxy = extentFor(y, growStep); changed = true; }
   if (-static_cast<int64_t>(y) >= miny) { miny = extentFor(-static_cast<int64_t>(y), growStep); changed = true; }
   if (changed) resizeStores(fillValue);
+}
+
+bool QuadrantGrid::adopt(const Extents& extents, Stores& stores) {
+  if (!storesFit(stores.posXposY, stores.negXposY, stores.negXnegY, stores.posXnegY, extents)) return false;
+  minx = extents.minx;
+  maxx = extents.maxx;
+  miny = extents.miny;
+  maxy = extents.maxy;
+  posXposY.swap(stores.posXposY);
+  negXposY.swap(stores.negXposY);
+  negXnegY.swap(stores.negXnegY);
+  posXnegY.swap(stores.posXnegY);
+  return true;
+}
+
+bool QuadrantGrid::storesMatchExtents() const {
+  return storesFit(posXposY, negXposY, negXnegY, posXnegY, {minx, maxx, miny, maxy});
 }

@@ -11,6 +11,13 @@ class QuadrantGrid {
  public:
   using Row = std::vector<uint16_t>;
   using Store = std::vector<Row>;
+  // The four extents, and four stores handed over together (see adopt).
+  struct Extents {
+    int32_t minx, maxx, miny, maxy;
+  };
+  struct Stores {
+    Store posXposY, negXposY, negXnegY, posXnegY;
+  };
 
   QuadrantGrid(double res, uint16_t fillValue, double extent);
   QuadrantGrid(double res, double extent);
@@ -51,6 +58,13 @@ class QuadrantGrid {
   void reset();
   // Grows so that (x, y) is addressable; new cells get fillValue.
   void growToInclude(int32_t x, int32_t y);
+
+  // Takes new extents and their stores in one step (the stores are swapped in, so
+  // `stores` holds the old ones afterwards). False, changing nothing, unless every
+  // store has exactly the rows and cells the extents require.
+  bool adopt(const Extents& extents, Stores& stores);
+  // Every store has exactly the rows and cells the current extents require.
+  bool storesMatchExtents() const;
 
  protected:
   static size_t magnitude(int32_t v) { return v >= 0 ? static_cast<size_t>(v) : static_cast<size_t>(-static_cast<int64_t>(v)); }

@@ -2,7 +2,7 @@
 #include "aria/ar_robot.h"
 #include "nav/behaviours.h"
 #include "nav/robot_steps.h"
-#include "runtime/shared_state.h"
+#include "state/shared_state.h"
 
 namespace {
 

@@ -3,10 +3,9 @@
 
 #include "aria/ar_robot.h"
 #include "nav/behaviours.h"
-#include "nav/flood_path.h"
-#include "nav/pot_field.h"
+#include "nav/local_planners.h"
 #include "nav/robot_steps.h"
-#include "runtime/shared_state.h"
+#include "state/shared_state.h"
 
 namespace {
 
@@ -21,9 +20,9 @@ enum class Follow { Field, Path };
 // What one run of the behaviour owns.
 struct PathRun {
   int startMode = getMode();
-  PotField goalField{ArPose(0, 0, 0), ROBOT_RADIUS_MM};
-  PotField obstacleField{ArPose(0, 0, 0), ROBOT_RADIUS_MM};
-  FloodPath flood{ArPose(0, 0, 0), FLOOD_RES_MM, ROBOT_RADIUS_MM};
+  PotField goalField = localPotField(ArPose(0, 0, 0), ROBOT_RADIUS_MM);
+  PotField obstacleField = localPotField(ArPose(0, 0, 0), ROBOT_RADIUS_MM);
+  FloodPath flood = localFloodPath(ArPose(0, 0, 0), FLOOD_RES_MM, ROBOT_RADIUS_MM);
   ArPose goalInUse;
   Follow follow = Follow::Field;
 };

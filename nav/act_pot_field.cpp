@@ -1,8 +1,8 @@
 #include "aria/ar_robot.h"
 #include "nav/behaviours.h"
-#include "nav/pot_field.h"
+#include "nav/local_planners.h"
 #include "nav/robot_steps.h"
-#include "runtime/shared_state.h"
+#include "state/shared_state.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ void followField(int startMode, ArPose goalInUse, PotField& field) {
 void actPotField() {
   const int startMode = getMode();
   const ArPose goalInUse = goalPose.read();
-  PotField field(goalInUse, 200);
+  PotField field = localPotField(goalInUse, 200);
   robot->lock();
   if (getExitFlag() == 0) followField(startMode, goalInUse, field);
   robot->unlock();

@@ -6,7 +6,7 @@
 #include "nav/manual_drive.h"
 #include "nav/robot_steps.h"
 #include "platform/joystick.h"
-#include "runtime/shared_state.h"
+#include "state/shared_state.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "aria/ar_robot.h"
 #include "aria/ar_util.h"
-#include "runtime/shared_state.h"
+#include "state/shared_state.h"
 
 bool robotLostOrStalled() { return !robot->isConnected() || !robot->isRunning() || robotStalled(); }
 

@@ -2,15 +2,13 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "runtime/shared_state.h"
+GroupSocket mcastSocket;
+sockaddr_in groupAddr{};
 
 namespace {
 
@@ -50,91 +48,56 @@ bool lookUpMulticastGroup(in_addr& group) {
   return true;
 }
 
-int requestMembership(int option, in_addr group) {
-  ip_mreq request{};
-  request.imr_multiaddr = group;
-  request.imr_interface.s_addr = htonl(INADDR_ANY);
-  return setsockopt(mcastSocket, IPPROTO_IP, option, &request, sizeof request);
-}
-
-void setTimeToLive() {
-  int ttl = MCAST_TTL;
-  setsockopt(mcastSocket, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
-}
-
-// As a timeval, the form this platform reads, so the time-out really is 100 ms.
-void setReceiveTimeout() {
-  timeval timeout{};
-  timeout.tv_sec = RECV_TIMEOUT_MS / 1000;
-  timeout.tv_usec = (RECV_TIMEOUT_MS % 1000) * 1000;
-  setsockopt(mcastSocket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-}
-
-void closeSocket() {
-  close(mcastSocket);
-  mcastSocket = 0;
-}
-
 }  // namespace
 
 int setupNetwork() {
-  int fd = openMulticastSocket();
-  if (fd < 0) {
-    mcastSocket = 0;
-    return 1;
-  }
-  mcastSocket = fd;
+  mcastSocket = openMulticastSocket();
+  if (!mcastSocket.isOpen()) return 1;
   if (joinGroup() != 0) {
-    closeSocket();
+    mcastSocket.close();
     return 1;
   }
-  setTimeToLive();
+  mcastSocket.setTimeToLive(MCAST_TTL);
   groupAddr = resolveGroupAddress();
-  setReceiveTimeout();
+  mcastSocket.setReceiveTimeout(RECV_TIMEOUT_MS);
   return 0;
 }
 
-int openMulticastSocket() {
+// A socket whose set-up fails part way is closed by its destructor on the way out.
+GroupSocket openMulticastSocket() {
   int protocol = 0;
   if (!lookUpUdpProtocol(protocol)) {
     reportLine("cannot map \"udp\" to protocol number");
-    return -1;
+    return {};
   }
-  int fd = socket(AF_INET, SOCK_DGRAM, protocol);
-  if (fd < 0) {
+  GroupSocket socket;
+  if (!socket.create(protocol)) {
     reportLine("socket creation failed");
-    return -1;
+    return {};
   }
-  int reuse = 1;
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
+  if (!socket.reuseAddress()) {
     reportLine("reuse address option failed");
-    close(fd);
-    return -1;
+    return {};
   }
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = htons(MCAST_PORT);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+  if (!socket.bindGroupPort()) {
     reportLine("bind failed");
-    close(fd);
-    return -1;
+    return {};
   }
-  return fd;
+  return socket;
 }
 
 int joinGroup() {
   in_addr group{};
   if (!lookUpMulticastGroup(group)) return -1;
-  int result = requestMembership(IP_ADD_MEMBERSHIP, group);
-  if (result != 0) std::fprintf(stderr, "cannot join multicast group %s: %s\n", MCAST_GROUP, std::strerror(errno));
-  return result;
+  if (mcastSocket.join(group)) return 0;
+  std::fprintf(stderr, "cannot join multicast group %s: %s\n", MCAST_GROUP, std::strerror(errno));
+  return -1;
 }
 
 int leaveGroup() {
   in_addr group{};
   if (!lookUpMulticastGroup(group)) return -1;
-  return requestMembership(IP_DROP_MEMBERSHIP, group);
+  return mcastSocket.leave(group) ? 0 : -1;
 }
 
 sockaddr_in resolveGroupAddress() {

@@ -1,25 +1,28 @@
 #pragma once
-// The agent's one UDP socket: bound to MCAST_PORT on every interface with address reuse
-// (several agents may share a computer), a member of the group MCAST_GROUP, sending with
-// MCAST_TTL and multicast loopback on, so every agent, the sender included, receives
-// every message. Set up by the main loop while no worker thread runs.
+// The agent's one group socket, set up by the main loop at the start of every pass
+// while no worker thread runs, and closed by it after all workers have ended: bound to
+// MCAST_PORT on every interface with address reuse, a member of MCAST_GROUP, sending
+// with MCAST_TTL; multicast loopback is left at the platform's default, which is on.
 #include <netinet/in.h>
 
-constexpr const char* MCAST_GROUP = "239.0.0.77";
-constexpr int MCAST_PORT = 60001;
-constexpr int MCAST_TTL = 16;
-constexpr int RECV_TIMEOUT_MS = 100;
+#include "net/group_socket.h"
 
-// Opens the socket into mcastSocket, joins the group, sets the time-to-live, the
-// receive time-out and groupAddr. 0 on success. On failure mcastSocket is 0 and no
-// socket is left open.
+// Written only while no worker runs; holds no socket between passes.
+extern GroupSocket mcastSocket;
+// The group's address and port that the senders send to; written only while no worker runs.
+extern sockaddr_in groupAddr;
+
+// Opens mcastSocket (closing any socket it held), joins the group, sets the
+// time-to-live, the receive time-out and groupAddr. 0 on success. On failure
+// mcastSocket holds no socket.
 int setupNetwork();
 
-// A bound UDP socket with address reuse, or -1 (with a message on standard error).
-int openMulticastSocket();
+// A bound UDP socket with address reuse; on failure (with a message on standard error)
+// one that holds no socket.
+GroupSocket openMulticastSocket();
 
-// Add or drop mcastSocket's membership of the group: the option call's result, or -1
-// when the group address is unusable. A failed join is reported on standard error.
+// Add or drop mcastSocket's membership of the group: 0, or -1 when the option call
+// failed or the group address is unusable. A failed join is reported on standard error.
 int joinGroup();
 int leaveGroup();
 

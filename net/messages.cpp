@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/text.h"
 #include "map/map_cell.h"
 
 namespace {
@@ -28,10 +29,6 @@ const Shape* findShape(char type) {
   }
   return nullptr;
 }
-
-// The blanks of formatted input in the C locale.
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // One pass over a NUL-terminated text; every read first skips blanks.
 class TextReader {

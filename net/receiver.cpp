@@ -1,14 +1,12 @@
 #include "net/receiver.h"
 
-#include <sys/socket.h>
-
-#include <cerrno>
-#include <ctime>
 #include <string>
 
+#include "base/clock.h"
 #include "map/map_updates.h"
+#include "net/mcast_socket.h"
 #include "net/messages.h"
-#include "runtime/shared_state.h"
+#include "state/shared_state.h"
 
 namespace {
 
@@ -120,16 +118,11 @@ void applyMessage(const Message& m, uint32_t now) {
   }
 }
 
-uint32_t calendarSeconds() { return static_cast<uint32_t>(std::time(nullptr)); }
-
-bool isTransientReceiveError(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
-
+// A receive that timed out or was interrupted gives 0 and changes nothing.
 void receiveOne(char* buffer) {
-  sockaddr_in from{};
-  socklen_t fromLength = sizeof from;
-  ssize_t received = recvfrom(mcastSocket, buffer, MSG_BUFFER_SIZE, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+  const long received = mcastSocket.receive(buffer, MSG_BUFFER_SIZE);
   if (received < 0) {
-    if (!isTransientReceiveError(errno)) setExitFlag(1);
+    setExitFlag(1);
     return;
   }
   handleDatagram(buffer, static_cast<size_t>(received), calendarSeconds());

@@ -1,14 +1,13 @@
 #include "net/senders.h"
 
-#include <sys/socket.h>
-
 #include <cmath>
 #include <vector>
 
 #include "aria/ar_robot.h"
 #include "aria/ar_util.h"
+#include "net/mcast_socket.h"
 #include "net/messages.h"
-#include "runtime/shared_state.h"
+#include "state/shared_state.h"
 
 namespace {
 
@@ -22,8 +21,7 @@ using Buffer = char[MSG_BUFFER_SIZE];
 void sendMessage(const Message& message, Buffer& buffer) {
   int length = formatMessage(message, buffer, MSG_BUFFER_SIZE);
   if (length < 0) return;
-  sendto(mcastSocket, buffer, static_cast<size_t>(length) + 1, 0, reinterpret_cast<const sockaddr*>(&groupAddr),
-         sizeof groupAddr);
+  mcastSocket.sendTo(groupAddr, buffer, static_cast<size_t>(length) + 1);
 }
 
 ArPose currentRobotPose() {

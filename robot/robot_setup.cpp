@@ -3,7 +3,7 @@
 #include <iostream>
 
 #include "aria/aria.h"
-#include "runtime/shared_state.h"
+#include "state/shared_state.h"
 
 namespace {
 constexpr const char* ROBOT_HOST = "localhost";

@@ -5,7 +5,7 @@
 #include "aria/ar_robot.h"
 #include "map/map_file.h"
 #include "nav/behaviours.h"
-#include "runtime/shared_state.h"
+#include "state/shared_state.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
 #include "runtime/main_loop.h"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <iostream>
@@ -12,8 +11,8 @@
 #include "net/senders.h"
 #include "robot/robot_setup.h"
 #include "runtime/controller.h"
-#include "runtime/shared_state.h"
 #include "runtime/startup.h"
+#include "state/shared_state.h"
 
 namespace {
 
@@ -63,8 +62,7 @@ void loadMaps() {
 
 void closeNetwork() {
   leaveGroup();
-  close(mcastSocket);
-  mcastSocket = 0;
+  mcastSocket.close();
 }
 
 }  // namespace

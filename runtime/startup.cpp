@@ -1,11 +1,11 @@
 #include "runtime/startup.h"
 
 #include <cstdlib>
-#include <ctime>
 #include <iostream>
 
 #include "aria/ar_robot.h"
-#include "runtime/shared_state.h"
+#include "base/clock.h"
+#include "state/shared_state.h"
 
 bool readAgentName(std::istream& in, std::ostream& out, std::string& name) {
   do {
@@ -14,8 +14,6 @@ bool readAgentName(std::istream& in, std::ostream& out, std::string& name) {
   } while (name.size() < MIN_NAME_LENGTH);
   return true;
 }
-
-uint32_t calendarSeconds() { return static_cast<uint32_t>(static_cast<uint64_t>(std::time(nullptr))); }
 
 bool startUp() {
   uint32_t startTime = calendarSeconds();

@@ -1,5 +1,5 @@
 #pragma once
-#include <cstdint>
+#include <cstddef>
 #include <istream>
 #include <ostream>
 #include <string>
@@ -11,9 +11,6 @@ constexpr size_t MIN_NAME_LENGTH = 3;
 // Prompts on out and reads whole lines from in until one holds at least 3 characters
 // (kept as typed, blanks included). False when in ends first.
 bool readAgentName(std::istream& in, std::ostream& out, std::string& name);
-
-// Low 32 bits of the calendar time in seconds.
-uint32_t calendarSeconds();
 
 // Seeds the random generator, reads agentId from standard input, sets the robot's pose
 // to the origin and enters this agent into peerTable. False when standard input ended

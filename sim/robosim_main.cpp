@@ -2,12 +2,11 @@
 // connection drives its own robot in one shared world.
 #include <signal.h>
 
-#include <charconv>
-#include <cmath>
 #include <cstdio>
-#include <cstring>
+#include <limits>
 #include <string>
 
+#include "base/numbers.h"
 #include "sim/server.h"
 #include "sim/truth.h"
 #include "sim/world.h"
@@ -47,17 +46,14 @@ struct Options {
   std::string truthFile;
 };
 
-bool parseDouble(const char* text, double& value) {
-  const char* end = text + std::strlen(text);
-  auto [ptr, ec] = std::from_chars(text, end, value);
-  return ec == std::errc() && ptr == end && std::isfinite(value);
-}
-
 template <typename Int>
 bool parseInt(const char* text, Int& value) {
-  const char* end = text + std::strlen(text);
-  auto [ptr, ec] = std::from_chars(text, end, value);
-  return ec == std::errc() && ptr == end;
+  return readInteger(text, std::numeric_limits<Int>::min(), std::numeric_limits<Int>::max(), value) == NumberCheck::Ok;
+}
+
+// A finite number from min up to, but not including, below.
+bool parseDouble(const char* text, double min, double below, double& value) {
+  return readReal(text, min, below, value) == NumberCheck::Ok && value < below;
 }
 
 bool assignText(std::string& field, const char* value) {
@@ -72,8 +68,8 @@ bool applyValueOption(const std::string& name, const char* value, Options& o) {
   if (name == "--listen") return assignText(o.server.listenAddr, value);
   if (name == "--port") return parseInt(value, o.server.port);
   if (name == "--seed") return parseInt(value, o.server.seed);
-  if (name == "--beam") return parseDouble(value, o.server.beamDeg) && o.server.beamDeg >= 0 && o.server.beamDeg < 180;
-  if (name == "--noise") return parseDouble(value, o.server.noiseMm) && o.server.noiseMm >= 0;
+  if (name == "--beam") return parseDouble(value, 0, 180, o.server.beamDeg);
+  if (name == "--noise") return parseDouble(value, 0, std::numeric_limits<double>::infinity(), o.server.noiseMm);
   return false;
 }
 

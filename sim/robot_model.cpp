@@ -4,6 +4,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "aria/ar_math.h"
+
 namespace sim {
 namespace {
 
@@ -16,12 +18,7 @@ double sign(double v) { return v > 0 ? 1.0 : (v < 0 ? -1.0 : 0.0); }
 
 }  // namespace
 
-double normalizeDeg(double deg) {
-  double a = std::fmod(deg, 360.0);
-  if (a > 180.0) a -= 360.0;
-  if (a <= -180.0) a += 360.0;
-  return a;
-}
+double normalizeDeg(double deg) { return ArMath::fixAngle(deg); }
 
 double rampToward(double value, double goal, double up, double down) {
   if (value == goal) return goal;

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
+#include "net/group_socket.h"
 #include "net/messages.h"
 #include "tools/lib/agent_commands.h"
-#include "tools/lib/group_socket.h"
 #include "tools/lib/load_model.h"
 #include "tools/lib/traffic_summary.h"
 
@@ -51,7 +51,9 @@ int sendCommand(const ToolCommand& command) {
   if (!group.openForSending(error)) return networkFailure(error);
   char text[MSG_BUFFER_SIZE];
   const int length = formatMessage(command.message(), text, sizeof text);
-  if (!group.send(text, static_cast<size_t>(length) + 1)) return networkFailure("sending to 239.0.0.77:60001 failed");
+  if (!group.sendTo(groupSocketAddress(), text, static_cast<size_t>(length) + 1)) {
+    return networkFailure(std::string("sending to ") + MCAST_GROUP + ":" + std::to_string(MCAST_PORT) + " failed");
+  }
   std::printf("sent: %s\n", text);
   return 0;
 }
@@ -108,15 +110,16 @@ int playLoad(const ToolCommand& command) {
   std::string error;
   if (!group.openForSending(error)) return networkFailure(error);
   const LoadModel model(command.loadAgents);
-  std::printf("playing %d simulated agents (%s ...) into 239.0.0.77:60001 for %d s\n", command.loadAgents,
-              model.agentName(0).c_str(), command.loadSeconds);
+  std::printf("playing %d simulated agents (%s ...) into %s:%d for %d s\n", command.loadAgents,
+              model.agentName(0).c_str(), MCAST_GROUP, MCAST_PORT, command.loadSeconds);
   std::fflush(stdout);
   catchInterrupts();
   LoadTally tally;
   char text[MSG_BUFFER_SIZE];
+  const sockaddr_in to = groupSocketAddress();
   auto send = [&](const Message& m) {
     const int length = formatMessage(m, text, sizeof text);
-    if (length < 0 || !group.send(text, static_cast<size_t>(length) + 1)) ++tally.failed;
+    if (length < 0 || !group.sendTo(to, text, static_cast<size_t>(length) + 1)) ++tally.failed;
     if (m.type == 'E') ++tally.e;
     if (m.type == 'P') ++tally.p;
     if (m.type == 'D') ++tally.d;
@@ -158,7 +161,7 @@ int main(int argc, char** argv) {
     return EXIT_USAGE;
   }
   switch (command.action) {
-    case ToolAction::Help: std::printf("%s", AGENTCTL_USAGE); return 0;
+    case ToolAction::Help: std::printf("%s", agentctlUsage().c_str()); return 0;
     case ToolAction::Send: return sendCommand(command);
     case ToolAction::Watch: return watchGroup(command);
     case ToolAction::Load: return playLoad(command);

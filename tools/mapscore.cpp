@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 3 && std::strcmp(argv[1], "--known") == 0) {
-    OccupancyMap map(100, 150, 2500);
+    OccupancyMap map(MAP_RES_MM, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM);
     if (!load(argv[2], map)) return 1;
     std::printf("%ld\n", map.knownCells());
     return 0;
@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
     usage(stderr);
     return 2;
   }
-  OccupancyMap agent(100, 150, 2500), truth(100, 150, 2500);
+  OccupancyMap agent(MAP_RES_MM, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM);
+  OccupancyMap truth(MAP_RES_MM, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM);
   if (!load(argv[1], agent) || !load(argv[2], truth)) return 1;
   MapScore s = scoreMap(agent, truth);
   std::printf("coverage %.3f (%ld of %ld reachable free cells)\n", s.coverage(), s.coveredFree, s.reachableFree);

@@ -6,7 +6,7 @@
 
 #include "aria/aria.h"
 #include "sim/server.h"
-#include "tests/aria/sim_fixture.h"
+#include "tests/support/sim_robot.h"
 
 namespace {
 
@@ -62,9 +62,7 @@ void wanderFrom(size_t startIndex) {
   std::string error;
   ASSERT_TRUE(sim::loadWorld(MCAGENT_SOURCE_DIR "/worlds/office.world", world, error)) << error;
   world.starts = {world.starts.at(startIndex)};
-  testsrv::SimRobot s(world);
-  ArSonarDevice sonar(64, 1024, "sonar");
-  s.robot.addRangeDevice(&sonar);
+  testsupport::SimRobot s(world);
   ASSERT_TRUE(s.connectAndRun());
   WanderResult r = wander(s.robot, kRunMs);
   EXPECT_EQ(r.stalledChecks, 0);

@@ -6,13 +6,13 @@
 
 #include "aria/aria.h"
 #include "sim/server.h"
-#include "tests/aria/sim_fixture.h"
 #include "tests/aria/test_helpers.h"
+#include "tests/support/sim_robot.h"
 
 using testsrv::waitUntil;
 
 TEST(SimulatorClient, ConnectsEnablesAndDrivesByDirectCommands) {
-  testsrv::SimRobot s("start 0 0 0\n");
+  testsupport::SimRobot s("start 0 0 0\n");
   ASSERT_TRUE(s.connectAndRun());
   EXPECT_STREQ(s.robot.getRobotName(), "simbot");
   ASSERT_TRUE(waitUntil([&] { return s.robot.areMotorsEnabled() && s.robot.areSonarsEnabled(); }, 2000));
@@ -49,9 +49,8 @@ TEST(SimulatorClient, ConnectsEnablesAndDrivesByDirectCommands) {
 }
 
 TEST(SimulatorClient, SonarPointsLieOnTheWallAhead) {
-  testsrv::SimRobot s("wall 1500 -3000 1500 3000\nstart 0 0 0\n");
-  ArSonarDevice sonar(64, 1024, "sonar");
-  s.robot.addRangeDevice(&sonar);
+  testsupport::SimRobot s("wall 1500 -3000 1500 3000\nstart 0 0 0\n");
+  ArSonarDevice& sonar = s.sonar;
   ASSERT_TRUE(s.connectAndRun());
   ArUtil::sleep(1200);
   sonar.lockDevice();

@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "map/occupancy_map.h"
-#include "tests/map/map_copy.h"
+#include "tests/support/map_copy.h"
 
 // The maps the agent builds: 100 mm cells, 150 mm robot radius, 2500 mm corridor reach.
-inline OccupancyMap builtInMap() { return OccupancyMap(100, 150, 2500); }
+inline OccupancyMap builtInMap() { return OccupancyMap(MAP_RES_MM, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM); }
 
-inline void expectStoresMatchExtents(const QuadrantGrid& g) { EXPECT_TRUE(storesMatchExtents(g)); }
+inline void expectStoresMatchExtents(const QuadrantGrid& g) { EXPECT_TRUE(g.storesMatchExtents()); }
 
 // Parameters one by one, for readable failures, then every stored cell.
 inline void expectSameMap(const OccupancyMap& a, const OccupancyMap& b) {

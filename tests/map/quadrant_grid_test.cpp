@@ -158,4 +158,27 @@ TEST(QuadrantGrid, PlannerGridStartsWithOneCellEachWay) {
   EXPECT_EQ(grid.cellValue(-29, 39), 0);
 }
 
+TEST(QuadrantGrid, AdoptTakesOnlyStoresThatMatchTheirExtents) {
+  QuadrantGrid grid(100, 7, 1000);
+  const QuadrantGrid::Extents extents{2, 3, 4, 5};
+  QuadrantGrid::Stores stores;
+  stores.posXposY.assign(3, QuadrantGrid::Row(5, 1));
+  stores.negXposY.assign(2, QuadrantGrid::Row(5, 2));
+  stores.negXnegY.assign(2, QuadrantGrid::Row(4, 3));
+  stores.posXnegY.assign(2, QuadrantGrid::Row(4, 4));  // one row short of maxx
+  EXPECT_FALSE(grid.adopt(extents, stores));
+  EXPECT_EQ(grid.maxx, 10);
+  EXPECT_TRUE(grid.storesMatchExtents());
+
+  stores.posXnegY.emplace_back(4, 4);
+  ASSERT_TRUE(grid.adopt(extents, stores));
+  EXPECT_EQ(grid.minx, 2);
+  EXPECT_EQ(grid.maxy, 5);
+  EXPECT_TRUE(grid.storesMatchExtents());
+  EXPECT_EQ(grid.cellValue(2, 4), 1);
+  EXPECT_EQ(grid.cellValue(-1, -3), 3);
+  EXPECT_EQ(grid.cellValue(2, -3), 4);
+  EXPECT_EQ(stores.posXposY.size(), 10u) << "the old stores are handed back";
+}
+
 }  // namespace

@@ -1,11 +1,10 @@
 #pragma once
-// A real ArRobot connected to an in-process simulator on an ephemeral loopback port,
-// installed as the agent's robot, with fresh maps and a feeder thread that enters the
-// robot's own sonar readings and poses into localMap, standing in for the multicast
-// loopback that carries them in the agent.
+// The simulated robot of the tests (tests/support/sim_robot.h) installed as the agent's
+// robot, with fresh maps and a feeder thread that enters the robot's own sonar readings
+// and poses into localMap, standing in for the multicast loopback that carries them in
+// the agent.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -13,50 +12,24 @@
 #include <string>
 #include <thread>
 
-#include "aria/aria.h"
 #include "map/map_updates.h"
-#include "runtime/shared_state.h"
-#include "sim/server.h"
+#include "state/shared_state.h"
+#include "tests/support/sim_robot.h"
 
 namespace navtest {
 
-inline sim::World worldOf(const char* text) {
-  sim::World world;
-  std::string error;
-  EXPECT_TRUE(sim::parseWorld(text, world, error)) << error;
-  return world;
-}
-
-inline sim::ServerOptions loopbackOptions() {
-  sim::ServerOptions options;
-  options.port = 0;
-  options.quiet = true;
-  return options;
-}
-
 class SimSession {
  public:
-  explicit SimSession(const char* worldText) : myServer(worldOf(worldText), loopbackOptions()) {}
+  explicit SimSession(const char* worldText) : mySim(worldText) {}
   ~SimSession() { stop(); }
 
   // Connects the robot and starts feeding the map; false (with a test failure) if not up.
   bool start() {
-    std::string error;
-    if (!myServer.start(error)) {
-      ADD_FAILURE() << error;
+    if (!mySim.connectAndRun()) {
+      ADD_FAILURE() << mySim.error;
       return false;
     }
-    myLink.setPort("127.0.0.1", myServer.port());
-    myRobot.setDeviceConnection(&myLink);
-    myRobot.addRangeDevice(&mySonar);
-    if (!myRobot.blockingConnect()) {
-      ADD_FAILURE() << "robot did not connect";
-      return false;
-    }
-    myRobot.runAsync(true);
-    myRobot.enableMotors();
-    myRobot.enableSonar();
-    robot = &myRobot;
+    robot = &mySim.robot;
     createMaps();
     setExitFlag(0);
     goalPose.store(ArPose(0, 0, 0));
@@ -73,23 +46,18 @@ class SimSession {
       myFeederWake.notify_all();
       myFeeder.join();
     }
-    if (robot == &myRobot) {
-      myRobot.stopRunning(true);
+    if (robot == &mySim.robot) {
+      mySim.robot.stopRunning(true);
       robot = nullptr;
       destroyMaps();
     }
-    myServer.stop();
+    mySim.stopServer();
   }
 
   // The robot server goes away: the robot loses its connection.
-  void stopServer() { myServer.stop(); }
+  void stopServer() { mySim.stopServer(); }
 
-  ArPose pose() {
-    myRobot.lock();
-    const ArPose now = myRobot.getPose();
-    myRobot.unlock();
-    return now;
-  }
+  ArPose pose() { return mySim.pose(); }
 
   // Runs the behaviour on this thread with mode set to behaviourMode. If it has not
   // returned after timeoutMs, the mode is changed so that it does; returns false then.
@@ -125,29 +93,24 @@ class SimSession {
   }
 
   void feedOnce() {
-    mySonar.lockDevice();
-    const std::vector<ArPoseWithTime> readings = mySonar.getCurrentBufferAsVector();
-    mySonar.unlockDevice();
+    mySim.sonar.lockDevice();
+    const std::vector<ArPoseWithTime> readings = mySim.sonar.getCurrentBufferAsVector();
+    mySim.sonar.unlockDevice();
     for (const ArPoseWithTime& reading : readings) {
       ArPose at;
-      myRobot.lock();
-      const int found = myRobot.getPoseInterpPosition(reading.getTime(), &at);
-      myRobot.unlock();
+      mySim.robot.lock();
+      const int found = mySim.robot.getPoseInterpPosition(reading.getTime(), &at);
+      mySim.robot.unlock();
       if (found < 0) continue;
       ArLockGuard hold(localMap->mutex);
       markReading(*localMap, reading, at);
     }
-    myRobot.lock();
-    const ArPose now = myRobot.getPose();
-    myRobot.unlock();
+    const ArPose now = mySim.pose();
     ArLockGuard hold(localMap->mutex);
     markPose(*localMap, now);
   }
 
-  sim::Server myServer;
-  ArTcpConnection myLink;
-  ArSonarDevice mySonar{64, 1024, "sonar"};
-  ArRobot myRobot;
+  testsupport::SimRobot mySim;
   std::thread myFeeder;
   std::mutex myFeederMutex;
   std::condition_variable myFeederWake;

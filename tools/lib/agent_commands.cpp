@@ -1,14 +1,22 @@
 #include "tools/lib/agent_commands.h"
 
-#include <charconv>
-#include <cmath>
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <limits>
 
+#include "base/modes.h"
+#include "base/numbers.h"
+#include "base/text.h"
 #include "map/map_cell.h"
+#include "net/group_socket.h"
 
-const char* const AGENTCTL_USAGE =
+namespace {
+
+// %s:%d and %d: the group, its port and the time-to-live.
+const char* const USAGE_FORMAT =
     "usage: agentctl COMMAND ...\n"
-    "Sends commands to the mapping agents on the group 239.0.0.77:60001 (time-to-live 16)\n"
+    "Sends commands to the mapping agents on the group %s:%d (time-to-live %d)\n"
     "and watches their traffic. NAME is an agent's name, or \"all\" for every agent.\n"
     "\n"
     "  mode NAME|all VALUE      set the mode (0 explore, 1 manual, 2 potential field, 3 path,\n"
@@ -33,12 +41,6 @@ const char* const AGENTCTL_USAGE =
     "  nsenter --net=/proc/AGENT_PID/ns/net agentctl ...).\n"
     "Exit status: 0 done, 1 network failure, 2 bad arguments.\n";
 
-namespace {
-
-// The agents' mode values for saving the maps and for stopping.
-constexpr uint16_t MODE_VALUE_SAVE_MAPS = 98;
-constexpr uint16_t MODE_VALUE_STOP = 99;
-
 using Args = std::vector<std::string>;
 
 bool fail(std::string& error, const std::string& reason) {
@@ -46,54 +48,40 @@ bool fail(std::string& error, const std::string& reason) {
   return false;
 }
 
-bool hasBlank(const std::string& text) {
-  for (char c : text) {
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r') return true;
-  }
-  return false;
-}
-
 bool readName(const std::string& text, bool allAllowed, std::string& name, std::string& error) {
   if (text.empty()) return fail(error, "the agent name is empty");
-  if (hasBlank(text)) return fail(error, "the agent name \"" + text + "\" contains blanks");
+  if (std::any_of(text.begin(), text.end(), isBlank)) return fail(error, "the agent name \"" + text + "\" contains blanks");
   if (std::memchr(text.data(), '\0', text.size()) != nullptr) return fail(error, "the agent name contains a NUL");
   if (!allAllowed && text == ALL_AGENTS) return fail(error, "this command goes to one agent, not to \"all\"");
   name = text;
   return true;
 }
 
-bool readNumber(const std::string& text, const char* what, double& value, std::string& error) {
-  const char* end = text.data() + text.size();
-  auto [stop, status] = std::from_chars(text.data(), end, value);
-  if (text.empty() || status != std::errc() || stop != end) return fail(error, std::string(what) + " \"" + text + "\" is not a number");
-  if (!std::isfinite(value)) return fail(error, std::string(what) + " \"" + text + "\" is not finite");
-  return true;
+// Any finite number, or one within +-bound.
+bool readNumber(const std::string& text, const char* what, double& value, std::string& error,
+                double bound = std::numeric_limits<double>::max()) {
+  const std::string quoted = std::string(what) + " \"" + text + "\"";
+  switch (readReal(text, -bound, bound, value)) {
+    case NumberCheck::Ok: return true;
+    case NumberCheck::NotFinite: return fail(error, quoted + " is not finite");
+    case NumberCheck::OutOfRange: return fail(error, std::string(what) + " " + text + " lies beyond +-200000 mm");
+    case NumberCheck::NotANumber: break;
+  }
+  return fail(error, quoted + " is not a number");
 }
 
 bool readCoordinate(const std::string& text, const char* what, double& value, std::string& error) {
-  if (!readNumber(text, what, value, error)) return false;
-  if (!coordInBounds(value)) return fail(error, std::string(what) + " " + text + " lies beyond +-200000 mm");
-  return true;
+  return readNumber(text, what, value, error, MAP_COORD_BOUND_MM);
 }
 
 bool readValue(const std::string& text, const char* what, uint16_t& value, std::string& error) {
-  const char* end = text.data() + text.size();
-  unsigned long v = 0;
-  auto [stop, status] = std::from_chars(text.data(), end, v);
-  if (text.empty() || status != std::errc() || stop != end || v > 65535) {
-    return fail(error, std::string(what) + " \"" + text + "\" is not an integer from 0 to 65535");
-  }
-  value = static_cast<uint16_t>(v);
-  return true;
+  if (readInteger<uint16_t>(text, 0, 65535, value) == NumberCheck::Ok) return true;
+  return fail(error, std::string(what) + " \"" + text + "\" is not an integer from 0 to 65535");
 }
 
 bool readCount(const std::string& text, const char* what, int limit, int& value, std::string& error) {
-  const char* end = text.data() + text.size();
-  auto [stop, status] = std::from_chars(text.data(), end, value);
-  if (text.empty() || status != std::errc() || stop != end || value < 1 || value > limit) {
-    return fail(error, std::string(what) + " \"" + text + "\" is not an integer from 1 to " + std::to_string(limit));
-  }
-  return true;
+  if (readInteger(text, 1, limit, value) == NumberCheck::Ok) return true;
+  return fail(error, std::string(what) + " \"" + text + "\" is not an integer from 1 to " + std::to_string(limit));
 }
 
 bool expectCount(const Args& args, size_t least, size_t most, std::string& error) {
@@ -157,8 +145,8 @@ bool readSendCommand(const Args& args, ToolCommand& c, std::string& error) {
   if (verb == "mode") read = readModeCommand(args, c, error);
   else if (verb == "goal") read = readPoseCommand(args, 'G', true, c, error);
   else if (verb == "w") read = readPoseCommand(args, 'W', false, c, error);
-  else if (verb == "save") read = readFixedModeCommand(args, MODE_VALUE_SAVE_MAPS, c, error);
-  else if (verb == "stop") read = readFixedModeCommand(args, MODE_VALUE_STOP, c, error);
+  else if (verb == "save") read = readFixedModeCommand(args, MODE_SAVE_MAPS, c, error);
+  else if (verb == "stop") read = readFixedModeCommand(args, MODE_STOP, c, error);
   else if (verb == "j") read = readJCommand(args, c, error);
   else return fail(error, "unknown command \"" + verb + "\"");
   if (!read) return false;
@@ -169,6 +157,12 @@ bool readSendCommand(const Args& args, ToolCommand& c, std::string& error) {
 }
 
 }  // namespace
+
+std::string agentctlUsage() {
+  char text[3000];
+  std::snprintf(text, sizeof text, USAGE_FORMAT, MCAST_GROUP, MCAST_PORT, MCAST_TTL);
+  return text;
+}
 
 bool parseToolCommand(const Args& args, ToolCommand& command, std::string& error) {
   ToolCommand c;

@@ -32,4 +32,5 @@ struct ToolCommand {
 // when they are not a valid command.
 bool parseToolCommand(const std::vector<std::string>& args, ToolCommand& command, std::string& error);
 
-extern const char* const AGENTCTL_USAGE;
+// The text of agentctl --help.
+std::string agentctlUsage();

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "aria/ar_math.h"
+
 namespace {
 
 constexpr double PI = 3.14159265358979323846;
@@ -11,14 +13,6 @@ constexpr double SONAR_MAX_MM = 5000;  // no echo beyond
 constexpr double DEGREES_PER_CYCLE = 3;
 
 double radians(double degrees) { return degrees * PI / 180; }
-
-// Headings into (-180, 180], as the agents report them.
-double normalised(double degrees) {
-  double a = std::fmod(degrees, 360.0);
-  if (a <= -180) a += 360;
-  if (a > 180) a -= 360;
-  return a;
-}
 
 }  // namespace
 
@@ -42,7 +36,7 @@ void LoadModel::playAgent(const Agent& agent, long cycle, const std::function<vo
   const double angle = agent.phase + DEGREES_PER_CYCLE * static_cast<double>(cycle);
   const double x = agent.centreX + agent.radius * std::cos(radians(angle));
   const double y = agent.centreY + agent.radius * std::sin(radians(angle));
-  const double heading = normalised(angle + 90);
+  const double heading = ArMath::fixAngle(angle + 90);  // as the agents report headings
   for (int disc = 0; disc < LOAD_SONAR_DISCS; ++disc) {
     // The ray from the robot to the wall ring; discs whose wall lies beyond sonar
     // range see nothing, so some cycles carry fewer than 16 readings.

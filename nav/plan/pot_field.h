@@ -1,0 +1,52 @@
+#pragma once
+// An artificial potential field over occupancy maps: the goal attracts, obstacle cells
+// within reach repel. The results for the last point asked are cached.
+#include <vector>
+
+#include "aria/ar_pose.h"
+#include "map/occupancy_map.h"
+
+class PotField {
+ public:
+  // Reads the given map, which must outlive the field (the agent's behaviours give it
+  // their local map).
+  PotField(ArPose goal, double robotRadius, OccupancyMap* map);
+
+  std::vector<OccupancyMap*> maps;  // not owned
+  bool useGoal = true;              // false: the goal term is the constant potential 1
+  ArPose goal;
+  double robotRadius;               // mm; a sample this close counts as contact
+  double attractGain = 1.0;
+  double repulseGain = 10000.0;
+  double influenceRange;            // mm beyond robotRadius where obstacles still act
+  double influenceRangeInv;         // 1 / influenceRange
+  bool cacheValid = false;
+  double cacheX = 0, cacheY = 0;    // the point of the stored results
+  double potential = 0, forceX = 0, forceY = 0;
+
+  // Brings potential, forceX and forceY up to date for (x, y), in mm.
+  void computeField(double x, double y);
+
+ private:
+  struct Sum {
+    double u, fx, fy;
+  };
+  struct Sample {
+    double mm;
+    int32_t cell;
+  };
+  void addRepulsion(const OccupancyMap& map, double x, double y, double c, Sum& sum);
+
+  // Scratch reused by every computation so that the per-cycle path never allocates.
+  std::vector<Sample> myRows;
+};
+
+// Force strength: squared magnitude over one million, capped at 1.
+double fieldStrength(const PotField& field);
+// Direction of the force in degrees, normalised with normalizeAngle.
+double fieldHeading(const PotField& field);
+
+// Normalises an angle in degrees into (-180, 180] with the robot library's one rule
+// (ArMath::fixAngle): whole turns are removed exactly, so the fraction of a degree is
+// kept as it is, and huge angles cannot overflow anything.
+double normalizeAngle(double degrees);

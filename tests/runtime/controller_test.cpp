@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include "aria/ar_robot.h"
+#include "runtime/controller.h"
+#include "state/shared_state.h"
+
+namespace {
+
+// The controller needs a robot object; an unconnected one reads as lost.
+class ControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    robot = new ArRobot(nullptr, true, true, true, true);
+    setMode(MODE_ERRATIC);
+    setExitFlag(0);
+  }
+  void TearDown() override {
+    delete robot;
+    robot = nullptr;
+    setMode(MODE_ERRATIC);
+    setExitFlag(0);
+  }
+};
+
+TEST_F(ControllerTest, ExitFlagAlreadySetEndsTheThreadWithoutADispatch) {
+  setExitFlag(1);
+  testing::internal::CaptureStderr();
+  controllerThread();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "CONTROLER: Exiting thread\n");
+  EXPECT_EQ(getExitFlag(), 1);
+}
+
+TEST_F(ControllerTest, ALostRobotSetsTheExitFlagBeforeAnyDispatch) {
+  setMode(MODE_SAVE_MAPS);
+  testing::internal::CaptureStderr();
+  controllerThread();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "CONTROLER: Exiting thread\n");
+  EXPECT_EQ(getExitFlag(), 1);
+  EXPECT_EQ(getMode(), MODE_SAVE_MAPS) << "the mode is left for the next pass";
+}
+
+TEST_F(ControllerTest, InvalidModesFallBackToExplorationAndStopEndsTheAgent) {
+  for (int invalid : {4, 97, 100, 65535, -1}) {
+    setMode(invalid);
+    testing::internal::CaptureStderr();
+    dispatchMode(invalid);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "CONTROLER: Invalid mode received, switching to random exploration\n");
+    EXPECT_EQ(getMode(), MODE_ERRATIC);
+  }
+  setMode(MODE_STOP);
+  testing::internal::CaptureStderr();
+  dispatchMode(MODE_STOP);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "CONTROLER: Run: actStop\n");
+  EXPECT_EQ(getExitFlag(), 1);
+  EXPECT_EQ(getMode(), MODE_STOP);
+}
+
+TEST_F(ControllerTest, ABehaviourThatFinishedMovesToManualUnlessTheModeWasChanged) {
+  setMode(MODE_POT_FIELD);
+  finishBehaviourMode(MODE_POT_FIELD);
+  EXPECT_EQ(getMode(), MODE_STOP_AND_MANUAL);
+
+  setMode(MODE_PATH);  // a command arrived while the potential field ran
+  finishBehaviourMode(MODE_POT_FIELD);
+  EXPECT_EQ(getMode(), MODE_PATH);
+  finishBehaviourMode(MODE_PATH);
+  EXPECT_EQ(getMode(), MODE_STOP_AND_MANUAL);
+}
+
+}  // namespace
