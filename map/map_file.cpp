@@ -417,7 +417,7 @@ bool holdsPixels(const Cursor& in, const MapParams& p) {
   return in.remaining() / 6 >= pixels;
 }
 
-// The stores were made for the extents, so the grid takes them.
+// The grid takes the extents with their stores; the other parameters follow only then.
 bool install(OccupancyMap& map, const MapParams& p, QuadrantGrid::Stores& s) {
   if (!map.adopt({p.minx, p.maxx, p.miny, p.maxy}, s)) return false;
   map.res = p.res;

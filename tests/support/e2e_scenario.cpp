@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace fs = std::filesystem;
 
 namespace e2e {
