@@ -1,9 +1,12 @@
 #include "sim/world.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string_view>
 
 namespace sim {
@@ -20,6 +23,26 @@ std::vector<std::string_view> splitWords(std::string_view line) {
     if (i > start) words.push_back(line.substr(start, i - start));
   }
   return words;
+}
+
+// A word of the file as an error message may show it: printable ASCII as it is, other
+// bytes as \xNN, cut after a few dozen characters, so a binary file never reaches the
+// terminal raw.
+std::string quoted(std::string_view word) {
+  constexpr size_t kShown = 40;
+  std::string text = "'";
+  for (size_t i = 0; i < word.size() && i < kShown; ++i) {
+    const unsigned char c = static_cast<unsigned char>(word[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      text += static_cast<char>(c);
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      text += hex;
+    }
+  }
+  text += word.size() > kShown ? "'..." : "'";
+  return text;
 }
 
 bool parseNumber(std::string_view word, double& value) {
@@ -39,11 +62,11 @@ bool parseNumbers(const std::vector<std::string_view>& words, size_t expected, d
   for (size_t i = 0; i < expected; ++i) {
     const std::string_view word = words[i + 1];
     if (!parseNumber(word, values[i])) {
-      message = "not a number: '" + std::string(word) + "'";
+      message = "not a number: " + quoted(word);
       return false;
     }
     if (!std::isfinite(values[i]) || std::fabs(values[i]) > kWorldCoordLimit) {
-      message = "number out of range: '" + std::string(word) + "'";
+      message = "number out of range: " + quoted(word);
       return false;
     }
   }
@@ -89,7 +112,7 @@ bool parseLine(std::string_view line, World& world, std::string& message) {
     world.starts.push_back({v[0], v[1], v[2]});
     return true;
   }
-  message = "unknown item '" + std::string(keyword) + "' (expected wall, box or start)";
+  message = "unknown item " + quoted(keyword) + " (expected wall, box or start)";
   return false;
 }
 
@@ -112,7 +135,39 @@ bool parseLines(const std::string& text, World& out, size_t& errorLine, std::str
   return true;
 }
 
+// Reads the whole file, refusing directories and anything beyond kMaxWorldBytes (a
+// device such as /dev/zero would otherwise be read until memory runs out).
+bool readWorldText(const std::string& path, std::string& text, std::string& error) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    error = path + ": is a directory, not a world file";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = path + ": cannot open the world file";
+    return false;
+  }
+  char chunk[65536];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    text.append(chunk, static_cast<size_t>(in.gcount()));
+    if (text.size() > kMaxWorldBytes) {
+      error = path + ": larger than " + std::to_string(kMaxWorldBytes >> 20) + " MiB, not a world file";
+      return false;
+    }
+  }
+  if (in.bad()) {
+    error = path + ": read error";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+std::vector<StartPose> startPoses(const World& world) {
+  return world.starts.empty() ? std::vector<StartPose>{{0, 0, 0}} : world.starts;
+}
 
 bool parseWorld(const std::string& text, World& out, std::string& error) {
   size_t line = 0;
@@ -123,20 +178,16 @@ bool parseWorld(const std::string& text, World& out, std::string& error) {
 }
 
 bool loadWorld(const std::string& path, World& out, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = path + ": cannot open the world file";
-    return false;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    error = path + ": read error";
+  std::string text;
+  if (!readWorldText(path, text, error)) return false;
+  if (const size_t nul = text.find('\0'); nul != std::string::npos) {
+    const size_t line = 1 + static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(nul), '\n'));
+    error = path + ":" + std::to_string(line) + ": a NUL byte: not a text file";
     return false;
   }
   size_t line = 0;
   std::string message;
-  if (parseLines(text.str(), out, line, message)) return true;
+  if (parseLines(text, out, line, message)) return true;
   error = path + ":" + std::to_string(line) + ": " + message;
   return false;
 }

@@ -13,6 +13,7 @@
 // Every number must be finite and within +-1000000 mm. A line that breaks a rule makes
 // the whole file fail with "FILE:LINE: message". A world without start lines starts every
 // robot at (0, 0, 0).
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -28,12 +29,18 @@ struct World {
 
 // Largest magnitude a world coordinate may have, mm.
 constexpr double kWorldCoordLimit = 1000000.0;
+// Largest world file read; a world of thousands of lines is a few hundred KiB.
+constexpr size_t kMaxWorldBytes = size_t{16} << 20;
+
+// The start poses robots take, in order: the world's, or the origin alone when it has none.
+std::vector<StartPose> startPoses(const World& world);
 
 // Parses world text. On failure returns false, leaves out untouched and sets error to
 // "line N: message".
 bool parseWorld(const std::string& text, World& out, std::string& error);
 // Reads and parses a world file. Errors read "PATH:N: message" (or "PATH: message"
-// when the file cannot be read).
+// when the file cannot be read, is a directory or is too large). Messages quote words
+// of the file with their non-printable bytes escaped.
 bool loadWorld(const std::string& path, World& out, std::string& error);
 
 }  // namespace sim

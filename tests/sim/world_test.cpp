@@ -64,6 +64,16 @@ TEST(WorldParser, FileErrorsNameTheFile) {
   EXPECT_EQ(error, path + ":2: box needs 4 numbers, got 3");
   EXPECT_FALSE(sim::loadWorld(path + ".missing", world, error));
   EXPECT_EQ(error, path + ".missing: cannot open the world file");
+  // A directory opens as a file on Linux and used to load as an empty world.
+  EXPECT_FALSE(sim::loadWorld(::testing::TempDir(), world, error));
+  EXPECT_EQ(error, ::testing::TempDir() + ": is a directory, not a world file");
+  // Binary bytes never reach the message raw: escaped, cut, or refused as not text.
+  std::ofstream(path, std::ios::binary) << "\x7f" "ELF\x1b[2J" << std::string(60, 'A') << " 0\n";
+  EXPECT_FALSE(sim::loadWorld(path, world, error));
+  EXPECT_EQ(error, path + ":1: unknown item '\\x7FELF\\x1B[2J" + std::string(32, 'A') + "'... (expected wall, box or start)");
+  std::ofstream(path, std::ios::binary) << "wall 0 0 1 1\n\n" << std::string("\x01\0\x02", 3);
+  EXPECT_FALSE(sim::loadWorld(path, world, error));
+  EXPECT_EQ(error, path + ":3: a NUL byte: not a text file");
 }
 
 double clearance(const sim::World& world, double x, double y) {
