@@ -31,6 +31,14 @@ double rampToward(double value, double goal, double up, double down) {
 
 void RobotModel::reset() { *this = RobotModel(); }
 
+void RobotModel::endSession() {
+  const double x = myX, y = myY, th = myTh;
+  reset();
+  myX = x;
+  myY = y;
+  myTh = th;
+}
+
 void RobotModel::enableMotors(bool on) {
   myMotorsOn = on;
   myVel = myRotVel = 0;

@@ -26,9 +26,11 @@ struct Motion {
 
 class RobotModel {
  public:
-  // Session start (and end): odometry at the origin, motors off, setpoints zero,
-  // limits at their defaults.
+  // Session start: odometry at the origin, motors off, setpoints zero, limits at their
+  // defaults.
   void reset();
+  // Session end: as reset, but the odometry is kept for a client that comes back.
+  void endSession();
 
   // Motor power. Off stops at once and clears every setpoint; on starts from zero setpoints.
   void enableMotors(bool on);

@@ -9,10 +9,12 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -67,18 +69,10 @@ constexpr size_t kReadChunk = 4096;
 constexpr int kMaxEvents = 128;
 constexpr uint64_t kMaxCatchUpTicks = 10;
 constexpr uint64_t kAcceptPauseTicks = 10;
-constexpr size_t kConnectionCap = 4096;
 // Descriptors kept free for the server's own use and the rest of the process.
 constexpr rlim_t kReservedFds = 32;
 
 std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
-
-size_t connectionLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kConnectionCap;
-  if (limit.rlim_cur <= kReservedFds * 2) return 1;
-  return std::min<size_t>(kConnectionCap, limit.rlim_cur - kReservedFds);
-}
 
 std::string peerText(const sockaddr_in& addr) {
   char host[INET_ADDRSTRLEN] = "?";
@@ -96,15 +90,54 @@ bool addToEpoll(int epollFd, int fd, uint64_t tag) {
 struct Connection {
   uint64_t id = 0;
   Fd fd;
-  uint64_t robotId = 0;
+  Robot* robot = nullptr;
   std::unique_ptr<Session> session;
+};
+
+double monotonicMs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// Timing of the ticks between two stats lines: deadlines missed and the work of each
+// timer wake-up (its ticks and their SIPs) in a histogram of 0.05 ms steps.
+class TickStats {
+ public:
+  void wakeUp(uint64_t expirations, double workMs) {
+    ticks += expirations;
+    if (expirations > 1) {
+      late += expirations - 1;
+      behind = std::max(behind, expirations - 1);
+    }
+    const size_t bucket = std::min(kBuckets - 1, static_cast<size_t>(workMs / kBucketMs));
+    ++histogram[bucket];
+    ++wakeUps;
+    maxWorkMs = std::max(maxWorkMs, workMs);
+  }
+  // The work time below which share of the wake-ups stayed (bucket upper edge).
+  double workPercentile(double share) const {
+    const uint64_t want = static_cast<uint64_t>(share * static_cast<double>(wakeUps));
+    uint64_t seen = 0;
+    for (size_t b = 0; b < kBuckets; ++b) {
+      seen += histogram[b];
+      if (seen > want) return static_cast<double>(b + 1) * kBucketMs;
+    }
+    return maxWorkMs;
+  }
+
+  static constexpr size_t kBuckets = 2000;
+  static constexpr double kBucketMs = 0.05;
+  uint64_t ticks = 0, late = 0, behind = 0, wakeUps = 0, sipsSent = 0, sipsDropped = 0;
+  double maxWorkMs = 0;
+  uint64_t histogram[kBuckets] = {};
 };
 
 }  // namespace
 
 struct Server::Impl {
   Impl(World world, ServerOptions opts)
-      : options(std::move(opts)), sim(std::move(world), SimOptions{options.beamDeg, options.noiseMm, options.seed, options.ghosts}) {}
+      : options(std::move(opts)), sim(std::move(world), options.sim) {}
 
   bool open(std::string& error);
   bool openListener(std::string& error);
@@ -112,6 +145,7 @@ struct Server::Impl {
   void handleEvent(const epoll_event& ev);
   void acceptClients();
   void admit(Fd fd, const sockaddr_in& addr);
+  void logAdmission(const Connection& c, const sockaddr_in& addr, bool handedBack);
   void pauseAccepting();
   void resumeAccepting();
   void readClient(uint64_t id);
@@ -119,6 +153,8 @@ struct Server::Impl {
   void closeClient(uint64_t id, const char* reason);
   void onTimer();
   void runTick();
+  void removeExpiredParked();
+  void reportStats();
   void closeAll();
 
   ServerOptions options;
@@ -131,9 +167,12 @@ struct Server::Impl {
   std::vector<uint64_t> acceptOrder;
   uint64_t nextClientId = 1;
   uint16_t boundPort = 0;
-  size_t maxConnections = connectionLimit();
+  size_t maxConnections = Server::connectionLimit();
   bool acceptPaused = false;
   uint64_t resumeAcceptAt = 0;
+  uint64_t graceTicks = static_cast<uint64_t>(std::llround(options.graceSeconds / kTickSeconds));
+  uint64_t statsTicks = static_cast<uint64_t>(std::llround(options.statsSeconds / kTickSeconds));
+  TickStats stats;
 };
 
 bool Server::Impl::openListener(std::string& error) {
@@ -241,15 +280,28 @@ void Server::Impl::admit(Fd fd, const sockaddr_in& addr) {
   c->id = nextClientId++;
   if (!addToEpoll(epoll.get(), fd.get(), c->id + kFirstClientTag)) return;
   c->fd = std::move(fd);
-  Robot& robot = sim.addRobot();
-  c->robotId = robot.id;
+  Robot* parked = sim.unparkOldest();
+  Robot& robot = parked != nullptr ? *parked : sim.addRobot();
+  c->robot = &robot;
   c->session = std::make_unique<Session>(sim, robot);
-  if (!options.quiet) {
-    std::fprintf(stderr, "robosim: client %llu connected from %s, robot at (%.0f, %.0f, %.0f)\n",
-                 static_cast<unsigned long long>(c->id), peerText(addr).c_str(), robot.x, robot.y, robot.thDeg);
-  }
+  logAdmission(*c, addr, parked != nullptr);
   acceptOrder.push_back(c->id);
   connections.emplace(c->id, std::move(c));
+}
+
+// The line a script reads to learn where each client's robot is.
+void Server::Impl::logAdmission(const Connection& c, const sockaddr_in& addr, bool handedBack) {
+  if (options.quiet) return;
+  const Robot& robot = *c.robot;
+  const auto client = static_cast<unsigned long long>(c.id), robotId = static_cast<unsigned long long>(robot.id);
+  if (handedBack) {
+    std::fprintf(stderr, "robosim: client %llu connected from %s, robot %llu handed back at (%.0f, %.0f, %.0f) after %.1f s parked\n",
+                 client, peerText(addr).c_str(), robotId, robot.x, robot.y, robot.thDeg,
+                 static_cast<double>(sim.ticks() - robot.parkedAtTick) * kTickSeconds);
+    return;
+  }
+  std::fprintf(stderr, "robosim: client %llu connected from %s, robot %llu at start pose %zu (%.0f, %.0f, %.0f)\n", client,
+               peerText(addr).c_str(), robotId, robot.startIndex, robot.x, robot.y, robot.thDeg);
 }
 
 void Server::Impl::pauseAccepting() {
@@ -299,10 +351,19 @@ void Server::Impl::closeClient(uint64_t id, const char* reason) {
   if (it == connections.end()) return;
   Connection& c = *it->second;
   c.session->disconnect();
-  sim.removeRobot(c.robotId);
+  const unsigned long long robotId = c.robot->id;
+  if (graceTicks > 0) {
+    sim.parkRobot(*c.robot);
+  } else {
+    sim.removeRobot(robotId);
+  }
   epoll_ctl(epoll.get(), EPOLL_CTL_DEL, c.fd.get(), nullptr);
-  if (!options.quiet) {
-    std::fprintf(stderr, "robosim: client %llu disconnected (%s)\n", static_cast<unsigned long long>(id), reason);
+  if (!options.quiet && graceTicks > 0) {
+    std::fprintf(stderr, "robosim: client %llu disconnected (%s), robot %llu parked for %.0f s\n",
+                 static_cast<unsigned long long>(id), reason, robotId, options.graceSeconds);
+  } else if (!options.quiet) {
+    std::fprintf(stderr, "robosim: client %llu disconnected (%s), robot %llu removed\n",
+                 static_cast<unsigned long long>(id), reason, robotId);
   }
   std::erase(acceptOrder, id);
   connections.erase(it);
@@ -311,27 +372,56 @@ void Server::Impl::closeClient(uint64_t id, const char* reason) {
 void Server::Impl::onTimer() {
   uint64_t expirations = 0;
   if (::read(timer.get(), &expirations, sizeof expirations) != sizeof expirations) return;
+  const double start = monotonicMs();
   // After a long stall (a debugger, a suspended machine) skip ahead instead of racing.
   const uint64_t ticks = std::min(expirations, kMaxCatchUpTicks);
   for (uint64_t i = 0; i < ticks; ++i) runTick();
+  stats.wakeUp(expirations, monotonicMs() - start);
+  if (statsTicks > 0 && stats.ticks >= statsTicks) reportStats();
 }
 
 void Server::Impl::runTick() {
   sim.tick();
   resumeAccepting();
+  removeExpiredParked();
   if (!sim.sipDue()) return;
   std::vector<uint64_t> failed;
   for (auto& [id, c] : connections) {
-    c->session->sendSip();
+    if (c->session->sendSip()) {
+      ++stats.sipsSent;
+    } else if (c->session->isOpen()) {
+      ++stats.sipsDropped;
+    }
     if (!flush(*c)) failed.push_back(id);
   }
   for (uint64_t id : failed) closeClient(id, "write error");
 }
 
+void Server::Impl::removeExpiredParked() {
+  if (sim.parkedCount() == 0 || sim.ticks() < graceTicks) return;
+  sim.removeParkedSince(sim.ticks() - graceTicks, [&](const Robot& robot) {
+    if (options.quiet) return;
+    std::fprintf(stderr, "robosim: robot %llu removed after %.0f s parked\n", static_cast<unsigned long long>(robot.id),
+                 options.graceSeconds);
+  });
+}
+
+// One line of key=value pairs, easy to read by eye and by scripts.
+void Server::Impl::reportStats() {
+  std::fprintf(stderr,
+               "robosim: stats: robots=%zu connections=%zu parked=%zu ticks=%llu late=%llu behind=%llu "
+               "work_p50_ms=%.2f work_p99_ms=%.2f work_max_ms=%.2f sips=%llu sips_dropped=%llu\n",
+               sim.robots().size(), connections.size(), sim.parkedCount(), static_cast<unsigned long long>(stats.ticks),
+               static_cast<unsigned long long>(stats.late), static_cast<unsigned long long>(stats.behind),
+               stats.workPercentile(0.5), stats.workPercentile(0.99), stats.maxWorkMs,
+               static_cast<unsigned long long>(stats.sipsSent), static_cast<unsigned long long>(stats.sipsDropped));
+  stats = TickStats();
+}
+
 void Server::Impl::closeAll() {
   for (auto& [id, c] : connections) {
     c->session->disconnect();
-    sim.removeRobot(c->robotId);
+    sim.removeRobot(c->robot->id);
   }
   connections.clear();
   acceptOrder.clear();
@@ -371,11 +461,27 @@ size_t Server::robotCount() const {
   return myImpl->sim.robots().size();
 }
 
+size_t Server::connectionCount() const {
+  std::lock_guard<std::mutex> lock(myImpl->mutex);
+  return myImpl->connections.size();
+}
+
+size_t Server::parkedCount() const {
+  std::lock_guard<std::mutex> lock(myImpl->mutex);
+  return myImpl->sim.parkedCount();
+}
+
+size_t Server::connectionLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMaxConnections;
+  if (limit.rlim_cur <= kReservedFds * 2) return 1;
+  return std::min<size_t>(kMaxConnections, limit.rlim_cur - kReservedFds);
+}
+
 bool Server::truePose(size_t i, double& x, double& y, double& thDeg) const {
   std::lock_guard<std::mutex> lock(myImpl->mutex);
   if (i >= myImpl->acceptOrder.size()) return false;
-  const Robot* robot = myImpl->sim.findRobot(myImpl->connections.at(myImpl->acceptOrder[i])->robotId);
-  if (robot == nullptr) return false;
+  const Robot* robot = myImpl->connections.at(myImpl->acceptOrder[i])->robot;
   x = robot->x;
   y = robot->y;
   thDeg = robot->thDeg;

@@ -2,23 +2,28 @@
 // robosim's robot server: a TCP listener whose every client connection drives its own
 // simulated robot in one shared world. One thread runs the 10 ms simulation ticks and all
 // socket I/O (non-blocking, epoll); other threads only start, stop and inspect it.
+//
+// A new connection gets the robot parked longest, if any, else a new robot at the world's
+// next start pose. When a connection closes its robot is parked for the grace period, so a
+// client that reconnects finds its robot, true pose and odometry as it left them; several
+// clients reconnecting at once get the parked robots in the order they were parked.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "sim/simulation.h"
 #include "sim/world.h"
 
 namespace sim {
 
 struct ServerOptions {
   std::string listenAddr = "127.0.0.1";
-  uint16_t port = 8101;    // 0 picks an ephemeral port
-  double beamDeg = 15;     // sonar beam width
-  double noiseMm = 0;      // sonar range noise (standard deviation)
-  uint32_t seed = 1;       // of the noise
-  bool ghosts = false;     // robots neither block nor sense each other, all start at pose 0
-  bool quiet = false;      // no connection lines on standard error
+  uint16_t port = 8101;      // 0 picks an ephemeral port
+  SimOptions sim;            // sonar model, noise, ghosts
+  double graceSeconds = 30;  // a disconnected client's robot stays parked this long; 0 removes it at once
+  double statsSeconds = 0;   // period of the timing lines on standard error; 0 = none
+  bool quiet = false;        // no connection lines on standard error
 };
 
 class Server {
@@ -34,7 +39,14 @@ class Server {
   uint16_t port() const;
   // Ends the thread and closes every connection; safe to call twice.
   void stop();
+  // Robots in the world, parked ones included; connections; parked robots.
   size_t robotCount() const;
+  size_t connectionCount() const;
+  size_t parkedCount() const;
+
+  // Connections served at most, and how many the process's open-file limit allows.
+  static constexpr size_t kMaxConnections = 4096;
+  static size_t connectionLimit();
   // Test hook: true pose (world frame) of the robot of the i-th live connection, in the
   // order the connections were accepted. False when there is no such connection.
   bool truePose(size_t i, double& x, double& y, double& thDeg) const;

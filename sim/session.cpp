@@ -71,9 +71,8 @@ void encodeSip(const SipFields& f, Packet& out) {
   makePacket(p, kSipFixedBytes + 3 * n, out);
 }
 
-SipFields sipFieldsOf(Robot& robot) {
+void takeSipFields(Robot& robot, SipFields& f) {
   const RobotModel& m = robot.model;
-  SipFields f;
   f.leftVel = clampToInt16(m.leftWheelVel());
   f.rightVel = clampToInt16(m.rightWheelVel());
   f.moving = f.leftVel != 0 || f.rightVel != 0;
@@ -84,9 +83,10 @@ SipFields sipFieldsOf(Robot& robot) {
   f.control = toSipAngle(m.controlDeg());
   f.flags = static_cast<uint16_t>((m.motorsEnabled() ? kFlagMotors : 0) | (robot.sonarOn[0] ? 0x2 : 0) |
                                   (robot.sonarOn[1] ? 0x4 : 0));
-  f.readings.swap(robot.readings);
+  // Copied, not swapped, so both vectors keep their capacity from one SIP to the next.
+  f.readings.assign(robot.readings.begin(), robot.readings.end());
+  robot.readings.clear();
   f.rotVel = clampToInt16(m.rotVelTenths());
-  return f;
 }
 
 void Session::receive(const uint8_t* data, size_t n) {
@@ -127,8 +127,15 @@ void Session::handleWaitState(uint8_t command) {
   }
 }
 
+// A robot handed back to a new client keeps its odometry, so the client's pose goes on
+// where the previous session left it.
 void Session::openSession() {
-  myRobot.model.reset();
+  if (myRobot.keepOdometry) {
+    myRobot.model.endSession();
+  } else {
+    myRobot.model.reset();
+  }
+  myRobot.keepOdometry = false;
   myRobot.open = true;
   myRobot.sonarOn[0] = myRobot.sonarOn[1] = true;
   myRobot.nextDisc[0] = myRobot.nextDisc[1] = 0;
@@ -138,7 +145,7 @@ void Session::openSession() {
 }
 
 void Session::closeSession() {
-  myRobot.model.reset();
+  myRobot.model.endSession();
   myRobot.open = false;
   myRobot.sonarOn[0] = myRobot.sonarOn[1] = false;
   myRobot.readings.clear();
@@ -201,24 +208,26 @@ void Session::handleSonar(int value) {
 
 // Bytes still pending mean the socket could not take the last output: this SIP is dropped
 // rather than queued behind it, so a slow reader gets fresh SIPs once it catches up.
-void Session::sendSip() {
-  if (!isOpen()) return;
+bool Session::sendSip() {
+  if (!isOpen()) return false;
   if (!myOutput.empty()) {
     myRobot.readings.clear();
     ++myDropped;
-    return;
+    return false;
   }
   Packet packet;
-  encodeSip(sipFieldsOf(myRobot), packet);
-  queue(packet);
+  takeSipFields(myRobot, mySip);
+  encodeSip(mySip, packet);
+  return queue(packet);
 }
 
-void Session::queue(const Packet& packet) {
+bool Session::queue(const Packet& packet) {
   if (myOutput.size() + packet.size > kMaxOutput) {
     ++myDropped;
-    return;
+    return false;
   }
   myOutput.insert(myOutput.end(), packet.bytes, packet.bytes + packet.size);
+  return true;
 }
 
 void Session::consumeOutput(size_t n) {

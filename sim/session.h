@@ -26,8 +26,8 @@ struct SipFields {
 
 // Frames a SIP with every field through FAULTFLAGS.
 void encodeSip(const SipFields& fields, arproto::Packet& out);
-// The SIP fields of a robot's current state; takes its pending sonar readings.
-SipFields sipFieldsOf(Robot& robot);
+// Fills f with the SIP fields of a robot's current state; takes its pending sonar readings.
+void takeSipFields(Robot& robot, SipFields& f);
 // Position in SIP units: round(mm) mod 32768.
 uint16_t toSipPosition(double mm);
 // Heading in SIP units, 4096 per revolution, -2048..2047.
@@ -42,8 +42,9 @@ class Session {
   // Frames the bytes and handles every complete packet.
   void receive(const uint8_t* data, size_t n);
   void handlePacket(const arproto::Packet& packet);
-  // Queues this cycle's SIP when the session is open; dropped when the output is full.
-  void sendSip();
+  // Queues this cycle's SIP when the session is open; dropped (false) while the client
+  // has not taken the previous output.
+  bool sendSip();
   // The client went away: the session ends as on CLOSE.
   void disconnect() { closeSession(); }
 
@@ -67,13 +68,14 @@ class Session {
   void handleSonar(int value);
   void openSession();
   void closeSession();
-  void queue(const arproto::Packet& packet);
+  bool queue(const arproto::Packet& packet);
 
   Simulation& mySim;
   Robot& myRobot;
   State myState = State::Wait;
   arproto::Framer myFramer;
   std::vector<uint8_t> myOutput;
+  SipFields mySip;  // reused by every SIP, so sending one allocates nothing
   uint64_t myDropped = 0;
 };
 

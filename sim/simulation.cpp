@@ -13,6 +13,9 @@ constexpr double kTouchMm = 1.0;
 // Halvings used to find how far a blocked step may still go.
 constexpr int kContactSearchSteps = 12;
 constexpr int kBeamRays = 5;
+// Robots move at most 22 mm per tick (2200 mm/s, the velocity ceiling), so a grid built at
+// the start of a tick is off by less than this for every check made during it.
+constexpr double kGridSlackMm = 50;
 
 double squaredDistanceToSegment(const Segment& s, double x, double y) {
   double cx, cy;
@@ -25,16 +28,15 @@ double squaredDistance(double ax, double ay, double bx, double by) { return (ax 
 }  // namespace
 
 Simulation::Simulation(World world, SimOptions options)
-    : myWorld(std::move(world)), myOptions(options), myWalls(myWorld.walls), myRandom(options.seed) {}
+    : myWorld(std::move(world)), myOptions(options), myWalls(myWorld.walls), myRandom(options.seed) {
+  if (myOptions.sonarModel == SonarModel::Specular) myMinCosIncidence = std::cos(myOptions.maxIncidenceDeg * kRadPerDeg);
+}
 
 Robot& Simulation::addRobot() {
-  StartPose start{0, 0, 0};
-  if (!myWorld.starts.empty()) {
-    const size_t index = myOptions.ghosts ? 0 : myNextStart++ % myWorld.starts.size();
-    start = myWorld.starts[index];
-  }
   auto robot = std::make_unique<Robot>();
   robot->id = myNextId++;
+  if (!myWorld.starts.empty() && !myOptions.ghosts) robot->startIndex = myNextStart++ % myWorld.starts.size();
+  const StartPose start = myWorld.starts.empty() ? StartPose{0, 0, 0} : myWorld.starts[robot->startIndex];
   placeRobot(*robot, start.x, start.y, start.thDeg);
   myRobots.push_back(std::move(robot));
   return *myRobots.back();
@@ -42,6 +44,27 @@ Robot& Simulation::addRobot() {
 
 void Simulation::removeRobot(uint64_t id) {
   std::erase_if(myRobots, [id](const std::unique_ptr<Robot>& r) { return r->id == id; });
+  std::erase_if(myParked, [id](const Parked& p) { return p.id == id; });
+  myGridStale = true;
+}
+
+void Simulation::parkRobot(Robot& robot) {
+  robot.model.endSession();
+  robot.open = false;
+  robot.sonarOn[0] = robot.sonarOn[1] = false;
+  robot.readings.clear();
+  robot.parked = true;
+  robot.keepOdometry = true;
+  robot.parkedAtTick = myTicks;
+  myParked.push_back({robot.id, myTicks});
+}
+
+Robot* Simulation::unparkOldest() {
+  if (myParked.empty()) return nullptr;
+  Robot* robot = findRobot(myParked.front().id);
+  myParked.pop_front();
+  if (robot != nullptr) robot->parked = false;
+  return robot;
 }
 
 Robot* Simulation::findRobot(uint64_t id) {
@@ -55,10 +78,30 @@ void Simulation::placeRobot(Robot& robot, double x, double y, double thDeg) {
   robot.x = x;
   robot.y = y;
   robot.thDeg = normalizeDeg(thDeg);
+  myGridStale = true;
+}
+
+const RobotGrid& Simulation::robotGrid() {
+  if (!myGridStale) return myGrid;
+  myCentres.resize(myRobots.size());
+  for (size_t i = 0; i < myRobots.size(); ++i) myCentres[i] = {myRobots[i]->x, myRobots[i]->y};
+  myGrid.rebuild(myCentres);
+  myGridStale = false;
+  return myGrid;
+}
+
+// Visits every other robot whose centre may lie within radius of (x, y). Only valid while
+// the grid is fresh to within kGridSlackMm, which tick() and sonarRange() ensure.
+template <typename Visit>
+void Simulation::forEachRobotNear(double x, double y, double radius, Visit&& visit) const {
+  myGrid.forEachNear(x, y, radius + kGridSlackMm, [&](uint32_t i) { visit(*myRobots[i]); });
 }
 
 void Simulation::tick() {
   ++myTicks;
+  // Robots move during the tick; one rebuild at its start stays within the slack.
+  myGridStale = true;
+  if (!myOptions.ghosts) robotGrid();
   for (auto& robot : myRobots) moveRobot(*robot);
   for (auto& robot : myRobots) updateBumpers(*robot);
   if (myTicks % kTicksPerSonarFiring != 0) return;
@@ -108,12 +151,12 @@ bool Simulation::pushesIntoObstacle(const Robot& robot, double nx, double ny) co
   });
   if (pushes || myOptions.ghosts) return pushes;
   const double reach2 = 4 * radius2;
-  for (const auto& other : myRobots) {
-    if (other.get() == &robot) continue;
-    const double after2 = squaredDistance(other->x, other->y, nx, ny);
-    if (after2 < reach2 && after2 < squaredDistance(other->x, other->y, robot.x, robot.y)) return true;
-  }
-  return false;
+  forEachRobotNear(nx, ny, 2 * kRobotRadiusMm, [&](const Robot& other) {
+    if (&other == &robot || pushes) return;
+    const double after2 = squaredDistance(other.x, other.y, nx, ny);
+    pushes = after2 < reach2 && after2 < squaredDistance(other.x, other.y, robot.x, robot.y);
+  });
+  return pushes;
 }
 
 void Simulation::updateBumpers(Robot& robot) const {
@@ -132,10 +175,11 @@ void Simulation::updateBumpers(Robot& robot) const {
   });
   if (!myOptions.ghosts) {
     const double robotReach = 2 * kRobotRadiusMm + kTouchMm;
-    for (const auto& other : myRobots) {
-      if (other.get() == &robot) continue;
-      if (squaredDistance(other->x, other->y, robot.x, robot.y) < robotReach * robotReach) touch(other->x, other->y);
-    }
+    forEachRobotNear(robot.x, robot.y, robotReach, [&](const Robot& other) {
+      if (&other != &robot && squaredDistance(other.x, other.y, robot.x, robot.y) < robotReach * robotReach) {
+        touch(other.x, other.y);
+      }
+    });
   }
   robot.bumpers = bits;
 }
@@ -156,37 +200,58 @@ uint16_t Simulation::sonarRange(const Robot& robot, int disc) {
   const double c = std::cos(rad), s = std::sin(rad);
   const double x = robot.x + c * t.x - s * t.y;
   const double y = robot.y + s * t.x + c * t.y;
-  const double axis = robot.thDeg + t.headingDeg;
-  gatherEchoingRobots(robot, x, y);
-  const int rays = myOptions.beamDeg > 0 ? kBeamRays : 1;
-  double nearest = kNoEchoMm + 1;
-  for (int i = 0; i < rays; ++i) {
-    const double offset = rays == 1 ? 0 : myOptions.beamDeg * (static_cast<double>(i) / (rays - 1) - 0.5);
-    nearest = std::min(nearest, castBeamRay(x, y, axis + offset));
-  }
+  double nearest = nearestEcho(robot, x, y, robot.thDeg + t.headingDeg);
   if (nearest >= kNoEchoMm) return kNoEchoMm;
+  if (myOptions.dropout > 0 && myUniform(myRandom) < myOptions.dropout) return kNoEchoMm;
   if (myOptions.noiseMm > 0) nearest += myOptions.noiseMm * myNoise(myRandom);
   return static_cast<uint16_t>(std::lround(std::clamp(nearest, 0.0, static_cast<double>(kNoEchoMm))));
 }
 
-void Simulation::gatherEchoingRobots(const Robot& robot, double x, double y) {
-  myEchoing.clear();
-  if (myOptions.ghosts) return;
-  const double reach = kNoEchoMm + kRobotRadiusMm;
-  for (const auto& other : myRobots) {
-    if (other.get() == &robot) continue;
-    if (squaredDistance(other->x, other->y, x, y) < reach * reach) myEchoing.push_back({other->x, other->y});
+// The walls come first: a robot beyond the farthest wall any ray meets cannot echo, so
+// only the robots nearer than that are gathered.
+double Simulation::nearestEcho(const Robot& robot, double x, double y, double axisDeg) {
+  const int rays = myOptions.beamDeg > 0 ? kBeamRays : 1;
+  double dirX[kBeamRays], dirY[kBeamRays];
+  Echo hits[kBeamRays];
+  double reach = 0;
+  for (int i = 0; i < rays; ++i) {
+    const double offset = rays == 1 ? 0 : myOptions.beamDeg * (static_cast<double>(i) / (rays - 1) - 0.5);
+    const double dirRad = (axisDeg + offset) * kRadPerDeg;
+    dirX[i] = std::cos(dirRad);
+    dirY[i] = std::sin(dirRad);
+    const WallHit wall = myWalls.castRayToWall(x, y, dirX[i], dirY[i], kNoEchoMm);
+    hits[i] = {wall.distance, wall.wall != nullptr ? cosIncidence(dirX[i], dirY[i], *wall.wall) : 1.0};
+    reach = std::max(reach, std::min(wall.distance, static_cast<double>(kNoEchoMm)));
   }
-}
-
-double Simulation::castBeamRay(double x, double y, double dirDeg) const {
-  const double dx = std::cos(dirDeg * kRadPerDeg), dy = std::sin(dirDeg * kRadPerDeg);
-  double nearest = myWalls.castRay(x, y, dx, dy, kNoEchoMm);
-  for (const Centre& c : myEchoing) {
-    const double d = rayCircleDistance(x, y, dx, dy, c.x, c.y, kRobotRadiusMm);
-    if (d >= 0 && d < nearest) nearest = d;
+  gatherEchoingRobots(robot, x, y, reach + kRobotRadiusMm);
+  double nearest = kNoEchoMm + 1;
+  for (int i = 0; i < rays; ++i) {
+    hitRobots(x, y, dirX[i], dirY[i], hits[i]);
+    if (echoes(hits[i])) nearest = std::min(nearest, hits[i].distance);
   }
   return nearest;
+}
+
+bool Simulation::echoes(const Echo& hit) const { return hit.distance <= kNoEchoMm && hit.cosIncidence >= myMinCosIncidence; }
+
+void Simulation::gatherEchoingRobots(const Robot& robot, double x, double y, double reach) {
+  myEchoing.clear();
+  if (myOptions.ghosts || myRobots.size() < 2) return;
+  robotGrid();
+  forEachRobotNear(x, y, reach, [&](const Robot& other) {
+    if (&other != &robot && squaredDistance(other.x, other.y, x, y) < reach * reach) myEchoing.push_back({other.x, other.y});
+  });
+}
+
+// A circle's normal at the hit point is the radius there: the ray meets it squarely through
+// the centre and ever more flatly toward its rim.
+void Simulation::hitRobots(double x, double y, double dx, double dy, Echo& hit) const {
+  for (const GridPoint& c : myEchoing) {
+    const double d = rayCircleDistance(x, y, dx, dy, c.x, c.y, kRobotRadiusMm);
+    if (d < 0 || d >= hit.distance) continue;
+    const double nx = x + d * dx - c.x, ny = y + d * dy - c.y;
+    hit = {d, d == 0 ? 1.0 : -(dx * nx + dy * ny) / kRobotRadiusMm};
+  }
 }
 
 }  // namespace sim

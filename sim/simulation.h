@@ -3,10 +3,12 @@
 // contacts against walls and other robots, sonar firing and the watchdog. Free of sockets
 // and threads; the server drives it and tests step it directly.
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <random>
 #include <vector>
 
+#include "sim/robot_grid.h"
 #include "sim/robot_model.h"
 #include "sim/sonar.h"
 #include "sim/wall_grid.h"
@@ -27,11 +29,24 @@ constexpr uint16_t kStallBits = 0x0101;   // left (bit 0) and right (bit 8) whee
 constexpr uint16_t kRearBumperBit = 0x0002;
 constexpr uint16_t kFrontBumperBit = 0x0200;
 
+// How a sonar ray turns into an echo. Ideal: the nearest surface the ray meets echoes,
+// at any angle. Specular: a smooth surface reflects sound like a mirror, so it echoes only
+// when the ray meets it within maxIncidenceDeg of its normal; a ray that meets it at a
+// flatter angle is reflected away and brings no echo (multiple bounces are not followed).
+enum class SonarModel { Ideal, Specular };
+
+// Default largest angle between a ray and a surface's normal that still echoes in the
+// specular model: half the 30 degree cone of Polaroid 6500-class transducers.
+constexpr double kDefaultMaxIncidenceDeg = 15;
+
 struct SimOptions {
   double beamDeg = 15;  // total sonar beam width; 0 casts one ray along the axis
   double noiseMm = 0;   // standard deviation of the Gaussian range noise; 0 = none
-  uint32_t seed = 1;
+  uint32_t seed = 1;    // of the noise and the dropouts
   bool ghosts = false;  // robots neither block nor sense each other, all start at pose 0
+  SonarModel sonarModel = SonarModel::Ideal;
+  double maxIncidenceDeg = kDefaultMaxIncidenceDeg;  // specular model only
+  double dropout = 0;   // probability that a firing with an echo reports none
 };
 
 struct SonarReading {
@@ -41,9 +56,13 @@ struct SonarReading {
 
 struct Robot {
   uint64_t id = 0;
+  size_t startIndex = 0;           // the start pose it was placed at
   RobotModel model;
   double x = 0, y = 0, thDeg = 0;  // true pose in the world frame
   bool open = false;               // a session runs: sonar fires, the watchdog counts
+  bool parked = false;             // its client went away; it waits for the next one
+  bool keepOdometry = false;       // the next OPEN continues the odometry instead of resetting it
+  uint64_t parkedAtTick = 0;
   bool sonarOn[kSonarArrays] = {false, false};
   int nextDisc[kSonarArrays] = {0, 0};
   uint64_t lastPacketTick = 0;
@@ -64,13 +83,24 @@ class Simulation {
   Robot* findRobot(uint64_t id);
   const std::vector<std::unique_ptr<Robot>>& robots() const { return myRobots; }
 
+  // A robot whose client went away stays where it is, solid, motors off and sonar silent,
+  // with its odometry kept for the client that takes it next.
+  void parkRobot(Robot& robot);
+  // The robot parked longest, no longer parked; null when none is.
+  Robot* unparkOldest();
+  // Removes the robots parked at or before tick, calling gone(robot) just before each goes.
+  template <typename Gone>
+  void removeParkedSince(uint64_t tick, Gone&& gone);
+  size_t parkedCount() const { return myParked.size(); }
+
   // One 10 ms step of every robot; sonar fires on every 4th tick.
   void tick();
   uint64_t ticks() const { return myTicks; }
   // True right after a tick that ends a SIP cycle.
   bool sipDue() const { return myTicks % kTicksPerSip == 0; }
 
-  // Range of one disc of robot as a firing would report it now (mm, noise included).
+  // Range of one disc of robot as a firing would report it now (mm, noise and dropouts
+  // included).
   uint16_t sonarRange(const Robot& robot, int disc);
   // Places a robot (tests and set-up); the odometric frame is unchanged.
   void placeRobot(Robot& robot, double x, double y, double thDeg);
@@ -85,25 +115,53 @@ class Simulation {
   bool pushesIntoObstacle(const Robot& robot, double nx, double ny) const;
   void updateBumpers(Robot& robot) const;
   void fireSonar(Robot& robot);
-  // Collects the other robots a sonar at (x, y) could hear (none in ghost mode).
-  void gatherEchoingRobots(const Robot& robot, double x, double y);
-  // Nearest wall or gathered robot along one ray.
-  double castBeamRay(double x, double y, double dirDeg) const;
+  // The nearest surface along one ray: its distance and how squarely the ray meets it.
+  struct Echo {
+    double distance;
+    double cosIncidence;
+  };
+  // Ranges are measured once the echo is known: the nearest valid echo of the fan, or none.
+  double nearestEcho(const Robot& robot, double x, double y, double axisDeg);
+  // Lowers hit to the nearest gathered robot along the ray, if one is nearer.
+  void hitRobots(double x, double y, double dx, double dy, Echo& hit) const;
+  // Collects the other robots within reach of a sonar at (x, y) (none in ghost mode).
+  void gatherEchoingRobots(const Robot& robot, double x, double y, double reach);
+  bool echoes(const Echo& hit) const;
+  // The robot grid, rebuilt when robots were added, removed or placed since.
+  const RobotGrid& robotGrid();
+  template <typename Visit>
+  void forEachRobotNear(double x, double y, double radius, Visit&& visit) const;
 
-  struct Centre {
-    double x, y;
+  struct Parked {
+    uint64_t id;
+    uint64_t tick;
   };
 
   World myWorld;
   SimOptions myOptions;
   WallGrid myWalls;
   std::vector<std::unique_ptr<Robot>> myRobots;
-  std::vector<Centre> myEchoing;  // scratch of gatherEchoingRobots, kept to avoid allocations
+  std::deque<Parked> myParked;      // oldest first
+  RobotGrid myGrid;
+  std::vector<GridPoint> myCentres;  // scratch of the grid's rebuilds
+  bool myGridStale = true;
+  std::vector<GridPoint> myEchoing;  // scratch of gatherEchoingRobots, kept to avoid allocations
+  double myMinCosIncidence = -1;     // echoes need at least this; -1 lets every hit echo
   std::mt19937 myRandom;
+  std::uniform_real_distribution<double> myUniform{0.0, 1.0};
   std::normal_distribution<double> myNoise{0.0, 1.0};
   uint64_t myTicks = 0;
   uint64_t myNextId = 1;
   size_t myNextStart = 0;
 };
+
+template <typename Gone>
+void Simulation::removeParkedSince(uint64_t tick, Gone&& gone) {
+  while (!myParked.empty() && myParked.front().tick <= tick) {
+    const uint64_t id = myParked.front().id;
+    if (Robot* robot = findRobot(id)) gone(*robot);
+    removeRobot(id);
+  }
+}
 
 }  // namespace sim

@@ -109,8 +109,9 @@ std::string truthFileName(const std::string& file, size_t index) {
   return name;
 }
 
-bool writeTruthMaps(const World& world, bool ghosts, const std::string& file, std::string& error) {
-  const std::vector<StartPose> starts = world.starts.empty() ? std::vector<StartPose>{{0, 0, 0}} : world.starts;
+bool writeTruthMaps(const World& world, bool ghosts, TruthFrame frame, const std::string& file, std::string& error) {
+  if (frame == TruthFrame::World) return writeTruthMap(world, StartPose{0, 0, 0}, file, error);
+  const std::vector<StartPose> starts = startPoses(world);
   if (ghosts || starts.size() == 1) return writeTruthMap(world, starts[0], file, error);
   for (size_t i = 0; i < starts.size(); ++i) {
     if (!writeTruthMap(world, starts[i], truthFileName(file, i), error)) return false;

@@ -15,10 +15,15 @@ constexpr double kTruthCorridorMm = 2500;
 // (the index goes before the extension, or at the end of a name without one).
 std::string truthFileName(const std::string& file, size_t index);
 
-// Writes one map per start pose (one only, named file, in ghost mode or with a single
-// start pose), each in the odometric frame of a robot starting there: origin at the pose,
-// x along its heading. Wall cells are occupied (254), every other cell within the walls'
-// bounding box free; cells beyond it unknown. False with a message on failure.
-bool writeTruthMaps(const World& world, bool ghosts, const std::string& file, std::string& error);
+// The frame of the truth maps: one per start pose in the odometric frame of a robot
+// starting there, or one in the world file's own coordinates.
+enum class TruthFrame { StartPoses, World };
+
+// Writes the ground truth. Wall cells are occupied (254), every other cell within the
+// walls' bounding box free; cells beyond it unknown. In the start-pose frame: one map per
+// start pose (one only, named file, in ghost mode or with a single start pose), each with
+// its origin at the pose and x along its heading. In the world frame: one map, named file.
+// False with a message on failure.
+bool writeTruthMaps(const World& world, bool ghosts, TruthFrame frame, const std::string& file, std::string& error);
 
 }  // namespace sim

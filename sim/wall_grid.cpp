@@ -54,20 +54,17 @@ int WallGrid::cellY(double y) const {
   return static_cast<int>(std::clamp(c, 0.0, static_cast<double>(myRows - 1)));
 }
 
-double WallGrid::nearestInBucket(int cx, int cy, double x, double y, double dx, double dy,
-                                 double maxRange) const {
-  double best = maxRange + 1;
+void WallGrid::nearestInBucket(int cx, int cy, double x, double y, double dx, double dy, WallHit& best) const {
   for (uint32_t index : bucket(cx, cy)) {
     const double d = raySegmentDistance(x, y, dx, dy, myWalls[index]);
-    if (d >= 0 && d < best) best = d;
+    if (d >= 0 && d < best.distance) best = {d, &myWalls[index]};
   }
-  return best;
 }
 
 // Walks the cells the ray crosses in order (Amanatides-Woo) and stops once a hit lies
 // before the exit of the cell being searched: every wall crossed earlier on the ray sits in
 // a cell already searched. An origin outside the grid starts in the nearest border cell.
-double WallGrid::castRay(double x, double y, double dx, double dy, double maxRange) const {
+WallHit WallGrid::castRayToWall(double x, double y, double dx, double dy, double maxRange) const {
   int cx = cellX(x), cy = cellY(y);
   const int stepX = dx > 0 ? 1 : -1, stepY = dy > 0 ? 1 : -1;
   const double inf = maxRange * 2 + 1;
@@ -77,11 +74,11 @@ double WallGrid::castRay(double x, double y, double dx, double dy, double maxRan
   double tMaxY = dy != 0 ? std::max(0.0, (nextY - y) / dy) : inf;
   const double tDeltaX = dx != 0 ? myCell / std::fabs(dx) : inf;
   const double tDeltaY = dy != 0 ? myCell / std::fabs(dy) : inf;
-  double best = maxRange + 1;
+  WallHit best{maxRange + 1, nullptr};
   for (;;) {
-    best = std::min(best, nearestInBucket(cx, cy, x, y, dx, dy, maxRange));
+    nearestInBucket(cx, cy, x, y, dx, dy, best);
     const double exit = std::min(tMaxX, tMaxY);
-    if (best <= exit || exit > maxRange) return best;
+    if (best.distance <= exit || exit > maxRange) return best;
     if (tMaxX < tMaxY) {
       cx += stepX;
       tMaxX += tDeltaX;
@@ -103,6 +100,11 @@ double raySegmentDistance(double x, double y, double dx, double dy, const Segmen
   const double u = cross(ax, ay, dx, dy) / denom;
   if (t < 0 || u < 0 || u > 1) return -1;
   return t;
+}
+
+double cosIncidence(double dx, double dy, const Segment& s) {
+  const double ex = s.x2 - s.x1, ey = s.y2 - s.y1;
+  return std::fabs(cross(dx, dy, ex, ey)) / std::hypot(ex, ey);
 }
 
 void closestPointOnSegment(const Segment& s, double px, double py, double& cx, double& cy) {

@@ -8,13 +8,24 @@
 
 namespace sim {
 
+// The first wall a ray meets: its distance and index, or a distance beyond the range
+// (and no wall) when there is none.
+struct WallHit {
+  double distance;
+  const Segment* wall;
+};
+
 class WallGrid {
  public:
   explicit WallGrid(const std::vector<Segment>& walls);
 
-  // Distance along the ray from (x, y) in the unit direction (dx, dy) to the first wall,
-  // or a value greater than maxRange when no wall lies within maxRange.
-  double castRay(double x, double y, double dx, double dy, double maxRange) const;
+  // The first wall along the ray from (x, y) in the unit direction (dx, dy); its distance
+  // is greater than maxRange (and wall null) when no wall lies within maxRange.
+  WallHit castRayToWall(double x, double y, double dx, double dy, double maxRange) const;
+  // The distance part of castRayToWall.
+  double castRay(double x, double y, double dx, double dy, double maxRange) const {
+    return castRayToWall(x, y, dx, dy, maxRange).distance;
+  }
 
   // Calls visit(segment) for every wall that may come within radius of (x, y); a wall may
   // be visited more than once. visit returns false to stop early.
@@ -28,8 +39,8 @@ class WallGrid {
   int cellX(double x) const;
   int cellY(double y) const;
   const std::vector<uint32_t>& bucket(int cx, int cy) const { return myBuckets[static_cast<size_t>(cy) * myCols + cx]; }
-  // Nearest hit of the ray among the walls in one bucket, or maxRange + 1.
-  double nearestInBucket(int cx, int cy, double x, double y, double dx, double dy, double maxRange) const;
+  // Lowers best to the nearest hit of the ray among the walls in one bucket.
+  void nearestInBucket(int cx, int cy, double x, double y, double dx, double dy, WallHit& best) const;
 
   std::vector<Segment> myWalls;
   std::vector<std::vector<uint32_t>> myBuckets;  // wall indices per cell, row-major
@@ -40,6 +51,9 @@ class WallGrid {
 // Distance from the ray origin (x, y) along the unit direction (dx, dy) to segment s;
 // negative when the ray misses it. A ray running along the segment counts as a miss.
 double raySegmentDistance(double x, double y, double dx, double dy, const Segment& s);
+// Cosine of the angle between the unit direction (dx, dy) and the normal of segment s: 1
+// meeting it head on, 0 running along it.
+double cosIncidence(double dx, double dy, const Segment& s);
 // Nearest point of segment s to (px, py).
 void closestPointOnSegment(const Segment& s, double px, double py, double& cx, double& cy);
 // Distance from (x, y) along the unit direction (dx, dy) to the circle of radius r

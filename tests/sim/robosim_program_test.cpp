@@ -4,8 +4,10 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 
 #include "raw_client.h"
@@ -14,7 +16,8 @@ extern char** environ;
 
 namespace {
 
-// robosim as a child process with its standard error on a pipe.
+// robosim as a child process with its standard error on a pipe and its standard output
+// in a file.
 class RobosimProcess {
  public:
   explicit RobosimProcess(std::vector<std::string> args) {
@@ -24,6 +27,7 @@ class RobosimProcess {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, myOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const std::string program = std::string(MCAGENT_BIN_DIR) + "/sim/robosim";
     args.insert(args.begin(), program);
     std::vector<char*> argv;
@@ -77,8 +81,14 @@ class RobosimProcess {
     return -1;
   }
   bool started() const { return myPid > 0; }
+  // Standard output so far.
+  std::string output() const {
+    std::ifstream in(myOutFile);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
 
  private:
+  const std::string myOutFile = ::testing::TempDir() + "robosim_stdout." + std::to_string(getpid());
   pid_t myPid = -1;
   int myErr = -1;
   std::string myText;
@@ -101,12 +111,18 @@ TEST(RobosimProgram, ReportsClientsAndEndsCleanlyOnSignals) {
       simtest::RawClient client(port);
       ASSERT_TRUE(client.openSession());
       ASSERT_TRUE(robosim.waitForLine("client 1 connected from 127.0.0.1:", line));
-      EXPECT_NE(line.find("robot at (0, 0, 0)"), std::string::npos) << line;
+      EXPECT_NE(line.find(", robot 1 at start pose 0 (0, 0, 0)"), std::string::npos) << line;
       simtest::RawClient second(port);
       ASSERT_TRUE(robosim.waitForLine("client 2 connected", line));
-      EXPECT_NE(line.find("robot at (-4500, -4500, 45)"), std::string::npos) << line;
+      EXPECT_NE(line.find(", robot 2 at start pose 1 (-4500, -4500, 45)"), std::string::npos) << line;
+      second.close();
+      ASSERT_TRUE(robosim.waitForLine("client 2 disconnected", line));
+      EXPECT_NE(line.find("robot 2 parked for 30 s"), std::string::npos) << line;
     }
     ASSERT_TRUE(robosim.waitForLine("client 1 disconnected", line));
+    simtest::RawClient third(port);
+    ASSERT_TRUE(robosim.waitForLine("client 3 connected", line));
+    EXPECT_NE(line.find(", robot 2 handed back at (-4500, -4500, 45) after"), std::string::npos) << line << " (oldest parked first)";
     EXPECT_EQ(robosim.stopWith(sig), 0);
   }
 }
@@ -117,15 +133,43 @@ TEST(RobosimProgram, RejectsBadWorldsAndOptions) {
   ASSERT_NE(f, nullptr);
   fputs("wall 0 0 1000 0\nstart 0 0\n", f);
   fclose(f);
-  RobosimProcess broken({"--port", "0", path});
-  std::string line;
-  ASSERT_TRUE(broken.waitForLine("robosim:", line));
-  EXPECT_EQ(line, "robosim: " + path + ":2: start needs 3 numbers, got 2");
-  EXPECT_EQ(broken.stopWith(0), 1);
-  RobosimProcess badOption({"--beam", "-3"});
-  ASSERT_TRUE(badOption.waitForLine("robosim:", line));
-  EXPECT_EQ(line, "robosim: --beam needs a valid value");
-  EXPECT_EQ(badOption.stopWith(0), 2);
+  const std::string dir = ::testing::TempDir();
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+    int status;
+  };
+  const Case cases[] = {
+      {{"--port", "0", path}, "robosim: " + path + ":2: start needs 3 numbers, got 2", 1},
+      {{"--port", "0", dir}, "robosim: " + dir + ": is a directory, not a world file", 1},
+      {{"--beam", "-3"}, "robosim: --beam needs a valid value", 2},
+      {{"--ghosts", "--meet"}, "robosim: --ghosts and --meet exclude each other", 2},
+      {{"--bogus"}, "robosim: unknown option '--bogus'", 2},
+      {{"--port"}, "robosim: --port needs a value", 2},
+      {{"--sonar-model", "perfect"}, "robosim: --sonar-model needs a valid value", 2},
+      {{"--list-starts"}, "robosim: --list-starts needs a world file", 2},
+  };
+  for (const Case& c : cases) {
+    RobosimProcess robosim(c.args);
+    std::string line;
+    ASSERT_TRUE(robosim.waitForLine("robosim:", line)) << c.message;
+    EXPECT_EQ(line, c.message);
+    EXPECT_EQ(robosim.stopWith(0), c.status) << c.message;
+    EXPECT_EQ(robosim.output(), "") << "errors go to standard error only";
+  }
+}
+
+TEST(RobosimProgram, ListsStartPosesAndPrintsHelpOnStandardOutput) {
+  const std::string office = std::string(MCAGENT_SOURCE_DIR) + "/worlds/office.world";
+  RobosimProcess list({"--list-starts", office});
+  EXPECT_EQ(list.stopWith(0), 0);
+  EXPECT_EQ(list.output(), "2000 7500 0\n10000 7500 0\n18000 7500 180\n7500 3500 90\n");
+  RobosimProcess ghosts({"--list-starts", "--ghosts", office});
+  EXPECT_EQ(ghosts.stopWith(0), 0);
+  EXPECT_EQ(ghosts.output(), "2000 7500 0\n");
+  RobosimProcess help({"--help"});
+  EXPECT_EQ(help.stopWith(0), 0);
+  EXPECT_EQ(help.output().rfind("usage: robosim [options] [WORLD]\n", 0), 0u);
 }
 
 }  // namespace

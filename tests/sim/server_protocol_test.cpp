@@ -22,26 +22,32 @@ constexpr char kWorld[] =
 
 class ServerProtocol : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { startServer(30); }
+
+  void startServer(double graceSeconds) {
     sim::World world;
     std::string error;
     ASSERT_TRUE(sim::parseWorld(kWorld, world, error)) << error;
     sim::ServerOptions options;
     options.port = 0;
     options.quiet = true;
+    options.graceSeconds = graceSeconds;
+    server.reset();
     server = std::make_unique<sim::Server>(world, options);
     ASSERT_TRUE(server->start(error)) << error;
   }
 
-  // Waits until the server counts n robots (connections are accepted asynchronously).
-  bool waitForRobots(size_t n, int timeoutMs = 3000) {
+  // Waits until count() is n (connections are accepted and closed asynchronously).
+  bool waitFor(size_t (sim::Server::*count)() const, size_t n, int timeoutMs = 3000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (server->robotCount() != n) {
+    while ((server.get()->*count)() != n) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       std::this_thread::sleep_for(5ms);
     }
     return true;
   }
+  bool waitForRobots(size_t n, int timeoutMs = 3000) { return waitFor(&sim::Server::robotCount, n, timeoutMs); }
+  bool waitForConnections(size_t n, int timeoutMs = 3000) { return waitFor(&sim::Server::connectionCount, n, timeoutMs); }
 
   std::unique_ptr<sim::Server> server;
 };
@@ -174,7 +180,7 @@ TEST_F(ServerProtocol, CloseStopsSipsAndTheConnectionCanHandshakeAgain) {
   EXPECT_EQ(server->robotCount(), 1u);
 }
 
-TEST_F(ServerProtocol, ClientsGetRobotsAtSuccessiveStartPosesAndLeaveWithThem) {
+TEST_F(ServerProtocol, ClientsGetRobotsAtSuccessiveStartPosesAndParkThemWhenTheyLeave) {
   auto a = std::make_unique<RawClient>(server->port());
   ASSERT_TRUE(waitForRobots(1));
   auto b = std::make_unique<RawClient>(server->port());
@@ -189,11 +195,62 @@ TEST_F(ServerProtocol, ClientsGetRobotsAtSuccessiveStartPosesAndLeaveWithThem) {
   EXPECT_DOUBLE_EQ(th, 180);
   EXPECT_FALSE(server->truePose(3, x, y, th));
   b.reset();
-  ASSERT_TRUE(waitForRobots(2));
+  ASSERT_TRUE(waitForConnections(2));
+  EXPECT_EQ(server->robotCount(), 3u) << "the robot stays, parked";
   ASSERT_TRUE(server->truePose(1, x, y, th));
   EXPECT_DOUBLE_EQ(th, 180) << "the third client's robot is now the second live connection";
+  // The next client gets the parked robot before any new start pose.
+  RawClient d(server->port());
+  ASSERT_TRUE(waitForConnections(3));
+  EXPECT_EQ(server->parkedCount(), 0u);
+  ASSERT_TRUE(server->truePose(2, x, y, th));
+  EXPECT_DOUBLE_EQ(y, 1000);
+  EXPECT_DOUBLE_EQ(th, 90);
   EXPECT_TRUE(a->openSession());
   EXPECT_TRUE(c->openSession());
+  EXPECT_TRUE(d.openSession());
+}
+
+// A client that loses its connection and comes back within the grace period finds its robot
+// where it left it, with its odometry going on; after the grace period it gets a new robot.
+TEST_F(ServerProtocol, ReconnectWithinTheGracePeriodContinuesTheSameRobot) {
+  startServer(0.5);
+  auto odometryX = [](const arproto::Packet& sip) { return arproto::readU16(sip.payload() + 1); };
+  arproto::Packet sip;
+  double x0, y0, th0, x, y, th;
+  {
+    RawClient a(server->port());
+    ASSERT_TRUE(a.openSession());
+    ASSERT_TRUE(a.send(arproto::makeCommandInt(arproto::ENABLE, 1)));
+    ASSERT_TRUE(a.send(arproto::makeCommandInt(arproto::VEL, 300)));
+    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(a.send(arproto::makeCommandInt(arproto::ENABLE, 0)));  // stops at once
+    std::this_thread::sleep_for(250ms);
+    while (a.next(sip, 0)) {}
+    ASSERT_TRUE(a.nextOfType(0x32, sip));
+    ASSERT_TRUE(server->truePose(0, x0, y0, th0));
+    ASSERT_GT(x0, 100);
+    ASSERT_NEAR(odometryX(sip), x0, 1);
+  }
+  ASSERT_TRUE(waitForConnections(0));
+  ASSERT_EQ(server->parkedCount(), 1u);
+  {
+    RawClient b(server->port());
+    ASSERT_TRUE(b.openSession());
+    ASSERT_TRUE(b.nextOfType(0x32, sip));
+    ASSERT_TRUE(server->truePose(0, x, y, th));
+    EXPECT_EQ(x, x0);
+    EXPECT_EQ(y, y0);
+    EXPECT_NEAR(odometryX(sip), x0, 1) << "OPEN did not reset the odometry";
+  }
+  ASSERT_TRUE(waitForConnections(0));
+  ASSERT_TRUE(waitForRobots(0, 2000)) << "removed once the grace period is over";
+  RawClient c(server->port());
+  ASSERT_TRUE(c.openSession());
+  ASSERT_TRUE(c.nextOfType(0x32, sip));
+  ASSERT_TRUE(server->truePose(0, x, y, th));
+  EXPECT_EQ(y, 1000) << "a new robot at the next start pose";
+  EXPECT_EQ(odometryX(sip), 0);
 }
 
 TEST_F(ServerProtocol, HundredClientsAtOnceAllGetTheirSips) {
@@ -245,12 +302,13 @@ TEST_F(ServerProtocol, HostileBytesNeitherCrashNorStallOthers) {
 }
 
 TEST_F(ServerProtocol, ThousandsOfDroppedConnectionsLeaveNoRobotsBehind) {
+  startServer(0.5);
   for (int i = 0; i < 2000; ++i) {
     RawClient c(server->port());
     ASSERT_TRUE(c.connected());
     if (i % 3 == 0) c.send(hexBytes("FA FB 03 00"));
   }
-  ASSERT_TRUE(waitForRobots(0, 10000));
+  ASSERT_TRUE(waitForRobots(0, 10000)) << "parked robots go once the grace period is over";
   RawClient fresh(server->port());
   EXPECT_TRUE(fresh.openSession());
 }

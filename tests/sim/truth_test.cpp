@@ -31,10 +31,10 @@ TEST(TruthMaps, FileNamesTakeThePoseIndexBeforeTheExtension) {
   EXPECT_EQ(sim::truthFileName(".truth", 2), ".truth.2");
 }
 
-TEST(TruthMaps, EachStartPoseGetsAMapInItsOwnFrame) {
+TEST(TruthMaps, EachStartPoseGetsAMapInItsOwnFrameOrOneMapIsInTheWorldFrame) {
   const std::string base = ::testing::TempDir() + "office_truth.ppm";
   std::string error;
-  ASSERT_TRUE(sim::writeTruthMaps(loadShipped("office"), false, base, error)) << error;
+  ASSERT_TRUE(sim::writeTruthMaps(loadShipped("office"), false, sim::TruthFrame::StartPoses, base, error)) << error;
   // Start 1 at (10000, 7500) facing +x: the corridor wall 1.5 m to its right.
   EXPECT_EQ(cellAt(sim::truthFileName(base, 1), 0, -1550), 254);
   EXPECT_EQ(cellAt(sim::truthFileName(base, 1), 0, -1000), 0) << "corridor floor is free and known";
@@ -44,21 +44,29 @@ TEST(TruthMaps, EachStartPoseGetsAMapInItsOwnFrame) {
   // Outside the building nothing is known.
   EXPECT_EQ(cellAt(sim::truthFileName(base, 0), -5000, 0), CELL_UNKNOWN);
   for (int i = 0; i < 4; ++i) std::remove(sim::truthFileName(base, i).c_str());
+  // The world frame: one file in the world file's coordinates.
+  ASSERT_TRUE(sim::writeTruthMaps(loadShipped("office"), false, sim::TruthFrame::World, base, error)) << error;
+  EXPECT_EQ(cellAt(base, 10000, 5950), 254) << "the corridor wall at y 6000";
+  EXPECT_EQ(cellAt(base, 10000, 7500), 0);
+  EXPECT_EQ(cellAt(base, 2500, 6000), 0) << "the door gap at x 1900-3100";
+  EXPECT_EQ(cellAt(base, -500, 7500), CELL_UNKNOWN);
+  EXPECT_EQ(std::fopen(sim::truthFileName(base, 0).c_str(), "r"), nullptr);
+  std::remove(base.c_str());
 }
 
 TEST(TruthMaps, GhostsAndSingleStartWorldsWriteOneFile) {
   const std::string file = ::testing::TempDir() + "trap_truth.ppm";
   std::string error;
-  ASSERT_TRUE(sim::writeTruthMaps(loadShipped("trap"), false, file, error)) << error;
+  ASSERT_TRUE(sim::writeTruthMaps(loadShipped("trap"), false, sim::TruthFrame::StartPoses, file, error)) << error;
   EXPECT_EQ(cellAt(file, 2050, 0), 254) << "the U's back wall 2 m ahead";
   EXPECT_EQ(cellAt(file, 1500, 0), 0);
   const std::string ghosts = ::testing::TempDir() + "arena_truth.ppm";
-  ASSERT_TRUE(sim::writeTruthMaps(loadShipped("arena"), true, ghosts, error)) << error;
+  ASSERT_TRUE(sim::writeTruthMaps(loadShipped("arena"), true, sim::TruthFrame::StartPoses, ghosts, error)) << error;
   EXPECT_EQ(cellAt(ghosts, 6050, 0), 254);
   EXPECT_EQ(std::fopen(sim::truthFileName(ghosts, 1).c_str(), "r"), nullptr);
   std::remove(file.c_str());
   std::remove(ghosts.c_str());
-  EXPECT_FALSE(sim::writeTruthMaps(loadShipped("trap"), false, "/nonexistent-dir/t.ppm", error));
+  EXPECT_FALSE(sim::writeTruthMaps(loadShipped("trap"), false, sim::TruthFrame::StartPoses, "/nonexistent-dir/t.ppm", error));
   EXPECT_NE(error.find("/nonexistent-dir/t.ppm"), std::string::npos);
 }
 
