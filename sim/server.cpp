@@ -121,7 +121,7 @@ class TickStats {
     uint64_t seen = 0;
     for (size_t b = 0; b < kBuckets; ++b) {
       seen += histogram[b];
-      if (seen > want) return static_cast<double>(b + 1) * kBucketMs;
+      if (seen > want) return std::min(maxWorkMs, static_cast<double>(b + 1) * kBucketMs);
     }
     return maxWorkMs;
   }
@@ -384,9 +384,13 @@ void Server::Impl::runTick() {
   sim.tick();
   resumeAccepting();
   removeExpiredParked();
-  if (!sim.sipDue()) return;
+  // Every connection has its own phase of the 100 ms SIP cycle, as independent robots do:
+  // each client still gets a SIP every 100 ms, and the sending is spread evenly over the
+  // ticks instead of piling a send per client into one.
+  const uint64_t phase = sim.ticks() % kTicksPerSip;
   std::vector<uint64_t> failed;
   for (auto& [id, c] : connections) {
+    if (id % kTicksPerSip != phase) continue;
     if (c->session->sendSip()) {
       ++stats.sipsSent;
     } else if (c->session->isOpen()) {

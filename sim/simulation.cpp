@@ -12,7 +12,6 @@ constexpr double kRadPerDeg = std::numbers::pi / 180.0;
 constexpr double kTouchMm = 1.0;
 // Halvings used to find how far a blocked step may still go.
 constexpr int kContactSearchSteps = 12;
-constexpr int kBeamRays = 5;
 // Robots move at most 22 mm per tick (2200 mm/s, the velocity ceiling), so a grid built at
 // the start of a tick is off by less than this for every check made during it.
 constexpr double kGridSlackMm = 50;
@@ -30,6 +29,11 @@ double squaredDistance(double ax, double ay, double bx, double by) { return (ax 
 Simulation::Simulation(World world, SimOptions options)
     : myWorld(std::move(world)), myOptions(options), myWalls(myWorld.walls), myRandom(options.seed) {
   if (myOptions.sonarModel == SonarModel::Specular) myMinCosIncidence = std::cos(myOptions.maxIncidenceDeg * kRadPerDeg);
+  myRays = myOptions.beamDeg > 0 ? kBeamRays : 1;
+  for (int i = 0; i < myRays; ++i) {
+    const double offset = myRays == 1 ? 0 : myOptions.beamDeg * (static_cast<double>(i) / (myRays - 1) - 0.5);
+    myRayOffsets[i] = {std::cos(offset * kRadPerDeg), std::sin(offset * kRadPerDeg)};
+  }
 }
 
 Robot& Simulation::addRobot() {
@@ -104,9 +108,10 @@ void Simulation::tick() {
   if (!myOptions.ghosts) robotGrid();
   for (auto& robot : myRobots) moveRobot(*robot);
   for (auto& robot : myRobots) updateBumpers(*robot);
-  if (myTicks % kTicksPerSonarFiring != 0) return;
+  // Each robot fires on its own phase of the 40 ms cycle, as independent robots do, which
+  // also spreads the sonar work evenly over the ticks.
   for (auto& robot : myRobots) {
-    if (robot->open) fireSonar(*robot);
+    if (robot->open && (myTicks + robot->id) % kTicksPerSonarFiring == 0) fireSonar(*robot);
   }
 }
 
@@ -210,22 +215,22 @@ uint16_t Simulation::sonarRange(const Robot& robot, int disc) {
 // The walls come first: a robot beyond the farthest wall any ray meets cannot echo, so
 // only the robots nearer than that are gathered.
 double Simulation::nearestEcho(const Robot& robot, double x, double y, double axisDeg) {
-  const int rays = myOptions.beamDeg > 0 ? kBeamRays : 1;
+  const double axisX = std::cos(axisDeg * kRadPerDeg), axisY = std::sin(axisDeg * kRadPerDeg);
   double dirX[kBeamRays], dirY[kBeamRays];
   Echo hits[kBeamRays];
   double reach = 0;
-  for (int i = 0; i < rays; ++i) {
-    const double offset = rays == 1 ? 0 : myOptions.beamDeg * (static_cast<double>(i) / (rays - 1) - 0.5);
-    const double dirRad = (axisDeg + offset) * kRadPerDeg;
-    dirX[i] = std::cos(dirRad);
-    dirY[i] = std::sin(dirRad);
+  for (int i = 0; i < myRays; ++i) {
+    // The fan's rays: the axis turned by each offset.
+    const RayOffset& turn = myRayOffsets[i];
+    dirX[i] = axisX * turn.cos - axisY * turn.sin;
+    dirY[i] = axisX * turn.sin + axisY * turn.cos;
     const WallHit wall = myWalls.castRayToWall(x, y, dirX[i], dirY[i], kNoEchoMm);
     hits[i] = {wall.distance, wall.wall != nullptr ? cosIncidence(dirX[i], dirY[i], *wall.wall) : 1.0};
     reach = std::max(reach, std::min(wall.distance, static_cast<double>(kNoEchoMm)));
   }
   gatherEchoingRobots(robot, x, y, reach + kRobotRadiusMm);
   double nearest = kNoEchoMm + 1;
-  for (int i = 0; i < rays; ++i) {
+  for (int i = 0; i < myRays; ++i) {
     hitRobots(x, y, dirX[i], dirY[i], hits[i]);
     if (echoes(hits[i])) nearest = std::min(nearest, hits[i].distance);
   }

@@ -96,8 +96,6 @@ class Simulation {
   // One 10 ms step of every robot; sonar fires on every 4th tick.
   void tick();
   uint64_t ticks() const { return myTicks; }
-  // True right after a tick that ends a SIP cycle.
-  bool sipDue() const { return myTicks % kTicksPerSip == 0; }
 
   // Range of one disc of robot as a firing would report it now (mm, noise and dropouts
   // included).
@@ -132,6 +130,11 @@ class Simulation {
   template <typename Visit>
   void forEachRobotNear(double x, double y, double radius, Visit&& visit) const;
 
+  struct RayOffset {
+    double cos, sin;
+  };
+  static constexpr int kBeamRays = 5;
+
   struct Parked {
     uint64_t id;
     uint64_t tick;
@@ -147,6 +150,8 @@ class Simulation {
   bool myGridStale = true;
   std::vector<GridPoint> myEchoing;  // scratch of gatherEchoingRobots, kept to avoid allocations
   double myMinCosIncidence = -1;     // echoes need at least this; -1 lets every hit echo
+  int myRays = 1;                    // rays in the fan
+  RayOffset myRayOffsets[kBeamRays] = {};
   std::mt19937 myRandom;
   std::uniform_real_distribution<double> myUniform{0.0, 1.0};
   std::normal_distribution<double> myNoise{0.0, 1.0};

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 
 #include "sim/simulation.h"
 
@@ -58,6 +59,56 @@ TEST(SimulationSonar, RangesAreMeasuredFromTheTransducerToTheNearestWall) {
   // Turned by 90 degrees, the side discs face the walls.
   s.placeRobot(r, 0, 0, -90);
   EXPECT_EQ(s.sonarRange(r, 0), std::lround(2000 - 136.0));
+}
+
+// A straight wall through (qx, qy) whose normal points at normalDeg.
+sim::Segment wallThrough(double qx, double qy, double normalDeg, double halfLength) {
+  const double rad = normalDeg * kPi / 180;
+  const double ux = -std::sin(rad) * halfLength, uy = std::cos(rad) * halfLength;
+  return {qx - ux, qy - uy, qx + ux, qy + uy};
+}
+
+// Disc 0 of a robot at the origin facing +x sits at (69, 136) and looks along +y, so a wall
+// through (69, 2000) lies 1864 mm away along the axis whatever its tilt.
+TEST(SimulationSonar, SpecularSurfacesEchoOnlyWhenMetSquarelyEnough) {
+  const sim::Segment across{-1000, 2000, 1000, 2000};
+  const sim::Segment behind{-1000, 3000, 1000, 3000};
+  // Met only by the fan's ray at 82.5 degrees, 1000 mm out, nearly along it.
+  const sim::Segment grazingNear = wallThrough(69 + 1000 * std::cos(82.5 * kPi / 180), 136 + 1000 * std::sin(82.5 * kPi / 180), 160, 60);
+  struct Case {
+    const char* what;
+    double beamDeg;
+    std::vector<sim::Segment> walls;
+    std::vector<sim::GridPoint> robots;
+    int ideal, specular;
+  };
+  const Case cases[] = {
+      {"a wall met head on", 0, {across}, {}, 1864, 1864},
+      {"a wall 10 degrees off its normal", 0, {wallThrough(69, 2000, 100, 1000)}, {}, 1864, 1864},
+      {"a wall 20 degrees off its normal", 0, {wallThrough(69, 2000, 110, 1000)}, {}, 1864, 5000},
+      {"a grazing wall, which also hides the wall behind it", 0, {wallThrough(69, 2000, 170, 500), behind}, {}, 1864, 5000},
+      // The ray at 97.5 degrees meets the wall 12.5 degrees off its normal: 1864 cos 20 / cos 12.5.
+      {"the same 20 degree wall in a 15 degree fan", 15, {wallThrough(69, 2000, 110, 1000)}, {}, 1794, 1794},
+      {"a nearer grazing echo in the fan loses to a valid one", 15, {grazingNear, across}, {}, 1000, 1864},
+      // A robot 1000 mm out: 50 mm off the ray it is met 11.5 degrees off its normal, 240 mm
+      // off (near its rim) 74 degrees off.
+      {"a robot met near its centre", 0, {}, {{119, 1136}}, 755, 755},
+      {"a robot met near its rim", 0, {}, {{309, 1136}}, 930, 5000},
+  };
+  for (const Case& c : cases) {
+    for (sim::SonarModel model : {sim::SonarModel::Ideal, sim::SonarModel::Specular}) {
+      sim::World world;
+      world.walls = c.walls;
+      sim::SimOptions o;
+      o.beamDeg = c.beamDeg;
+      o.sonarModel = model;
+      Simulation s(world, o);
+      Robot& r = openRobot(s, 0, 0, 0);
+      for (const sim::GridPoint& p : c.robots) openRobot(s, p.x, p.y, 0);
+      EXPECT_EQ(s.sonarRange(r, 0), model == sim::SonarModel::Ideal ? c.ideal : c.specular)
+          << c.what << (model == sim::SonarModel::Ideal ? ", ideal" : ", specular");
+    }
+  }
 }
 
 TEST(SimulationSonar, EachArrayFiresItsNextDiscEvery40Ms) {
@@ -120,6 +171,20 @@ TEST(SimulationSonar, NoiseIsSeededAndCentredOnTheTrueRange) {
   EXPECT_GT(differ, n / 2);
   EXPECT_NEAR(sum / n, 0, 2);
   EXPECT_NEAR(std::sqrt(sumSq / n), 20, 2);
+  // Dropouts: a share of the echoes become "no echo"; the others stay exact.
+  sim::SimOptions dropping = narrowBeam();
+  dropping.dropout = 0.25;
+  Simulation d(worldOf(kCorridorEnds), dropping);
+  Robot& rd = openRobot(d, 0, 0, 0);
+  int dropped = 0;
+  for (int i = 0; i < n; ++i) {
+    const int v = d.sonarRange(rd, 3);
+    dropped += v == 5000;
+    if (v != 5000) {
+      EXPECT_EQ(v, std::lround(truth));
+    }
+  }
+  EXPECT_NEAR(dropped, n / 4, n / 20);
 }
 
 TEST(SimulationContacts, WallStopsTheRobotWithStallWhilePushingAndBumperWhileTouching) {
@@ -171,6 +236,29 @@ TEST(SimulationContacts, RobotsBlockEachOtherUnlessGhosts) {
       EXPECT_LT(gap, 502);
       EXPECT_EQ(a.stallAndBumpers(), sim::kStallBits | sim::kFrontBumperBit);
       EXPECT_EQ(b.stallAndBumpers(), sim::kStallBits | sim::kFrontBumperBit);
+    }
+  }
+}
+
+// The grid behind the robot-robot checks: every point within the radius is visited once,
+// wherever the query lies (far outside the points' bounds included), however spread out.
+TEST(SimulationContacts, RobotGridFindsEveryRobotNearOnce) {
+  std::mt19937 random(3);
+  std::uniform_real_distribution<double> x(-1000, 400000), y(-5000, 60000), r(0, 6000);
+  std::vector<sim::GridPoint> points;
+  for (int i = 0; i < 3000; ++i) points.push_back({x(random), y(random)});
+  for (int i = 0; i < 200; ++i) points.push_back({1234, 5678});  // a stack on one spot
+  sim::RobotGrid grid;
+  grid.rebuild(points);
+  for (int q = 0; q < 500; ++q) {
+    const double qx = q % 50 == 0 ? -1e6 : x(random), qy = q % 70 == 0 ? 1e6 : y(random), radius = r(random);
+    std::vector<int> seen(points.size(), 0);
+    grid.forEachNear(qx, qy, radius, [&](uint32_t i) { ++seen[i]; });
+    for (size_t i = 0; i < points.size(); ++i) {
+      ASSERT_LE(seen[i], 1);
+      if (std::hypot(points[i].x - qx, points[i].y - qy) <= radius) {
+        ASSERT_EQ(seen[i], 1) << i;
+      }
     }
   }
 }
