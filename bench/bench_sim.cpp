@@ -1,5 +1,6 @@
 // Simulator costs: one sonar reading (a fan of rays) in the office world, against a scan of
-// every wall as the baseline, and one full 100 ms cycle of 100 robots with their SIPs.
+// every wall as the baseline, one full 100 ms cycle of 100 robots with their SIPs, and the
+// same cycle of 1000 robots on 250 copies of the office floor.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -50,9 +51,24 @@ std::vector<sim::StartPose> randomPoses(const sim::World& world, size_t n) {
   return poses;
 }
 
+// Poses spread over the free floor of each of cols x rows office copies, n per copy.
+std::vector<sim::StartPose> tiledPoses(const sim::World& office, int cols, int rows, size_t n, sim::World& tiled) {
+  const std::vector<sim::StartPose> local = randomPoses(office, n);
+  std::vector<sim::StartPose> poses;
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < cols; ++c) {
+      const double ox = c * 21000.0, oy = r * 16000.0;
+      for (const sim::Segment& s : office.walls) tiled.walls.push_back({s.x1 + ox, s.y1 + oy, s.x2 + ox, s.y2 + oy});
+      for (const sim::StartPose& p : local) poses.push_back({p.x + ox, p.y + oy, p.thDeg});
+    }
+  }
+  return poses;
+}
+
 void BM_SonarReadingOffice(benchmark::State& state) {
   sim::SimOptions options;
   options.beamDeg = static_cast<double>(state.range(0));
+  options.sonarModel = state.range(1) != 0 ? sim::SonarModel::Specular : sim::SonarModel::Ideal;
   sim::Simulation simulation(officeWorld(), options);
   sim::Robot& robot = simulation.addRobot();
   const std::vector<sim::StartPose> poses = randomPoses(simulation.world(), 256);
@@ -64,7 +80,7 @@ void BM_SonarReadingOffice(benchmark::State& state) {
     ++i;
   }
 }
-BENCHMARK(BM_SonarReadingOffice)->Arg(15)->Arg(0);
+BENCHMARK(BM_SonarReadingOffice)->Args({15, 0})->Args({0, 0})->Args({15, 1});
 
 // The same single rays without the grid: every wall tested.
 void BM_RayAllWallsOffice(benchmark::State& state) {
@@ -100,13 +116,9 @@ void BM_RayGridOffice(benchmark::State& state) {
 }
 BENCHMARK(BM_RayGridOffice);
 
-// One SIP cycle: ten 10 ms ticks of 100 moving, turning robots with both sonar arrays
-// firing, then a SIP encoded for each. Arg: 1 = ghosts, 0 = robots meet.
-void BM_FullCycle100Robots(benchmark::State& state) {
-  sim::SimOptions options;
-  options.ghosts = state.range(0) != 0;
-  sim::Simulation simulation(officeWorld(), options);
-  const std::vector<sim::StartPose> poses = randomPoses(simulation.world(), 100);
+// One SIP cycle: ten 10 ms ticks of moving, turning robots with both sonar arrays firing,
+// then a SIP encoded for each.
+void runCycles(benchmark::State& state, sim::Simulation& simulation, const std::vector<sim::StartPose>& poses) {
   for (size_t i = 0; i < poses.size(); ++i) {
     sim::Robot& robot = simulation.addRobot();
     simulation.placeRobot(robot, poses[i].x, poses[i].y, poses[i].thDeg);
@@ -129,9 +141,26 @@ void BM_FullCycle100Robots(benchmark::State& state) {
       benchmark::DoNotOptimize(packet.bytes[3]);
     }
   }
+}
+
+// 100 robots on one office floor. Arg: 1 = ghosts, 0 = robots meet.
+void BM_FullCycle100Robots(benchmark::State& state) {
+  sim::SimOptions options;
+  options.ghosts = state.range(0) != 0;
+  sim::Simulation simulation(officeWorld(), options);
+  runCycles(state, simulation, randomPoses(simulation.world(), 100));
   state.SetLabel(options.ghosts ? "ghosts" : "meet");
 }
 BENCHMARK(BM_FullCycle100Robots)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
+
+// 1000 robots meeting, four per floor on 25 x 10 office floors, as in the load runs.
+void BM_FullCycle1000RobotsTiled(benchmark::State& state) {
+  sim::World tiled;
+  const std::vector<sim::StartPose> poses = tiledPoses(officeWorld(), 25, 10, 4, tiled);
+  sim::Simulation simulation(std::move(tiled), {});
+  runCycles(state, simulation, poses);
+}
+BENCHMARK(BM_FullCycle1000RobotsTiled)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
