@@ -8,7 +8,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "sim/server.h"
 #include "sim/truth.h"
@@ -106,26 +108,15 @@ bool parseRange(const char* text, double& value, double low, double high) {
   return parseDouble(text, value) && value >= low && value <= high;
 }
 
-bool parseSonarModel(const char* text, sim::SonarModel& model) {
-  if (std::strcmp(text, "ideal") == 0) {
-    model = sim::SonarModel::Ideal;
-  } else if (std::strcmp(text, "specular") == 0) {
-    model = sim::SonarModel::Specular;
-  } else {
-    return false;
+// One of a fixed set of words, each standing for a value.
+template <typename Value>
+bool parseChoice(const char* text, std::initializer_list<std::pair<const char*, Value>> choices, Value& value) {
+  for (const auto& [word, meaning] : choices) {
+    if (std::strcmp(text, word) != 0) continue;
+    value = meaning;
+    return true;
   }
-  return true;
-}
-
-bool parseTruthFrame(const char* text, sim::TruthFrame& frame) {
-  if (std::strcmp(text, "start") == 0) {
-    frame = sim::TruthFrame::StartPoses;
-  } else if (std::strcmp(text, "world") == 0) {
-    frame = sim::TruthFrame::World;
-  } else {
-    return false;
-  }
-  return true;
+  return false;
 }
 
 enum OptionId {
@@ -171,8 +162,10 @@ bool applyValue(int id, const char* value, Options& o) {
     case kMaxIncidence: return parseRange(value, s.maxIncidenceDeg, 0, 90);
     case kDropout: return parseRange(value, s.dropout, 0, 1);
     case kNoise: return parseRange(value, s.noiseMm, 0, 5000);
-    case kSonarModel: return parseSonarModel(value, s.sonarModel);
-    case kTruthFrame: return parseTruthFrame(value, o.truthFrame);
+    case kSonarModel:
+      return parseChoice(value, {{"ideal", sim::SonarModel::Ideal}, {"specular", sim::SonarModel::Specular}}, s.sonarModel);
+    case kTruthFrame:
+      return parseChoice(value, {{"start", sim::TruthFrame::StartPoses}, {"world", sim::TruthFrame::World}}, o.truthFrame);
     default: return false;
   }
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "sim/grid_geometry.h"
+
 namespace sim {
 
 struct GridPoint {
@@ -24,11 +26,7 @@ class RobotGrid {
   void forEachNear(double x, double y, double radius, Visit&& visit) const;
 
  private:
-  int cellX(double x) const;
-  int cellY(double y) const;
-
-  double myMinX = 0, myMinY = 0, myCell = 1000;
-  int myCols = 1, myRows = 1;
+  GridGeometry myGeometry;
   std::vector<uint32_t> myStart{0, 0};  // per cell, the first entry; one more at the end
   std::vector<uint32_t> myCursor;       // scratch of rebuild
   std::vector<uint32_t> myCellOf;       // scratch of rebuild: each point's cell
@@ -37,10 +35,10 @@ class RobotGrid {
 
 template <typename Visit>
 void RobotGrid::forEachNear(double x, double y, double radius, Visit&& visit) const {
-  const int x0 = cellX(x - radius), x1 = cellX(x + radius);
-  const int y0 = cellY(y - radius), y1 = cellY(y + radius);
+  const int x0 = myGeometry.cellX(x - radius), x1 = myGeometry.cellX(x + radius);
+  const int y0 = myGeometry.cellY(y - radius), y1 = myGeometry.cellY(y + radius);
   for (int cy = y0; cy <= y1; ++cy) {
-    const size_t row = static_cast<size_t>(cy) * myCols;
+    const size_t row = static_cast<size_t>(cy) * myGeometry.cols;
     for (uint32_t e = myStart[row + x0]; e < myStart[row + x1 + 1]; ++e) visit(myEntries[e]);
   }
 }

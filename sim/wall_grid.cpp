@@ -6,8 +6,6 @@
 namespace sim {
 namespace {
 
-// Cells per side at most; bigger worlds get bigger cells.
-constexpr int kMaxCellsPerSide = 256;
 constexpr double kMinCellSize = 500.0;
 
 double cross(double ax, double ay, double bx, double by) { return ax * by - ay * bx; }
@@ -26,32 +24,17 @@ WallGrid::WallGrid(const std::vector<Segment>& walls) : myWalls(walls) {
     minY = std::min({minY, s.y1, s.y2});
     maxY = std::max({maxY, s.y1, s.y2});
   }
-  const double extent = std::max(maxX - minX, maxY - minY);
-  myCell = std::max(kMinCellSize, extent / (kMaxCellsPerSide - 1));
-  myMinX = minX;
-  myMinY = minY;
-  myCols = static_cast<int>((maxX - minX) / myCell) + 1;
-  myRows = static_cast<int>((maxY - minY) / myCell) + 1;
-  myBuckets.resize(static_cast<size_t>(myCols) * myRows);
+  myGeometry = GridGeometry::covering(minX, minY, maxX, maxY, kMinCellSize);
+  myBuckets.resize(static_cast<size_t>(myGeometry.cols) * myGeometry.rows);
   for (uint32_t i = 0; i < myWalls.size(); ++i) {
     const Segment& s = myWalls[i];
     // The segment's bounding box of cells: a few extra candidates, never a missed wall.
-    const int x0 = cellX(std::min(s.x1, s.x2)), x1 = cellX(std::max(s.x1, s.x2));
-    const int y0 = cellY(std::min(s.y1, s.y2)), y1 = cellY(std::max(s.y1, s.y2));
+    const int x0 = myGeometry.cellX(std::min(s.x1, s.x2)), x1 = myGeometry.cellX(std::max(s.x1, s.x2));
+    const int y0 = myGeometry.cellY(std::min(s.y1, s.y2)), y1 = myGeometry.cellY(std::max(s.y1, s.y2));
     for (int cy = y0; cy <= y1; ++cy) {
-      for (int cx = x0; cx <= x1; ++cx) myBuckets[static_cast<size_t>(cy) * myCols + cx].push_back(i);
+      for (int cx = x0; cx <= x1; ++cx) myBuckets[static_cast<size_t>(cy) * myGeometry.cols + cx].push_back(i);
     }
   }
-}
-
-int WallGrid::cellX(double x) const {
-  const double c = std::floor((x - myMinX) / myCell);
-  return static_cast<int>(std::clamp(c, 0.0, static_cast<double>(myCols - 1)));
-}
-
-int WallGrid::cellY(double y) const {
-  const double c = std::floor((y - myMinY) / myCell);
-  return static_cast<int>(std::clamp(c, 0.0, static_cast<double>(myRows - 1)));
 }
 
 void WallGrid::nearestInBucket(int cx, int cy, double x, double y, double dx, double dy, WallHit& best) const {
@@ -65,15 +48,15 @@ void WallGrid::nearestInBucket(int cx, int cy, double x, double y, double dx, do
 // before the exit of the cell being searched: every wall crossed earlier on the ray sits in
 // a cell already searched. An origin outside the grid starts in the nearest border cell.
 WallHit WallGrid::castRayToWall(double x, double y, double dx, double dy, double maxRange) const {
-  int cx = cellX(x), cy = cellY(y);
+  int cx = myGeometry.cellX(x), cy = myGeometry.cellY(y);
   const int stepX = dx > 0 ? 1 : -1, stepY = dy > 0 ? 1 : -1;
   const double inf = maxRange * 2 + 1;
-  const double nextX = myMinX + (cx + (dx > 0 ? 1 : 0)) * myCell;
-  const double nextY = myMinY + (cy + (dy > 0 ? 1 : 0)) * myCell;
+  const double nextX = myGeometry.minX + (cx + (dx > 0 ? 1 : 0)) * myGeometry.cell;
+  const double nextY = myGeometry.minY + (cy + (dy > 0 ? 1 : 0)) * myGeometry.cell;
   double tMaxX = dx != 0 ? std::max(0.0, (nextX - x) / dx) : inf;
   double tMaxY = dy != 0 ? std::max(0.0, (nextY - y) / dy) : inf;
-  const double tDeltaX = dx != 0 ? myCell / std::fabs(dx) : inf;
-  const double tDeltaY = dy != 0 ? myCell / std::fabs(dy) : inf;
+  const double tDeltaX = dx != 0 ? myGeometry.cell / std::fabs(dx) : inf;
+  const double tDeltaY = dy != 0 ? myGeometry.cell / std::fabs(dy) : inf;
   WallHit best{maxRange + 1, nullptr};
   for (;;) {
     nearestInBucket(cx, cy, x, y, dx, dy, best);
@@ -87,7 +70,7 @@ WallHit WallGrid::castRayToWall(double x, double y, double dx, double dy, double
       tMaxY += tDeltaY;
     }
     // Every wall lies inside the grid, so leaving it ends the search.
-    if (cx < 0 || cy < 0 || cx >= myCols || cy >= myRows) return best;
+    if (cx < 0 || cy < 0 || cx >= myGeometry.cols || cy >= myGeometry.rows) return best;
   }
 }
 

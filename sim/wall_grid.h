@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "sim/grid_geometry.h"
 #include "sim/world.h"
 
 namespace sim {
@@ -33,19 +34,18 @@ class WallGrid {
   void forEachWallNear(double x, double y, double radius, Visit&& visit) const;
 
   const std::vector<Segment>& walls() const { return myWalls; }
-  double cellSize() const { return myCell; }
+  double cellSize() const { return myGeometry.cell; }
 
  private:
-  int cellX(double x) const;
-  int cellY(double y) const;
-  const std::vector<uint32_t>& bucket(int cx, int cy) const { return myBuckets[static_cast<size_t>(cy) * myCols + cx]; }
+  const std::vector<uint32_t>& bucket(int cx, int cy) const {
+    return myBuckets[static_cast<size_t>(cy) * myGeometry.cols + cx];
+  }
   // Lowers best to the nearest hit of the ray among the walls in one bucket.
   void nearestInBucket(int cx, int cy, double x, double y, double dx, double dy, WallHit& best) const;
 
   std::vector<Segment> myWalls;
   std::vector<std::vector<uint32_t>> myBuckets;  // wall indices per cell, row-major
-  double myMinX = 0, myMinY = 0, myCell = 1000;
-  int myCols = 1, myRows = 1;
+  GridGeometry myGeometry;
 };
 
 // Distance from the ray origin (x, y) along the unit direction (dx, dy) to segment s;
@@ -62,8 +62,8 @@ double rayCircleDistance(double x, double y, double dx, double dy, double cx, do
 
 template <typename Visit>
 void WallGrid::forEachWallNear(double x, double y, double radius, Visit&& visit) const {
-  const int x0 = cellX(x - radius), x1 = cellX(x + radius);
-  const int y0 = cellY(y - radius), y1 = cellY(y + radius);
+  const int x0 = myGeometry.cellX(x - radius), x1 = myGeometry.cellX(x + radius);
+  const int y0 = myGeometry.cellY(y - radius), y1 = myGeometry.cellY(y + radius);
   for (int cy = y0; cy <= y1; ++cy) {
     for (int cx = x0; cx <= x1; ++cx) {
       for (uint32_t index : bucket(cx, cy)) {
