@@ -3,8 +3,8 @@
 // library makes), then drives every robot the way a wandering agent does: on every SIP a
 // velocity and a heading command, and a PULSE every second. Over a measured window it
 // reports the SIP intervals the clients saw (p50, p99, max), SIPs missing, robosim's late
-// ticks and tick work (from its --stats lines) and robosim's CPU (user + system, from
-// /proc), as a share of one core.
+// ticks and tick work (from its --stats lines), robosim's CPU (user + system, from /proc)
+// as a share of one core, and its resident memory.
 #include <fcntl.h>
 #include <getopt.h>
 #include <netinet/in.h>
@@ -175,7 +175,14 @@ class Robosim {
     }
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
   }
-  int stderrFd() const { return myErr; }
+  // Resident memory, MiB.
+  double rssMiB() const {
+    std::ifstream in("/proc/" + std::to_string(myPid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024;
+    }
+    return 0;
+  }
 
  private:
   pid_t myPid = -1;
@@ -284,7 +291,7 @@ struct Row {
   int robots = 0;
   double p50 = 0, p99 = 0, max = 0;
   long long missing = 0;
-  double late = 0, workP99 = 0, workMax = 0, cpu = 0, clientCpu = 0;
+  double late = 0, workP99 = 0, workMax = 0, cpu = 0, clientCpu = 0, rss = 0;
 };
 
 double percentile(std::vector<float>& v, double share) {
@@ -334,6 +341,7 @@ class LoadRun {
     const double seconds = (nowMs() - t0) / 1000;
     row.cpu = (myRobosim.cpuSeconds() - cpu0) / seconds;
     row.clientCpu = (ownCpuSeconds() - own0) / seconds;
+    row.rss = myRobosim.rssMiB();
     runUntil(nowMs() + 1100, false);  // the stats line that covers the window's end
     summarize(row, seconds);
     return true;
@@ -440,14 +448,15 @@ int main(int argc, char** argv) {
   }
   raiseOpenFileLimit();
   signal(SIGPIPE, SIG_IGN);
-  std::printf("%8s %10s %10s %10s %8s %10s %12s %12s %12s %12s\n", "robots", "sip_p50", "sip_p99", "sip_max",
-              "missing", "late_ticks", "work_p99", "work_max", "robosim_cpu", "client_cpu");
+  std::printf("%8s %10s %10s %10s %8s %10s %12s %12s %12s %12s %12s\n", "robots", "sip_p50", "sip_p99", "sip_max",
+              "missing", "late_ticks", "work_p99", "work_max", "robosim_cpu", "robosim_rss", "client_cpu");
   for (int robots : options.counts) {
     Row row;
     LoadRun run(options, robots);
     if (!run.run(row)) return 1;
-    std::printf("%8d %8.1fms %8.1fms %8.1fms %8lld %10.0f %10.2fms %10.2fms %11.0f%% %11.0f%%\n", row.robots, row.p50,
-                row.p99, row.max, row.missing, row.late, row.workP99, row.workMax, row.cpu * 100, row.clientCpu * 100);
+    std::printf("%8d %8.1fms %8.1fms %8.1fms %8lld %10.0f %10.2fms %10.2fms %11.0f%% %8.1f MiB %11.0f%%\n", row.robots,
+                row.p50, row.p99, row.max, row.missing, row.late, row.workP99, row.workMax, row.cpu * 100, row.rss,
+                row.clientCpu * 100);
     std::fflush(stdout);
   }
   return 0;
