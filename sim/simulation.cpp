@@ -28,7 +28,8 @@ double squaredDistance(double ax, double ay, double bx, double by) { return (ax 
 
 Simulation::Simulation(World world, SimOptions options)
     : myWorld(std::move(world)), myOptions(options), myWalls(myWorld.walls), myRandom(options.seed) {
-  if (myOptions.sonarModel == SonarModel::Specular) myMinCosIncidence = std::cos(myOptions.maxIncidenceDeg * kRadPerDeg);
+  mySpecular = myOptions.sonarModel == SonarModel::Specular;
+  if (mySpecular) myMinCosIncidence = std::cos(myOptions.maxIncidenceDeg * kRadPerDeg);
   myRays = myOptions.beamDeg > 0 ? kBeamRays : 1;
   for (int i = 0; i < myRays; ++i) {
     const double offset = myRays == 1 ? 0 : myOptions.beamDeg * (static_cast<double>(i) / (myRays - 1) - 0.5);
@@ -225,7 +226,8 @@ double Simulation::nearestEcho(const Robot& robot, double x, double y, double ax
     dirX[i] = axisX * turn.cos - axisY * turn.sin;
     dirY[i] = axisX * turn.sin + axisY * turn.cos;
     const WallHit wall = myWalls.castRayToWall(x, y, dirX[i], dirY[i], kNoEchoMm);
-    hits[i] = {wall.distance, wall.wall != nullptr ? cosIncidence(dirX[i], dirY[i], *wall.wall) : 1.0};
+    const bool angled = mySpecular && wall.wall != nullptr;
+    hits[i] = {wall.distance, angled ? cosIncidence(dirX[i], dirY[i], *wall.wall) : 1.0};
     reach = std::max(reach, std::min(wall.distance, static_cast<double>(kNoEchoMm)));
   }
   gatherEchoingRobots(robot, x, y, reach + kRobotRadiusMm);
@@ -255,7 +257,7 @@ void Simulation::hitRobots(double x, double y, double dx, double dy, Echo& hit) 
     const double d = rayCircleDistance(x, y, dx, dy, c.x, c.y, kRobotRadiusMm);
     if (d < 0 || d >= hit.distance) continue;
     const double nx = x + d * dx - c.x, ny = y + d * dy - c.y;
-    hit = {d, d == 0 ? 1.0 : -(dx * nx + dy * ny) / kRobotRadiusMm};
+    hit = {d, mySpecular && d > 0 ? -(dx * nx + dy * ny) / kRobotRadiusMm : 1.0};
   }
 }
 

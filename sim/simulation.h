@@ -149,6 +149,7 @@ class Simulation {
   std::vector<GridPoint> myCentres;  // scratch of the grid's rebuilds
   bool myGridStale = true;
   std::vector<GridPoint> myEchoing;  // scratch of gatherEchoingRobots, kept to avoid allocations
+  bool mySpecular = false;           // incidence angles matter
   double myMinCosIncidence = -1;     // echoes need at least this; -1 lets every hit echo
   int myRays = 1;                    // rays in the fan
   RayOffset myRayOffsets[kBeamRays] = {};
