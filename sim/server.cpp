@@ -14,8 +14,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
