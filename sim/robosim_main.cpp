@@ -200,6 +200,7 @@ Action parseArgs(int argc, char** argv, Options& o) {
   for (;;) {
     const int id = getopt_long(argc, argv, ":h", kLongOptions, nullptr);
     if (id == -1) break;
+    if (id == '?' && optopt >= kWorld) return usageError(optionName(optopt) + " takes no value");
     if (id == '?') {
       const std::string given = optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
       return usageError("unknown option '" + given + "'");
