@@ -4,21 +4,18 @@
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
 #include <string>
 #include <utility>
 
+#include "base/numbers.h"
+#include "base/version.h"
 #include "sim/server.h"
 #include "sim/truth.h"
 #include "sim/world.h"
-
-#ifndef MCAGENT_VERSION
-#define MCAGENT_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -91,21 +88,13 @@ struct Options {
 
 enum Action { kRun, kExit, kUsageError };
 
-bool parseDouble(const char* text, double& value) {
-  const char* end = text + std::strlen(text);
-  auto [ptr, ec] = std::from_chars(text, end, value);
-  return ptr != text && ec == std::errc() && ptr == end && std::isfinite(value);
-}
-
 template <typename Int>
 bool parseInt(const char* text, Int& value) {
-  const char* end = text + std::strlen(text);
-  auto [ptr, ec] = std::from_chars(text, end, value);
-  return ptr != text && ec == std::errc() && ptr == end;
+  return readInteger(text, std::numeric_limits<Int>::min(), std::numeric_limits<Int>::max(), value) == NumberCheck::Ok;
 }
 
 bool parseRange(const char* text, double& value, double low, double high) {
-  return parseDouble(text, value) && value >= low && value <= high;
+  return readReal(text, low, high, value) == NumberCheck::Ok;
 }
 
 // One of a fixed set of words, each standing for a value.
