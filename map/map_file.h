@@ -1,6 +1,7 @@
 #pragma once
 // Maps as plain PPM ("P3") files with the map parameters in comment lines.
 #include <cstddef>
+#include <string>
 
 #include "map/occupancy_map.h"
 
@@ -24,3 +25,22 @@ bool readMapFile(OccupancyMap& map, const char* fileName);
 
 // As readMapFile, from the bytes of a map file already in memory.
 bool readMapBuffer(OccupancyMap& map, const char* data, size_t size);
+
+// Why a map file was refused: the first problem the reader met and the line of the file
+// it is on (1 for the first line, 0 when it concerns the file as a whole).
+struct MapFileProblem {
+  size_t line = 0;
+  std::string what;
+
+  // "line 12: what", or what alone for the whole file.
+  std::string text() const { return line == 0 ? what : "line " + std::to_string(line) + ": " + what; }
+};
+
+// As readMapFile and readMapBuffer, and on failure says why in problem. They accept and
+// refuse exactly the same files.
+bool readMapFile(OccupancyMap& map, const char* fileName, MapFileProblem& problem);
+bool readMapBuffer(OccupancyMap& map, const char* data, size_t size, MapFileProblem& problem);
+
+// As readMapFile, but this agent's footprints stay this agent's (blue bit 5 is kept), for
+// tools that show a saved map as it was; the agent itself loads them as some robot's.
+bool readMapFileAsSaved(OccupancyMap& map, const char* fileName, MapFileProblem& problem);

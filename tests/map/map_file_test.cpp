@@ -138,11 +138,16 @@ TEST_F(MapFileTest, RoundTripAfterGrowthKeepsEverythingButOwnFootprints) {
   EXPECT_EQ(loaded.growStep, 135);
   EXPECT_EQ(loaded.fillValue, CELL_UNKNOWN);
   expectStoresMatchExtents(loaded);
+  // Tools that show a saved map keep this agent's footprints.
+  OccupancyMap asSaved = builtInMap();
+  MapFileProblem problem;
+  ASSERT_TRUE(readMapFileAsSaved(asSaved, path("map.ppm").c_str(), problem));
   long ownFootprints = 0;
   for (int32_t x = -map.minx + 1; x < map.maxx; ++x) {
     for (int32_t y = -map.miny + 1; y < map.maxy; ++y) {
       ownFootprints += (map.cellValue(x, y) & CELL_OWN_FOOTPRINT) != 0;
       ASSERT_EQ(loaded.cellValue(x, y), map.cellValue(x, y) & ~CELL_OWN_FOOTPRINT) << x << "," << y;
+      ASSERT_EQ(asSaved.cellValue(x, y), map.cellValue(x, y)) << x << "," << y;
     }
   }
   EXPECT_GT(ownFootprints, 0);
@@ -198,34 +203,44 @@ TEST_F(MapFileTest, DamagedFilesLeaveTheMapExactlyAsItWas) {
   ASSERT_TRUE(readText(before, good)) << "the undamaged file must be accepted";
   copyMap(map, before);
 
-  std::vector<std::string> damaged = {
-      "",
-      "P",
-      " P3\n" + good.substr(3),
-      "p3\n" + good.substr(3),
-      smallFile(SMALL_HEADER, 80, 79),
-      smallFile(SMALL_HEADER, 79, 78),
-      "P3\n" + SMALL_HEADER + "79 79 256\n" + good.substr(good.find("255\n") + 4),
-      "P3\n" + SMALL_HEADER + "79 79\n",
-      "P3\n" + SMALL_HEADER,
-      "P3\n# " + std::string(510, 'x') + "\n" + good.substr(3),
-      "P3\n# Resol: res=100\n# Sizes: minx=40 maxx=40 miny=40 maxy=40 # Robot: rradius=1 ssrange=25",
-      smallFile(SMALL_HEADER, 79, 79, "0 63 x"),
-      smallFile(SMALL_HEADER, 79, 79, "0 63 -1"),
-      smallFile(SMALL_HEADER, 79, 79, "0 65536 0"),
+  // Each damaged file and the start of the reason the reader gives, with its line.
+  const std::string lastPixel = "line 6246: pixel 6241 of 6241 (cell x -39, y -39): ";
+  std::vector<std::pair<std::string, std::string>> damaged = {
+      {"", "line 1: not a plain PPM map file"},
+      {"P", "line 1: not a plain PPM map file"},
+      {" P3\n" + good.substr(3), "line 1: not a plain PPM map file"},
+      {"p3\n" + good.substr(3), "line 1: not a plain PPM map file"},
+      {smallFile(SMALL_HEADER, 80, 79), "line 5: size line: width 80 differs from miny + maxy - 1 = 79"},
+      {smallFile(SMALL_HEADER, 79, 78), "line 5: size line: height 78 differs from minx + maxx - 1 = 79"},
+      {"P3\n" + SMALL_HEADER + "79 79 256\n" + good.substr(good.find("255\n") + 4),
+       "line 5: size line: largest sample value 256, not 255"},
+      {"P3\n" + SMALL_HEADER + "79 79\n", "line 6: the file ends before the size line's largest sample value"},
+      {"P3\n" + SMALL_HEADER, "line 5: the file ends before the size line's width"},
+      {"P3\n# " + std::string(510, 'x') + "\n" + good.substr(3), "line 2: comment line longer than 511 characters"},
+      {"P3\n# Resol: res=100\n# Sizes: minx=40 maxx=40 miny=40 maxy=40 # Robot: rradius=1 ssrange=25",
+       "line 3: the file ends inside a comment line"},
+      {smallFile(SMALL_HEADER, 79, 79, "0 63 x"), "line 6: pixel 1 of 6241 (cell x 39, y 39): its blue sample \"x\" is not a number"},
+      {smallFile(SMALL_HEADER, 79, 79, "0 63 -1"), "line 6: pixel 1 of 6241 (cell x 39, y 39): its blue sample \"-1\" is not"},
+      {smallFile(SMALL_HEADER, 79, 79, "0 65536 0"), "line 6: pixel 1 of 6241 (cell x 39, y 39): its green sample is above 65535"},
+      {good.substr(0, good.size() - 2), lastPixel + "the file ends before its blue sample"},
+      {good.substr(0, good.size() - 4), lastPixel + "the file ends before its blue sample"},
+      {good.substr(0, good.size() / 2), "line 5: the file is too short for the 79 x 79 pixels of its size line"},
+      {good.substr(0, 200), "line 5: the file is too short for the 79 x 79 pixels"},
   };
-  for (size_t cut : {good.size() - 2, good.size() - 4, good.size() / 2, size_t{200}}) {
-    damaged.push_back(good.substr(0, cut));
-  }
   // Only the final line feed missing still holds every pixel.
   EXPECT_TRUE(readText(before, good.substr(0, good.size() - 1)));
   copyMap(map, before);
   for (size_t i = 0; i < damaged.size(); ++i) {
-    EXPECT_FALSE(readText(map, damaged[i])) << "case " << i;
+    MapFileProblem problem;
+    EXPECT_FALSE(readMapBuffer(map, damaged[i].first.data(), damaged[i].first.size(), problem)) << "case " << i;
+    EXPECT_EQ(problem.text().rfind(damaged[i].second, 0), 0u) << "case " << i << ": " << problem.text();
     expectSameMap(map, before);
   }
-  EXPECT_FALSE(readMapFile(map, path("missing.ppm").c_str()));
-  EXPECT_FALSE(readMapFile(map, dir.c_str()));
+  MapFileProblem problem;
+  EXPECT_FALSE(readMapFile(map, path("missing.ppm").c_str(), problem));
+  EXPECT_EQ(problem.text(), "No such file or directory");
+  EXPECT_FALSE(readMapFile(map, dir.c_str(), problem));
+  EXPECT_EQ(problem.text(), "Is a directory");
   expectSameMap(map, before);
 }
 
@@ -239,27 +254,32 @@ TEST_F(MapFileTest, HeadersThatWouldMakeAnUnusableMapAreRefused) {
   struct Case {
     std::string header;
     int height;
+    std::string reason;  // the start of the reader's reason, with the key's line
   };
+  const std::string extent = ": an extent must be 36 to 2170 cells";
   const Case cases[] = {
-      {header("0", "40", robot), 79},
-      {header("-100", "40", robot), 79},
-      {header("nan", "40", robot), 79},
-      {header("inf", "40", robot), 79},
-      {header("1e999", "40", robot), 79},
-      {header("abc", "40", robot), 79},
-      {header("5", "40", robot), 79},
-      {header("100", "0", robot), 39},
-      {header("100", "-5", robot), 34},
-      {header("100", "35", robot), 74},
-      {header("100", "2171", robot), 2210},
-      {header("100", "99999999999999", robot), 79},
-      {header("100", "40", "rradius=-1 ssrange=25"), 79},
-      {header("100", "40", "rradius=1 ssrange=1e9"), 79},
-      {header("100", "40", "rradius=nan ssrange=25"), 79},
-      {header("100", "40", "rradius=1 ssrange=501"), 79},
+      {header("0", "40", robot), 79, "line 2: res=0: the cell size must be at least 10 mm"},
+      {header("-100", "40", robot), 79, "line 2: res=-100:"},
+      {header("nan", "40", robot), 79, "line 2: res=nan:"},
+      {header("inf", "40", robot), 79, "line 2: res=inf:"},
+      {header("1e999", "40", robot), 79, "line 2: res=nan:"},
+      {header("abc", "40", robot), 79, "line 2: res=0:"},
+      {header("5", "40", robot), 79, "line 2: res=5:"},
+      {header("100", "0", robot), 39, "line 3: minx=0" + extent},
+      {header("100", "-5", robot), 34, "line 3: minx=-5" + extent},
+      {header("100", "35", robot), 74, "line 3: minx=35" + extent},
+      {header("100", "2171", robot), 2210, "line 3: minx=2171" + extent},
+      {header("100", "99999999999999", robot), 79, "line 3: minx=(too large)" + extent},
+      {header("100", "40", "rradius=-1 ssrange=25"), 79, "line 4: rradius=-1: must be 0 to 500 cells"},
+      {header("100", "40", "rradius=1 ssrange=1e9"), 79, "line 4: ssrange=1e+09: must be 0 to 500 cells"},
+      {header("100", "40", "rradius=nan ssrange=25"), 79, "line 4: rradius=nan:"},
+      {header("100", "40", "rradius=1 ssrange=501"), 79, "line 4: ssrange=501:"},
   };
   for (const Case& c : cases) {
-    EXPECT_FALSE(readText(map, smallFile(c.header, 79, c.height))) << c.header;
+    const std::string text = smallFile(c.header, 79, c.height);
+    MapFileProblem problem;
+    EXPECT_FALSE(readMapBuffer(map, text.data(), text.size(), problem)) << c.header;
+    EXPECT_EQ(problem.text().rfind(c.reason, 0), 0u) << c.header << " -> " << problem.text();
     expectSameMap(map, before);
   }
   // A size line claiming far more pixels than the file holds fails before any allocation.

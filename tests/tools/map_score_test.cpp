@@ -7,13 +7,13 @@ namespace {
 constexpr MapCell WALL = 254;
 constexpr MapCell FREE = 0;
 
-// A 10 x 6 cell room (walls at x = -5 and 5, y = -3 and 3) with everything else free,
-// as the simulator's ground truth is written.
-void buildRoom(OccupancyMap& truth) {
-  for (int x = -10; x <= 10; ++x)
+// A 10 x 6 cell room (walls at x = x0 - 5 and x0 + 5, y = -3 and 3) with everything
+// else free, as the simulator's ground truth is written.
+void buildRoom(OccupancyMap& truth, int x0 = 0) {
+  for (int x = -10; x <= 10 + x0; ++x)
     for (int y = -10; y <= 10; ++y) truth.cellAt(x, y) = FREE;
-  for (int x = -5; x <= 5; ++x) truth.cellAt(x, -3) = truth.cellAt(x, 3) = WALL;
-  for (int y = -3; y <= 3; ++y) truth.cellAt(-5, y) = truth.cellAt(5, y) = WALL;
+  for (int x = x0 - 5; x <= x0 + 5; ++x) truth.cellAt(x, -3) = truth.cellAt(x, 3) = WALL;
+  for (int y = -3; y <= 3; ++y) truth.cellAt(x0 - 5, y) = truth.cellAt(x0 + 5, y) = WALL;
 }
 
 TEST(MapScore, CountsOnlyTheFreeCellsReachableFromTheStartCell) {
@@ -47,6 +47,68 @@ TEST(MapScore, ObstaclesNearWallsAreAccurateAndFreedWallsAreFalseFree) {
   EXPECT_EQ(s.nearWall, 1);
   EXPECT_EQ(s.wallsReadFree, 1);
   EXPECT_DOUBLE_EQ(s.falseFree(), 1.0 / 32.0);
+}
+
+TEST(MapScore, ObstacleCellsAreBinnedByChebyshevDistanceToTheNearestWall) {
+  OccupancyMap truth(100, 150, 2500);
+  for (int y = -20; y <= 20; ++y) truth.cellAt(0, y) = WALL;  // one wall along y at x = 0
+  truth.cellAt(-30, 30) = WALL;                                // and a lone wall cell
+  OccupancyMap agent(100, 150, 2500);
+  struct Obstacle {
+    int x, y, bin;
+  };
+  const Obstacle obstacles[] = {
+      {0, 5, 0},     {1, 20, 1},    {-2, 21, 2},  // beyond the wall's end: diagonal steps count one
+      {3, -23, 3},   {4, 0, 4},     {5, 3, 5},   {-6, 0, 5},
+      {7, 0, 6},     {50, 0, 6},    // far beyond the truth's extent
+      {-28, 32, 2},  {-33, 27, 3},  // near the lone cell, not the long wall
+      {-140, 0, 6},  // outside the truth map altogether
+  };
+  for (const Obstacle& o : obstacles) {
+    agent.growToCover(o.x, o.y);
+    agent.cellAt(o.x, o.y) = 200;
+  }
+  const MapScore s = scoreMap(agent, truth);
+  WallDistances expected;
+  for (const Obstacle& o : obstacles) ++expected.cells[static_cast<size_t>(o.bin)];
+  EXPECT_EQ(s.distances.cells, expected.cells);
+  EXPECT_EQ(s.agentObstacles, 12);
+  EXPECT_EQ(s.nearWall, 2) << "accuracy counts distances 0 and 1";
+  EXPECT_EQ(s.distances.within(2), 4);
+  EXPECT_EQ(s.distances.phantoms(), 5);
+}
+
+TEST(MapScore, CoverageSeedsFollowTheFrameOfTheTruth) {
+  OccupancyMap agent(100, 150, 2500);
+  agent.cellAt(40, 1) = CELL_FOOTPRINT;
+  agent.cellAt(41, 1) = CELL_FOOTPRINT | CELL_OWN_FOOTPRINT;
+  agent.cellAt(60, 0) = CELL_FOOTPRINT | CELL_UNKNOWN;  // not observed: no seed
+  agent.cellAt(45, 3) = CELL_FOOTPRINT | 200;           // on the truth's wall: no seed
+
+  // In a robot's own frame its start cell, (0, 0), is free: the flood starts there.
+  OccupancyMap own(100, 150, 2500);
+  buildRoom(own);
+  CoverageSeeds seeds = chooseSeeds(agent, own, {});
+  EXPECT_EQ(seeds.source, SeedSource::Origin);
+  EXPECT_EQ(seeds.cells, (std::vector<GridCell>{{0, 0}}));
+
+  // In the world frame the origin is the building's corner, a wall: the robots' footprints
+  // seed the flood, and --start points replace every other seed.
+  OccupancyMap world(100, 150, 2500);
+  buildRoom(world, 40);
+  world.cellAt(0, 0) = WALL;
+  seeds = chooseSeeds(agent, world, {});
+  EXPECT_EQ(seeds.source, SeedSource::Footprints);
+  EXPECT_EQ(seeds.cells, (std::vector<GridCell>{{40, 1}, {41, 1}}));
+  EXPECT_EQ(scoreMap(agent, world, seeds.cells).reachableFree, 9 * 5);
+  EXPECT_EQ(scoreMap(agent, world).reachableFree, 0) << "the flood from a wall reaches nothing";
+
+  seeds = chooseSeeds(agent, world, {{-8, -8}});
+  EXPECT_EQ(seeds.source, SeedSource::Starts);
+  EXPECT_GT(scoreMap(agent, world, seeds.cells).reachableFree, 9 * 5) << "the free space around the room";
+
+  OccupancyMap noFootprints(100, 150, 2500);
+  EXPECT_EQ(chooseSeeds(noFootprints, world, {}).source, SeedSource::None);
 }
 
 }  // namespace

@@ -1,0 +1,21 @@
+#pragma once
+// A map as a PNG picture for people: +x to the right and +y up (as RViz and map_server
+// show maps), free, obstacle and unknown cells, this robot's and other robots' tracks,
+// the origin, a scale bar and a legend.
+#include <string>
+
+#include "map/occupancy_map.h"
+
+struct PictureOptions {
+  std::string title;      // the first line above the map, for example the file's name
+  int scale = 0;          // pixels per cell; 0 chooses one for the map's size
+  bool wholeMap = false;  // every addressable cell instead of the observed ones and a border
+};
+
+// Largest pixels per cell that --scale accepts.
+constexpr int PICTURE_MAX_SCALE = 32;
+
+// Draws the map into pngPath. The map should be read with its own footprints kept
+// (readMapFileAsSaved) for this robot's track to show. False with a one-line reason.
+bool writeMapPicture(const OccupancyMap& map, const std::string& pngPath, const PictureOptions& options,
+                     std::string& error);
