@@ -3,10 +3,13 @@
 #include <cairo.h>
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -317,6 +320,18 @@ double fileResolutionMm(double metres) {
   return std::strtod(text, nullptr);
 }
 
+// Widens a new map's extents just enough for the cells from (x0, y0) to (x1, y1), all
+// unknown, so that a map exported and imported again keeps its extents.
+bool holdCells(OccupancyMap& map, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+  const QuadrantGrid::Extents e{std::max(map.minx, 1 - x0), std::max(map.maxx, x1 + 1), std::max(map.miny, 1 - y0),
+                                std::max(map.maxy, y1 + 1)};
+  auto store = [](int32_t rows, int32_t cells) {
+    return QuadrantGrid::Store(static_cast<size_t>(rows), QuadrantGrid::Row(static_cast<size_t>(cells), CELL_UNKNOWN));
+  };
+  QuadrantGrid::Stores s{store(e.maxx, e.maxy), store(e.minx, e.maxy), store(e.minx, e.miny), store(e.maxx, e.miny)};
+  return map.adopt(e, s);
+}
+
 }  // namespace
 
 bool exportRosMap(const OccupancyMap& map, const std::string& pgmPath, const std::string& yamlPath, std::string& error) {
@@ -364,11 +379,15 @@ std::unique_ptr<OccupancyMap> toAgentMap(const RosMap& ros, ImportSummary& summa
   summary = ImportSummary{};
   summary.firstCellX = x0;
   summary.firstCellY = y0;
-  summary.shiftXMm = (x0 - fx) * ros.resMm;
-  summary.shiftYMm = (y0 - fy) * ros.resMm;
+  // Below a micrometre the shift is the rounding of the origin's decimal text.
+  auto shift = [&](double cells) { return std::fabs(cells * ros.resMm) < 1e-3 ? 0.0 : cells * ros.resMm; };
+  summary.shiftXMm = shift(x0 - fx);
+  summary.shiftYMm = shift(y0 - fy);
   auto map = std::make_unique<OccupancyMap>(ros.resMm, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM);
-  map->growToCover(x0, y0);
-  map->growToCover(x0 + ros.width - 1, y0 + ros.height - 1);
+  if (!holdCells(*map, x0, y0, x0 + ros.width - 1, y0 + ros.height - 1)) {
+    error = "the map's cells cannot be held";
+    return nullptr;
+  }
   for (int32_t row = 0; row < ros.height; ++row) {
     for (int32_t column = 0; column < ros.width; ++column) {
       const CellClass c = ros.cells[static_cast<size_t>(row) * static_cast<size_t>(ros.width) + static_cast<size_t>(column)];
