@@ -25,8 +25,8 @@ constexpr int DONE = -1;  // parsing finished the job (--help, --version)
 const char USAGE[] =
     "usage: mapscore [--start X Y]... AGENT_MAP.ppm TRUTH.ppm\n"
     "       mapscore --known MAP.ppm\n"
-    "       mapscore export MAP.ppm [--pgm OUT.pgm [--yaml OUT.yaml]] [--png OUT.png [--scale N] [--whole]\n"
-    "                               [--title TEXT]]\n"
+    "       mapscore export MAP.ppm [--pgm OUT.pgm [--yaml OUT.yaml]]\n"
+    "                               [--png OUT.png [--scale N] [--whole] [--title TEXT]]\n"
     "       mapscore import MAP.yaml --out MAP.ppm\n"
     "       mapscore --help | --version\n"
     "\n"
@@ -34,7 +34,8 @@ const char USAGE[] =
     "(robosim --truth writes one per start pose, or one in the world frame with\n"
     "--truth-frame world). Both are map files in the agent's PPM format with equal cells.\n"
     "  coverage    share of the reachable free cells of the truth that the map knows as free\n"
-    "  accuracy    share of the map's obstacle cells (occupancy >= 64, known) within one cell of a true wall\n"
+    "  accuracy    share of the map's obstacle cells (known, occupancy >= 64) within one cell\n"
+    "              of a true wall\n"
     "  false free  share of the true wall cells that the map knows as free\n"
     "then the map's obstacle cells by their distance to the nearest true wall (Chebyshev, in cells):\n"
     "  wall distance   shares at 0, 1, 2, 3, 4, 5-6 and 7 or more cells\n"
@@ -267,7 +268,9 @@ int exportMap(int argc, char** argv) {
                 map.miny + map.maxy - 1, map.res);
   }
   if (!a.png.empty()) {
-    if (!writeMapPicture(map, a.png, a.picture, error)) return fileError("cannot draw the picture: " + error);
+    const bool drawn = writeMapPicture(map, a.png, a.picture, error);
+    releasePictureCaches();
+    if (!drawn) return fileError("cannot draw the picture: " + error);
     std::printf("wrote %s\n", a.png.c_str());
   }
   return 0;

@@ -1,6 +1,7 @@
 #include "tools/lib/map_picture.h"
 
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -331,4 +332,9 @@ bool writeMapPicture(const OccupancyMap& map, const std::string& pngPath, const 
   drawLegend(cr.get(), l);
   cairo_surface_flush(surface.get());
   return savePng(surface.get(), pngPath, error);
+}
+
+void releasePictureCaches() {
+  cairo_debug_reset_static_data();
+  FcFini();
 }

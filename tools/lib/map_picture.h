@@ -19,3 +19,8 @@ constexpr int PICTURE_MAX_SCALE = 32;
 // (readMapFileAsSaved) for this robot's track to show. False with a one-line reason.
 bool writeMapPicture(const OccupancyMap& map, const std::string& pngPath, const PictureOptions& options,
                      std::string& error);
+
+// Frees what the drawing and font libraries keep between pictures (their font caches). Call it once
+// no picture is being drawn any more, before the program ends, so that memory checkers
+// see nothing left behind.
+void releasePictureCaches();
