@@ -185,8 +185,9 @@ int score(int argc, char** argv) {
   OccupancyMap agent = agentSizedMap(), truth = agentSizedMap();
   if (!load(a.files[0], agent) || !load(a.files[1], truth)) return EXIT_FILES;
   if (agent.res != truth.res) {
-    return fileError("the map's cells (" + std::to_string(agent.res) + " mm) and the truth's (" +
-                     std::to_string(truth.res) + " mm) differ in size");
+    char sizes[96];
+    std::snprintf(sizes, sizeof sizes, "the map's cells (%g mm) and the truth's (%g mm) differ", agent.res, truth.res);
+    return fileError(sizes);
   }
   std::vector<GridCell> starts;
   for (const auto& [x, y] : a.startsMm) starts.push_back({truth.toCell(x), truth.toCell(y)});

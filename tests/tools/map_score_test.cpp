@@ -6,6 +6,7 @@ namespace {
 
 constexpr MapCell WALL = 254;
 constexpr MapCell FREE = 0;
+const std::vector<GridCell> ORIGIN = {{0, 0}};  // a robot's start cell in its own frame
 
 // A 10 x 6 cell room (walls at x = x0 - 5 and x0 + 5, y = -3 and 3) with everything
 // else free, as the simulator's ground truth is written.
@@ -20,7 +21,7 @@ TEST(MapScore, CountsOnlyTheFreeCellsReachableFromTheStartCell) {
   OccupancyMap truth(100, 150, 2500);
   buildRoom(truth);
   OccupancyMap agent(100, 150, 2500);
-  MapScore s = scoreMap(agent, truth);
+  MapScore s = scoreMap(agent, truth, ORIGIN);
   EXPECT_EQ(s.reachableFree, 9 * 5) << "inside the walls only";
   EXPECT_EQ(s.coveredFree, 0);
   EXPECT_EQ(s.trueWalls, 2 * 11 + 2 * 5);
@@ -28,7 +29,7 @@ TEST(MapScore, CountsOnlyTheFreeCellsReachableFromTheStartCell) {
   EXPECT_DOUBLE_EQ(s.accuracy(), 0.0);
 
   for (int x = -4; x <= 4; ++x) agent.cellAt(x, 0) = FREE;
-  s = scoreMap(agent, truth);
+  s = scoreMap(agent, truth, ORIGIN);
   EXPECT_EQ(s.coveredFree, 9);
   EXPECT_DOUBLE_EQ(s.coverage(), 9.0 / 45.0);
 }
@@ -42,7 +43,7 @@ TEST(MapScore, ObstaclesNearWallsAreAccurateAndFreedWallsAreFalseFree) {
   agent.cellAt(1, 1) = 63;       // below the obstacle threshold: not an obstacle
   agent.cellAt(2, 2) = CELL_UNKNOWN | 200;  // unknown: not an obstacle
   agent.cellAt(5, 0) = FREE;     // a wall read as free
-  MapScore s = scoreMap(agent, truth);
+  MapScore s = scoreMap(agent, truth, ORIGIN);
   EXPECT_EQ(s.agentObstacles, 2);
   EXPECT_EQ(s.nearWall, 1);
   EXPECT_EQ(s.wallsReadFree, 1);
@@ -68,7 +69,7 @@ TEST(MapScore, ObstacleCellsAreBinnedByChebyshevDistanceToTheNearestWall) {
     agent.growToCover(o.x, o.y);
     agent.cellAt(o.x, o.y) = 200;
   }
-  const MapScore s = scoreMap(agent, truth);
+  const MapScore s = scoreMap(agent, truth, ORIGIN);
   WallDistances expected;
   for (const Obstacle& o : obstacles) ++expected.cells[static_cast<size_t>(o.bin)];
   EXPECT_EQ(s.distances.cells, expected.cells);
@@ -101,7 +102,7 @@ TEST(MapScore, CoverageSeedsFollowTheFrameOfTheTruth) {
   EXPECT_EQ(seeds.source, SeedSource::Footprints);
   EXPECT_EQ(seeds.cells, (std::vector<GridCell>{{40, 1}, {41, 1}}));
   EXPECT_EQ(scoreMap(agent, world, seeds.cells).reachableFree, 9 * 5);
-  EXPECT_EQ(scoreMap(agent, world).reachableFree, 0) << "the flood from a wall reaches nothing";
+  EXPECT_EQ(scoreMap(agent, world, ORIGIN).reachableFree, 0) << "the flood from a wall reaches nothing";
 
   seeds = chooseSeeds(agent, world, {{-8, -8}});
   EXPECT_EQ(seeds.source, SeedSource::Starts);

@@ -153,5 +153,3 @@ MapScore scoreMap(const OccupancyMap& agent, const OccupancyMap& truth, const st
   countObstacles(agent, truth, s);
   return s;
 }
-
-MapScore scoreMap(const OccupancyMap& agent, const OccupancyMap& truth) { return scoreMap(agent, truth, {{0, 0}}); }

@@ -59,6 +59,3 @@ CoverageSeeds chooseSeeds(const OccupancyMap& agent, const OccupancyMap& truth, 
 // are not walls, within the truth map's bounds; seeds on walls or outside start nothing.
 // Distances to the walls come from one distance transform over the truth.
 MapScore scoreMap(const OccupancyMap& agent, const OccupancyMap& truth, const std::vector<GridCell>& seeds);
-
-// Scored with the flood from cell (0, 0).
-MapScore scoreMap(const OccupancyMap& agent, const OccupancyMap& truth);

@@ -12,8 +12,6 @@
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "map/map_file.h"
 
@@ -39,19 +37,19 @@ bool writeWholeFile(const std::string& path, const std::string& bytes, std::stri
 }
 
 bool readWholeFile(const std::string& path, std::string& bytes, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
     error = path + ": " + std::strerror(errno);
     return false;
   }
-  std::ostringstream s;
-  s << in.rdbuf();
-  if (in.bad()) {
-    error = path + ": cannot be read";
-    return false;
-  }
-  bytes = std::move(s).str();
-  return true;
+  char chunk[1 << 16];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.append(chunk, n);
+  const bool failed = std::ferror(f) != 0;
+  const int readErrno = errno;
+  std::fclose(f);
+  if (failed) error = path + ": " + std::strerror(readErrno);
+  return !failed;
 }
 
 // The shortest text that reads back as the same double ("0.1", not "0.10000000000000001").
@@ -122,7 +120,7 @@ constexpr int64_t MAX_IMAGE_PIXELS = int64_t{1} << 28;
 // and comments. Leaves p on the single blank after maxval.
 class PgmHeader {
  public:
-  PgmHeader(const std::string& bytes) : myBytes(bytes) {}
+  explicit PgmHeader(const std::string& bytes) : myBytes(bytes) {}
 
   bool read(std::string& error) {
     myPos = 2;
