@@ -33,7 +33,11 @@ class ArRobot {
   ArDeviceConnection* getDeviceConnection() const;
 
   // Handshake and OPEN on the device connection (opened here if it is not open yet).
-  // True on a live robot: connect callbacks run. False otherwise: failed-connect callbacks run.
+  // True on a live robot: connect callbacks run. False otherwise: failed-connect callbacks
+  // run. The first session resets the server's odometry (SETO); a later one keeps the
+  // frame the robot's poses are in, also against a server that reset its odometry
+  // (the robot is then placed at its last pose, and a line on standard error says so).
+  // False without callbacks once a stop signal has been handled (Aria::init).
   bool blockingConnect();
   // Starts the processing cycle on its own thread.
   void runAsync(bool stopRunIfNotConnected);

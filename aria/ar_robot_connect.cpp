@@ -1,5 +1,7 @@
-// Connection set-up and teardown of ArRobot: the SYNC handshake, OPEN, the first SIPs
-// and the odometry reset, and the orderly or failed end of a session.
+// Connection set-up and teardown of ArRobot: the SYNC handshake, OPEN, the first SIPs,
+// the odometry reset of the first session and the kept frame of later ones, and the
+// orderly or failed end of a session.
+#include <cmath>
 #include <cstdio>
 
 #include "aria/ar_robot_impl.h"
@@ -91,9 +93,11 @@ bool ArRobot::Impl::awaitSips(ArDeviceConnection* conn, int count, std::vector<S
   return true;
 }
 
-void ArRobot::Impl::resetSessionState() {
+// A resumed session keeps the odometry decoder, so positions go on unwrapping from
+// where the previous session left them.
+void ArRobot::Impl::resetSessionState(bool resume) {
   ArLockGuard hold(robotMutex);
-  odometry.reset();
+  if (!resume) odometry.reset();
   odometry.setDistConv(params.distConv);
   history.clear();
   for (SonarState& s : sonar) s = SonarState();
@@ -108,7 +112,30 @@ void ArRobot::Impl::resetSessionState() {
   directRot = RotCmd();
 }
 
-// OPEN, PULSE, the first SIP, then SETO and the SIPs that re-baseline the odometry.
+// Reconnecting to a robot already placed in the caller's frame. A server that kept the
+// robot's odometry (a simulator that parks a robot for its client, a controller that
+// was not restarted) reports where the robot is, and the kept frame goes on as before.
+// A server that reset the odometry for the new session reports the robot at the
+// odometric origin; the robot has not moved meanwhile (its motors stop when the link
+// goes quiet), so the frame is re-anchored to put it at its last pose.
+void ArRobot::Impl::resumeFrame(const Sample& first) {
+  const arproto::Sip& sip = first.sip;
+  const bool atOrigin = std::fabs(arproto::positionFromRaw(sip.xRaw, params.distConv)) <= kOriginToleranceMm &&
+                        std::fabs(arproto::positionFromRaw(sip.yRaw, params.distConv)) <= kOriginToleranceMm &&
+                        std::fabs(arproto::headingFromRaw(sip.thRaw)) <= kOriginToleranceDeg;
+  if (!first.positionValid || !atOrigin) return;
+  const ArPose reported(first.x, first.y, arproto::headingFromRaw(sip.thRaw));
+  const ArPose kept = transform.apply(reported);
+  const bool frameHolds = kept.findDistanceTo(pose) <= kOriginToleranceMm &&
+                          std::fabs(ArMath::subAngle(kept.getTh(), pose.getTh())) <= kOriginToleranceDeg;
+  if (frameHolds) return;  // the robot stood at the origin of a kept odometry
+  transform = ArTransform::between(reported, pose);
+  std::fprintf(stderr, "The robot server reset the odometry; poses go on from the last one (%.0f, %.0f, %.0f)\n",
+               pose.getX(), pose.getY(), pose.getTh());
+}
+
+// OPEN, PULSE, the first SIP. On the first session SETO follows, with the SIPs that
+// re-baseline the odometry; a later session keeps the frame (resumeFrame).
 bool ArRobot::Impl::openSession(ArDeviceConnection* conn) {
   bool known = true;
   arproto::RobotParams chosen = arproto::paramsForSubclass(pendingIdentity.subclass, known);
@@ -121,16 +148,24 @@ bool ArRobot::Impl::openSession(ArDeviceConnection* conn) {
     params = chosen;
     identity = pendingIdentity;
   }
-  resetSessionState();
+  bool resume = false;
+  {
+    ArLockGuard hold(robotMutex);
+    resume = frameKnown;
+  }
+  resetSessionState(resume);
   if (!sendCommand(arproto::OPEN) || !sendCommand(arproto::PULSE)) return false;
   lastPulseMs = ArTime::nowMSec();
   std::vector<Sample> samples;
   if (!awaitSips(conn, 1, samples)) return false;
-  if (!sendCommand(arproto::SETO)) return false;
-  odometry.requestRebaseline();
-  // The first SIP after SETO may predate it; the second one carries the reset position.
-  if (!awaitSips(conn, 2, samples)) return false;
+  if (!resume) {
+    if (!sendCommand(arproto::SETO)) return false;
+    odometry.requestRebaseline();
+    // The first SIP after SETO may predate it; the second one carries the reset position.
+    if (!awaitSips(conn, 2, samples)) return false;
+  }
   ArLockGuard hold(robotMutex);
+  if (resume) resumeFrame(samples.front());
   for (const Sample& s : samples) applySample(s);
   return true;
 }
@@ -148,6 +183,7 @@ bool ArRobot::Impl::failConnect(ArDeviceConnection* conn) {
 
 bool ArRobot::Impl::connect() {
   if (connected.load()) return true;
+  if (processEnding()) return false;  // stopped by a signal: the robot stays stopped
   if (running.load()) stopCycle(true);
   ArDeviceConnection* conn = connection.load();
   if (!conn) {

@@ -81,6 +81,7 @@ void ArRobot::Impl::applySample(const Sample& s) {
   if (!s.positionValid) return;
   rawPose = ArPose(s.x, s.y, arproto::headingFromRaw(sip.thRaw));
   pose = transform.apply(rawPose);
+  frameKnown = true;
   history.push_back(ArPoseWithTime(pose, ArTime::fromMSec(s.arrivalMs)));
   while (history.size() > kHistoryMax || s.arrivalMs - history.front().getTime().getMSec() > kHistoryMs) {
     history.pop_front();

@@ -35,6 +35,10 @@ constexpr size_t kHistoryMax = 1000;
 constexpr int kSonarFreshMs = 1000;    // ranges older than this do not count as obstacles
 constexpr double kNoObstacle = 1e9;
 constexpr double kRobotRadius = 250;
+// A first SIP of a resumed session this close to the odometric origin says the server
+// reset its odometry for the new session.
+constexpr double kOriginToleranceMm = 10;
+constexpr double kOriginToleranceDeg = 1;
 
 // A standard SIP as read off the link, with what the reader decoded from it.
 struct Sample {
@@ -117,6 +121,7 @@ struct ArRobot::Impl {
   ArPose rawPose;  // server's odometric frame
   ArPose pose;     // the caller's frame (rawPose through transform)
   ArTransform transform;
+  bool frameKnown = false;  // a session has placed the robot in the caller's frame
   std::deque<ArPoseWithTime> history;
   double vel = 0, rotVel = 0;
   int stall = 0;
@@ -139,7 +144,8 @@ struct ArRobot::Impl {
   bool openSession(ArDeviceConnection* conn);
   bool awaitSips(ArDeviceConnection* conn, int count, std::vector<arrobot::Sample>& samples);
   void settleAfterClose(ArDeviceConnection* conn);
-  void resetSessionState();
+  void resetSessionState(bool resume);
+  void resumeFrame(const arrobot::Sample& first);
   bool failConnect(ArDeviceConnection* conn);
   void endSession(arrobot::EndKind kind);
   void runCallbacks(const std::list<ArFunctor*>& list);
@@ -173,4 +179,6 @@ struct ArRobot::Impl {
 namespace arrobot {
 void registerRobot(ArRobot::Impl* robot);
 void unregisterRobot(ArRobot::Impl* robot);
+// A stop signal arrived: the process is ending and no robot may connect again.
+bool processEnding();
 }  // namespace arrobot

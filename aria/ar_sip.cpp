@@ -91,11 +91,16 @@ bool decodeIdentity(const uint8_t* p, size_t len, Identity& out) {
 
 double headingFromRaw(int16_t thRaw) { return ArMath::fixAngle(thRaw * (360.0 / 4096.0)); }
 
+double positionFromRaw(uint16_t raw, double distConv) {
+  const int low = raw & 0x7FFF;
+  return (low >= 16384 ? low - 32768 : low) * distConv;
+}
+
 void OdometryDecoder::baseline(uint16_t xRaw, uint16_t yRaw) {
   myPrevX = xRaw & 0x7FFF;
   myPrevY = yRaw & 0x7FFF;
-  myX = signed15(myPrevX) * myDistConv;
-  myY = signed15(myPrevY) * myDistConv;
+  myX = positionFromRaw(xRaw, myDistConv);
+  myY = positionFromRaw(yRaw, myDistConv);
   myState = State::Tracking;
 }
 

@@ -73,6 +73,10 @@ bool decodeIdentity(const uint8_t* payload, size_t len, Identity& out);
 // Heading in degrees from THPOS (4096 units per revolution), in (-180, 180].
 double headingFromRaw(int16_t thRaw);
 
+// XPOS or YPOS of one SIP read on its own, without unwrapping: the low 15 bits as a
+// signed value, in mm.
+double positionFromRaw(uint16_t raw, double distConv);
+
 // Turns the 15-bit wrapping XPOS/YPOS values into unbounded positions in mm: the
 // first sample sets the baseline, later ones add the shorter signed difference.
 // After requestRebaseline() (sent SETO) the next sample is ignored and the one after
@@ -91,7 +95,6 @@ class OdometryDecoder {
  private:
   enum class State { Empty, SkipOne, Tracking };
   void baseline(uint16_t xRaw, uint16_t yRaw);
-  static int signed15(int raw) { return raw >= 16384 ? raw - 32768 : raw; }
   static int delta15(int raw, int prev) { return ((raw - prev + 16384 + 32768) % 32768) - 16384; }
 
   State myState = State::Empty;

@@ -1,9 +1,10 @@
-// Motion through ArRobot against a fake robot server: frames set by moveTo, direct
-// motion against actions, command refresh, enable confirmation, stopping under the
-// robot lock, and the pose history.
+// Motion through ArRobot against a fake robot server: frames set by moveTo and kept
+// across a reconnect, direct motion against actions, command refresh, enable
+// confirmation, stopping under the robot lock, and the pose history.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "aria/aria.h"
 #include "tests/aria/fake_robot_session.h"
@@ -78,6 +79,49 @@ TEST(RobotMotion, MoveToSetsTheFrameOfPosesAndHeadingCommands) {
   s.robot.setDeltaHeading(-45);  // from the current heading 0: -45, i.e. 45 for the server
   EXPECT_TRUE(s.waitForArg(arproto::HEAD, 45));
   EXPECT_TRUE(s.fake.receivedOf(arproto::DHEAD).empty());
+}
+
+// The frame set by moveTo outlives the session. A server that kept the robot's odometry
+// goes on reporting where the robot is; one that reset it for the new session reports
+// the robot at its odometric origin, and the robot is placed back at its last pose.
+// Either way the poses after the reconnect continue those before it.
+TEST(RobotMotion, TheFrameSurvivesAReconnectWhetherTheServerKeptOrResetItsOdometry) {
+  const double diagonal = 500 / std::sqrt(2.0);
+  for (bool serverResets : {false, true}) {
+    SCOPED_TRACE(serverResets ? "server resets its odometry" : "server keeps its odometry");
+    Session s;
+    ASSERT_TRUE(s.start());
+    s.robot.lock();
+    s.robot.moveTo(ArPose(10000, 7500, 90));
+    s.robot.unlock();
+    // 1000 mm ahead and a turn of 45 degrees in the server's frame.
+    s.fake.update([](testsrv::SipState& st) {
+      st.xRaw = 1000;
+      st.thRaw = 512;
+    });
+    ASSERT_TRUE(waitUntil([&] { return s.robot.getPose().findDistanceTo(ArPose(10000, 8500)) < 1e-6; }, 1000));
+    s.fake.dropConnection();
+    ASSERT_TRUE(waitUntil([&] { return !s.robot.isRunning(); }, 3000));
+    if (serverResets) s.fake.update([](testsrv::SipState& st) { st.xRaw = st.yRaw = st.thRaw = 0; });
+    s.fake.clearReceived();
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(s.robot.blockingConnect());
+    s.robot.runAsync(true);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(s.fake.receivedOf(arproto::SETO).empty()) << "the odometry of the robot is not reset";
+    EXPECT_NEAR(s.robot.getPose().findDistanceTo(ArPose(10000, 8500)), 0, 1e-6);
+    EXPECT_NEAR(s.robot.getTh(), 135, 0.1);
+    EXPECT_EQ(said.find("reset the odometry") != std::string::npos, serverResets) << said;
+
+    // 500 mm more along the robot's heading, 135 degrees in the world frame.
+    s.fake.update([&](testsrv::SipState& st) {
+      st.xRaw = static_cast<uint16_t>(std::lround(serverResets ? 500 : 1000 + diagonal));
+      st.yRaw = static_cast<uint16_t>(std::lround(serverResets ? 0 : diagonal));
+    });
+    const ArPose ahead(10000 - diagonal, 8500 + diagonal);
+    EXPECT_TRUE(waitUntil([&] { return s.robot.getPose().findDistanceTo(ahead) < 1; }, 1000))
+        << s.robot.getX() << ", " << s.robot.getY();
+  }
 }
 
 TEST(RobotMotion, DirectMotionOverridesActionsUntilCleared) {
