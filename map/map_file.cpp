@@ -596,7 +596,9 @@ bool writeMapFile(const OccupancyMap& map, const char* fileName) {
   FilePtr file(std::fopen(temp.c_str(), "wb"));
   if (!file) return false;
   if (writeAndClose(std::move(file), map) && std::rename(temp.c_str(), fileName) == 0) return true;
+  const int reason = errno;
   std::remove(temp.c_str());
+  errno = reason;
   return false;
 }
 

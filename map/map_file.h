@@ -15,7 +15,10 @@ constexpr size_t MAP_FILE_MAX_BYTES = size_t{1} << 30;
 
 // Writes the map to fileName through a temporary file in the same directory that
 // replaces the target only after a complete, flushed, closed write, so a failed save
-// never destroys the previous file. True on success. The caller holds map.mutex.
+// never destroys the previous file. True on success; on failure errno says why. The
+// temporary file is named after the target and the writing process ("NAME.tmp.PID"), so
+// one left by a process that no longer exists can be told from one being written. The
+// caller holds map.mutex.
 bool writeMapFile(const OccupancyMap& map, const char* fileName);
 
 // Reads a map file into map. On any failure (unreadable, malformed, truncated, or a

@@ -1,14 +1,8 @@
 #include "robot/robot_setup.h"
 
-#include <iostream>
-
 #include "aria/aria.h"
+#include "base/console.h"
 #include "state/shared_state.h"
-
-namespace {
-constexpr const char* ROBOT_HOST = "localhost";
-constexpr int ROBOT_PORT = 8101;
-}  // namespace
 
 ConnHandler::ConnHandler(ArRobot* robot)
     : myRobot(robot),
@@ -29,12 +23,12 @@ void ConnHandler::onConnected() {
 void ConnHandler::onConnectFailed() {
   myRobot->stopRunning(true);
   Aria::shutdown();
-  std::cerr << "Connection to the physical robot failed!" << std::endl;
+  writeLine(stderr, "Connection to the physical robot failed!");
 }
 
-void ConnHandler::onDisconnected() { std::cerr << "Lost connection to the physical robot!" << std::endl; }
+void ConnHandler::onDisconnected() { writeLine(stderr, "Lost connection to the physical robot!"); }
 
-void setupRobot() {
+void setupRobot(const RobotServer& server) {
   Aria::init(Aria::SIGHANDLE_THREAD, true, true);
   robot = new ArRobot(nullptr, true, true, true, true);
   connHandler = new ConnHandler(robot);
@@ -44,7 +38,7 @@ void setupRobot() {
   laser = new ArSick(361, 0, "laser", true, false);
   robot->addRangeDevice(laser);
   tcpConnection = new ArTcpConnection();
-  tcpConnection->setPort(ROBOT_HOST, ROBOT_PORT);
+  tcpConnection->setPort(server.host.c_str(), server.port);
   connectRobot();
 }
 
@@ -52,7 +46,7 @@ void connectRobot() {
   tcpConnection->openSimple();
   robot->setDeviceConnection(tcpConnection);
   if (!robot->blockingConnect()) {
-    std::cerr << "ERROR: asyncConnect failed because robot is not running in its own thread." << std::endl;
+    writeLine(stderr, "ERROR: asyncConnect failed because robot is not running in its own thread.");
     return;
   }
   robot->runAsync(true);

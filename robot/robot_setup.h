@@ -2,9 +2,18 @@
 // The robot's set-up, connection, disconnection and teardown, on top of the robot
 // library layer. The objects live from process start-up to process exit; between
 // passes of the main loop only the connection is closed and reopened.
+#include <string>
+
 #include "aria/ar_functor.h"
 
 class ArRobot;
+
+// The robot server the agent connects to: a robot's own server, a relay to its serial
+// port, or a simulator.
+struct RobotServer {
+  std::string host = "localhost";
+  int port = 8101;
+};
 
 // Holder of the connection callbacks the robot library invokes.
 class ConnHandler {
@@ -22,9 +31,9 @@ class ConnHandler {
   ArFunctorC<ConnHandler> myDisconnectedCB;
 };
 
-// Initialises the library, creates the robot, its devices and the TCP connection to
-// localhost:8101, and makes the first connection attempt.
-void setupRobot();
+// Initialises the library, creates the robot, its devices and the TCP connection to the
+// server (localhost:8101 unless told otherwise), and makes the first connection attempt.
+void setupRobot(const RobotServer& server = RobotServer());
 // Opens the connection and connects; on success starts the robot's cycle and enables
 // motors and sonar. Failures are reported on standard error and seen in the robot's state.
 void connectRobot();

@@ -1,15 +1,16 @@
 #include "runtime/controller.h"
 
-#include <iostream>
+#include <string>
 
 #include "aria/ar_robot.h"
-#include "map/map_file.h"
+#include "base/console.h"
 #include "nav/behaviours.h"
+#include "runtime/map_files.h"
 #include "state/shared_state.h"
 
 namespace {
 
-void log(const char* text) { std::cerr << "CONTROLER: " << text << std::endl; }
+void log(const std::string& text) { writeLine(stderr, "CONTROLER: " + text); }
 
 void stopRobot() {
   RobotLockGuard hold;
@@ -19,21 +20,12 @@ void stopRobot() {
 void saveMapsForOperator() {
   setMode(MODE_STOP_AND_MANUAL);
   stopRobot();
-  std::cout << "Paused for saving map files. . ." << std::flush;
+  writeText(stdout, "Paused for saving map files. . .");
   saveMaps();
-  std::cout << " Done!" << std::endl;
+  writeLine(stdout, " Done!");
 }
 
 }  // namespace
-
-void saveMaps() {
-  {
-    ArLockGuard hold(localMap->mutex);
-    writeMapFile(*localMap, "map_local.ppm");
-  }
-  ArLockGuard hold(globalMap->mutex);
-  writeMapFile(*globalMap, "map_global.ppm");
-}
 
 void finishBehaviourMode(int from) {
   ArLockGuard hold(modeMutex);
@@ -82,7 +74,7 @@ void controllerThread() {
       setExitFlag(1);
       break;
     }
-    std::cerr << "CONTROLER: Mode: " << getMode() << std::endl;
+    log("Mode: " + std::to_string(getMode()));
     dispatchMode(getMode());
   }
   stopRobot();

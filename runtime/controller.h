@@ -12,6 +12,3 @@ void dispatchMode(int value);
 // a command changed it meanwhile. Test and store are one hold of the mode mutex.
 void finishBehaviourMode(int from);
 
-// Writes localMap to "map_local.ppm" and then globalMap to "map_global.ppm", each under
-// its own mutex, never both held.
-void saveMaps();

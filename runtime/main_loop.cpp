@@ -2,15 +2,18 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstring>
-#include <iostream>
+#include <string>
 
-#include "aria/ar_util.h"
+#include "aria/aria.h"
+#include "base/console.h"
 #include "net/mcast_socket.h"
 #include "net/receiver.h"
 #include "net/senders.h"
 #include "robot/robot_setup.h"
 #include "runtime/controller.h"
+#include "runtime/map_files.h"
 #include "runtime/startup.h"
 #include "state/shared_state.h"
 
@@ -19,12 +22,31 @@ namespace {
 constexpr unsigned RECONNECT_PAUSE_MS = 5000;
 constexpr unsigned NETWORK_RETRY_PAUSE_MS = 1000;
 constexpr unsigned EXIT_POLL_MS = 100;
+// The part of the library's grace period after a stop signal that each map may wait
+// for its mutex, leaving time for the writes themselves.
+constexpr int SIGNAL_SAVE_WAIT_MS = 1500;
 
 using WorkerBody = void (*)();
 
 // The four workers of a pass, in the order they start.
 const WorkerBody WORKERS[] = {sensorSenderThread, receiverThread, controllerThread, poseSenderThread};
 constexpr size_t WORKER_COUNT = sizeof WORKERS / sizeof WORKERS[0];
+
+// Set once a pass has loaded the maps: before that, a save would write empty maps over
+// the files of an earlier run.
+std::atomic<bool> mapsLoaded{false};
+
+// After a stop signal the robot library has stopped the robot; both maps are saved
+// before the process ends.
+class SaveOnSignal : public ArFunctor {
+ public:
+  void invoke() override {
+    if (!mapsLoaded.load()) return;
+    writeLine(stderr, "Stopped by a signal: the robot is stopped, saving the map files");
+    saveMaps(SIGNAL_SAVE_WAIT_MS);
+  }
+};
+SaveOnSignal saveOnSignal;
 
 void* runWorker(void* body) {
   (*static_cast<const WorkerBody*>(body))();
@@ -37,7 +59,7 @@ size_t startWorkers(pthread_t (&handles)[WORKER_COUNT]) {
   for (size_t i = 0; i < WORKER_COUNT; ++i) {
     int err = pthread_create(&handles[i], nullptr, runWorker, const_cast<WorkerBody*>(&WORKERS[i]));
     if (err != 0) {
-      std::cerr << "cannot start worker thread: " << std::strerror(err) << std::endl;
+      writeLine(stderr, std::string("cannot start worker thread: ") + std::strerror(err));
       setExitFlag(1);
       return i;
     }
@@ -45,20 +67,7 @@ size_t startWorkers(pthread_t (&handles)[WORKER_COUNT]) {
   return WORKER_COUNT;
 }
 
-void reportLostRobot() { std::cerr << "Lost connection, will try again in a few seconds. . ." << std::endl; }
-
-void loadMaps() {
-  {
-    ArLockGuard hold(localMap->mutex);
-    localMap->clear();
-  }
-  std::cout << std::endl << "Reading global map. . . " << std::flush;
-  ArLockGuard hold(globalMap->mutex);
-  if (readGlobalMapFile())
-    std::cout << "Global  map read." << std::endl;
-  else
-    std::cout << "Reading of the global map failed, continuing with a new map." << std::endl;
-}
+void reportLostRobot() { writeLine(stderr, "Lost connection, will try again in a few seconds. . ."); }
 
 void closeNetwork() {
   leaveGroup();
@@ -75,11 +84,12 @@ void runPass() {
     return;
   }
   if (setupNetwork() != 0) {
-    std::cerr << "Cannot connect to network, will try again in a few seconds. . ." << std::endl;
+    writeLine(stderr, "Cannot connect to network, will try again in a few seconds. . .");
     ArUtil::sleep(NETWORK_RETRY_PAUSE_MS);
     return;
   }
   loadMaps();
+  mapsLoaded = true;
   setExitFlag(0);
 
   pthread_t workers[WORKER_COUNT];
@@ -92,23 +102,26 @@ void runPass() {
     disconnectRobot();
   else
     reportLostRobot();
-  std::cout << "Saving the map files. . ." << std::endl;
+  writeLine(stdout, "Saving the map files. . .");
   saveMaps();
-  std::cout << "Done!" << std::endl;
+  writeLine(stdout, "Done!");
 }
 
-int agentMain() {
-  if (!startUp()) return 1;
+int agentMain(const AgentOptions& options) {
+  if (!startUp(options.name, options.start)) return 1;
+  removeStaleTempFiles();
   while (getMode() != MODE_STOP) runPass();
   return 0;
 }
 
-void createSharedObjects() {
-  setupRobot();
+void createSharedObjects(const RobotServer& server) {
+  setupRobot(server);
   createMaps();
+  Aria::addExitCallback(&saveOnSignal);
 }
 
 void destroySharedObjects() {
+  Aria::remExitCallback(&saveOnSignal);
   destroyMaps();
   teardownRobot();
 }

@@ -1,5 +1,6 @@
 #pragma once
 // The main routine: startUp, then passes until mode is MODE_STOP.
+#include "runtime/agent_options.h"
 
 // One pass: connect the robot if needed, set up the network, clear the local map and
 // load the global one, run the four worker threads until the exit flag is set, then
@@ -7,9 +8,11 @@
 void runPass();
 
 // startUp and the passes. Returns the process status: 0, or 1 when no name could be read.
-int agentMain();
+int agentMain(const AgentOptions& options);
 
-// Creates the shared objects that follow the static ones, in order: the robot objects,
-// then the maps. destroySharedObjects() removes them in the reverse order.
-void createSharedObjects();
+// Creates the shared objects that follow the static ones, in order: the robot objects
+// (connected to the given server), then the maps. From then on a stop signal saves
+// both maps, once a pass has loaded them, before the process ends.
+// destroySharedObjects() removes them in the reverse order.
+void createSharedObjects(const RobotServer& server);
 void destroySharedObjects();

@@ -23,6 +23,8 @@ ArTcpConnection* tcpConnection = nullptr;
 Deferred<OccupancyMap> globalMap;
 Deferred<OccupancyMap> localMap;
 
+std::string mapDirectory;
+
 int mode = MODE_ERRATIC;
 int exitFlag = 0;
 
@@ -81,4 +83,9 @@ bool robotStalled() {
   return (stall & 0x0001) != 0 || (stall & 0x0100) != 0;
 }
 
-bool readGlobalMapFile() { return readMapFile(*globalMap, "map_global.ppm"); }
+std::string mapFilePath(const char* fileName) {
+  if (mapDirectory.empty()) return fileName;
+  return mapDirectory + (mapDirectory.back() == '/' ? "" : "/") + fileName;
+}
+
+bool readGlobalMapFile() { return readMapFile(*globalMap, mapFilePath(GLOBAL_MAP_FILE).c_str()); }

@@ -92,5 +92,13 @@ class RobotLockGuard {
 bool robotUp();
 bool robotStalled();
 
-// Reads "map_global.ppm" into globalMap; the caller holds globalMap's mutex.
+// The map files, in mapDirectory: the working directory when it is empty. Like agentId,
+// it is set before any worker thread starts and only read afterwards.
+constexpr const char* LOCAL_MAP_FILE = "map_local.ppm";
+constexpr const char* GLOBAL_MAP_FILE = "map_global.ppm";
+extern std::string mapDirectory;
+// A file name in mapDirectory.
+std::string mapFilePath(const char* fileName);
+
+// Reads the global map file into globalMap; the caller holds globalMap's mutex.
 bool readGlobalMapFile();

@@ -2,6 +2,7 @@
 
 #include <sstream>
 
+#include "runtime/agent_options.h"
 #include "runtime/startup.h"
 
 namespace {
@@ -12,30 +13,86 @@ int countPrompts(const std::string& out) {
   return n;
 }
 
-TEST(NamePrompt, ShortNamesRepeatThePromptAndBlanksStayInTheName) {
-  std::istringstream in("ab\nabc\nignored\n");
-  std::ostringstream out;
+TEST(NamePrompt, ShortNamesRepeatThePromptAndUnusableNamesAreRefusedWithAReason) {
+  const std::string longest(MAX_NAME_LENGTH, 'n');
+  std::istringstream in("ab\na b\nal\tpha\n" + longest + "x\n" + longest + "\nignored\n");
+  std::ostringstream out, err;
   std::string name;
-  ASSERT_TRUE(readAgentName(in, out, name));
-  EXPECT_EQ(name, "abc");
-  EXPECT_EQ(countPrompts(out.str()), 2);
+  ASSERT_TRUE(readAgentName(in, out, err, name));
+  EXPECT_EQ(name, longest);
+  EXPECT_EQ(countPrompts(out.str()), 5);
   EXPECT_EQ(out.str().back(), ' ') << "the prompt ends without a line break";
-
-  std::istringstream spaced("a b\n");
-  ASSERT_TRUE(readAgentName(spaced, out, name));
-  EXPECT_EQ(name, "a b");
+  EXPECT_EQ(err.str(),
+            "Name refused: a name cannot contain blanks.\n"
+            "Name refused: a name cannot contain blanks.\n"
+            "Name refused: a name is too long for the messages (at most 1337 characters).\n");
 }
 
 TEST(NamePrompt, EndOfInputBeforeAUsableNameFailsInsteadOfPromptingForever) {
   std::istringstream empty("");
-  std::ostringstream out;
+  std::ostringstream out, err;
   std::string name;
-  EXPECT_FALSE(readAgentName(empty, out, name));
+  EXPECT_FALSE(readAgentName(empty, out, err, name));
 
   std::istringstream shortThenEnd("x\n\nzz");
   std::ostringstream out2;
-  EXPECT_FALSE(readAgentName(shortThenEnd, out2, name));
+  EXPECT_FALSE(readAgentName(shortThenEnd, out2, err, name));
   EXPECT_EQ(countPrompts(out2.str()), 4);
+}
+
+// The longest name fits the longest message the agent sends, with every real as wide as
+// receivers accept; one character more would not.
+TEST(NamePrompt, TheLongestNameJustFitsAnEMessageWithCoordinatesAtTheBound) {
+  const double b = -MAP_COORD_BOUND_MM;
+  const std::string longest(MAX_NAME_LENGTH, 'n'), tooLong(MAX_NAME_LENGTH + 1, 'n');
+  char text[MSG_BUFFER_SIZE];
+  EXPECT_GT(formatMessage(Message{'E', longest, {b, b, b, b, b}, {}}, text, sizeof text), 0);
+  EXPECT_LT(formatMessage(Message{'E', tooLong, {b, b, b, b, b}, {}}, text, sizeof text), 0);
+}
+
+struct OptionsCase {
+  std::vector<const char*> args;
+  OptionsOutcome outcome;
+  const char* says;  // part of the message
+};
+
+TEST(AgentOptions, CommandLinesAreReadOrRefusedWithAReason) {
+  const OptionsCase cases[] = {
+      {{}, OptionsOutcome::Run, ""},
+      {{"--help"}, OptionsOutcome::Exit, "usage: agent [--name NAME] [--start X Y TH]"},
+      {{"--version"}, OptionsOutcome::Exit, "agent 1.1.0\n"},
+      {{"--name", "a b"}, OptionsOutcome::UsageError, "--name refused: a name cannot contain blanks"},
+      {{"--name", "ab"}, OptionsOutcome::UsageError, "at least 3 characters"},
+      {{"--start", "1", "2"}, OptionsOutcome::UsageError, "--start needs X Y TH"},
+      {{"--start", "1", "2", "x"}, OptionsOutcome::UsageError, "--start needs X Y TH"},
+      {{"--start", "200001", "0", "0"}, OptionsOutcome::UsageError, "--start needs X Y TH"},
+      {{"--server", ":8101"}, OptionsOutcome::UsageError, "--server needs HOST:PORT"},
+      {{"--server", "host:70000"}, OptionsOutcome::UsageError, "--server needs HOST:PORT"},
+      {{"--dir"}, OptionsOutcome::UsageError, "--dir needs a value"},
+      {{"--help=x"}, OptionsOutcome::UsageError, "--help takes no value"},
+      {{"-x"}, OptionsOutcome::UsageError, "unknown option '-x'"},
+      {{"alpha"}, OptionsOutcome::UsageError, "unexpected argument 'alpha'"},
+  };
+  for (const OptionsCase& c : cases) {
+    std::vector<char*> argv{const_cast<char*>("agent")};
+    for (const char* a : c.args) argv.push_back(const_cast<char*>(a));
+    AgentOptions options;
+    std::string message;
+    EXPECT_EQ(parseAgentOptions(static_cast<int>(argv.size()), argv.data(), options, message), c.outcome)
+        << testing::PrintToString(c.args);
+    EXPECT_NE(message.find(c.says), std::string::npos) << message;
+  }
+
+  const char* line[] = {"agent", "--start", "-1500.5", "-200", "-90", "--name", "alpha", "--server",
+                        "robot7:9000", "--dir", "maps"};
+  AgentOptions options;
+  std::string message;
+  ASSERT_EQ(parseAgentOptions(11, const_cast<char**>(line), options, message), OptionsOutcome::Run) << message;
+  EXPECT_EQ(options.start, ArPose(-1500.5, -200, -90));
+  EXPECT_EQ(options.name, "alpha");
+  EXPECT_EQ(options.server.host, "robot7");
+  EXPECT_EQ(options.server.port, 9000);
+  EXPECT_EQ(options.directory, "maps");
 }
 
 }  // namespace
