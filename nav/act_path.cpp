@@ -1,7 +1,8 @@
 #include <cmath>
-#include <cstdio>
 
 #include "aria/ar_robot.h"
+#include "aria/ar_time.h"
+#include "base/console.h"
 #include "nav/behaviours.h"
 #include "nav/local_planners.h"
 #include "nav/robot_steps.h"
@@ -14,6 +15,7 @@ constexpr double FLOOD_RES_MM = 100;
 constexpr double WEAKEST_FORCE = 0.05;             // weaker: the field is in a local minimum
 constexpr double AGREEING_HEADINGS_DEG = 50;       // the field may take over again within this
 constexpr double CLOSE_OBSTACLE_POTENTIAL = 2.0;   // obstacle field above this: too close
+constexpr int64_t NO_WAY_REPLAN_MS = 500;           // re-planning while the flood shows no way
 
 enum class Follow { Field, Path };
 
@@ -25,6 +27,9 @@ struct PathRun {
   FloodPath flood = localFloodPath(ArPose(0, 0, 0), FLOOD_RES_MM, ROBOT_RADIUS_MM);
   ArPose goalInUse;
   Follow follow = Follow::Field;
+  bool replannedForObstacles = false;  // the last cycle stopped and re-planned close to obstacles
+  bool noWay = false;                  // stopped: the flood shows no way down from the robot
+  int64_t noWayPlannedMs = 0;
 };
 
 struct Command {
@@ -41,18 +46,44 @@ void adoptGoal(PathRun& run, const ArPose& goal) {
   run.flood.computeFlood();
 }
 
-// Along the flood path, unless obstacles are close: then the flood is recomputed from
-// the newest map and no command is sent this cycle.
+void replan(PathRun& run) {
+  run.flood.goal = run.goalInUse;
+  run.flood.computeFlood();
+}
+
+// No neighbour lies lower: the goal is enclosed or unreachable, or the robot stands on a
+// cell the flood did not reach. The robot stays stopped, with one warning, and the flood
+// is recomputed at a calm rate until the map shows a way.
+Command waitForAWay(PathRun& run) {
+  const int64_t now = ArTime::nowMSec();
+  if (!run.noWay) {
+    robot->stop();
+    writeLine(stderr, "WARN: no way down the flood path, robot stopped until the map shows one");
+    run.noWay = true;
+    run.noWayPlannedMs = now;
+  } else if (now - run.noWayPlannedMs >= NO_WAY_REPLAN_MS) {
+    replan(run);
+    run.noWayPlannedMs = now;
+  }
+  return {false, 0, 0};
+}
+
+// Along the flood path. Close to obstacles the robot stops and the flood is recomputed
+// from the newest map; the next cycle follows the new flood.
 Command pathStep(PathRun& run, double x, double y) {
   run.obstacleField.computeField(x, y);
-  if (run.obstacleField.potential > CLOSE_OBSTACLE_POTENTIAL) {
-    run.flood.goal = run.goalInUse;
-    run.flood.computeFlood();
-    std::fputs("WARN: close obstacles, recomputing flood algorithm!\n", stderr);
-    std::fflush(stderr);
+  const bool close = run.obstacleField.potential > CLOSE_OBSTACLE_POTENTIAL;
+  if (close && !run.replannedForObstacles) {
+    robot->stop();
+    replan(run);
+    writeLine(stderr, "WARN: close obstacles, recomputing flood algorithm!");
+    run.replannedForObstacles = true;
     return {false, 0, 0};
   }
-  return {true, static_cast<int>(run.flood.pathSpeed(x, y) * 100), static_cast<int>(run.flood.pathHeading(x, y))};
+  run.replannedForObstacles = false;
+  const double heading = run.flood.pathHeading(x, y);
+  if (heading == FLOOD_NO_DESCENT) return waitForAWay(run);
+  return {true, static_cast<int>(run.flood.pathSpeed(x, y) * 100), static_cast<int>(heading)};
 }
 
 // Follows the field while it is strong; falls back to the flood path when it fades,
@@ -96,6 +127,7 @@ void followPath(PathRun& run) {
     }
     const Command command = chooseCommand(run, x, y);
     if (command.send) {
+      run.noWay = false;
       robot->setVel(command.velocity);
       robot->setHeading(command.heading);
     }

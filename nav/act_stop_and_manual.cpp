@@ -1,7 +1,8 @@
-#include <cstdio>
+#include <string_view>
 
 #include "aria/ar_robot.h"
 #include "aria/ar_util.h"
+#include "base/console.h"
 #include "nav/behaviours.h"
 #include "nav/manual_drive.h"
 #include "nav/robot_steps.h"
@@ -14,10 +15,8 @@ constexpr int STATUS_EVERY_POLLS = 91;  // a status line at the latest on the po
 
 void writeStatus(const JoyPoll& poll, const JoyRecord& record) {
   char line[160];
-  const size_t length = formatJoyStatus(line, sizeof line - 1, poll, record.numAxes, record.pov);
-  line[length] = '\n';
-  std::fwrite(line, 1, length + 1, stdout);
-  std::fflush(stdout);
+  const size_t length = formatJoyStatus(line, sizeof line, poll, record.numAxes, record.pov);
+  writeLine(stdout, std::string_view(line, length));
 }
 
 // Polls and drives until the mode changes, the exit flag is set or the robot is lost
@@ -34,8 +33,9 @@ bool driveByJoystick(int startMode) {
     }
     JoyRecord record;
     if (joyGetPosEx(0, &record) != 0) {
-      std::fputs("Please reconnect the joystick\n", stderr);
-      std::fflush(stderr);
+      // Nobody steers any more: the last joystick command must not stay in force.
+      robot->stop();
+      writeLine(stderr, "Please reconnect the joystick");
       return false;
     }
     const JoyPoll poll = centredPoll(record);
@@ -66,7 +66,7 @@ void actStopAndManual() {
   robot->lock();
   const bool joystickRead = getExitFlag() != 0 || driveByJoystick(startMode);
   robot->unlock();
-  // The pause after a failed read leaves the robot to its own cycle: the robot stays
-  // stopped or keeps its last command, and the controller calls again.
+  // The pause after a failed read leaves the robot, stopped, to its own cycle; the
+  // controller calls again.
   if (!joystickRead) ArUtil::sleep(1000);
 }

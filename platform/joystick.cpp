@@ -92,7 +92,7 @@ bool LinuxJoystick::drainEvents() {
     const ssize_t got = ::read(myFd, buffer + myPartialLength, sizeof buffer - myPartialLength);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
-    if (got == 0) return true;
+    if (got == 0) return false;  // end of file: the device went away (a joystick never ends)
     const size_t total = myPartialLength + static_cast<size_t>(got);
     const size_t whole = total - total % sizeof(js_event);
     for (size_t at = 0; at < whole; at += sizeof(js_event)) {

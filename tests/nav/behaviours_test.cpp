@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <functional>
+#include <string>
 #include <thread>
 
 #include "nav/behaviours.h"
@@ -20,6 +23,38 @@ constexpr char WALL_AHEAD[] = "box -8000 -8000 8000 8000\nwall 1500 -1000 1500 1
 
 long long msSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Obstacles the local map holds without the world having them (or free cells where it
+// has them): what the planners see as the map changes.
+void setCells(double x0, double y0, double x1, double y1, MapCell value) {
+  ArLockGuard hold(localMap->mutex);
+  for (double x = x0; x <= x1; x += 100) {
+    for (double y = y0; y <= y1; y += 100) localMap->cellAt(localMap->toCell(x), localMap->toCell(y)) = value;
+  }
+}
+constexpr MapCell SOLID = 0x00FF;
+constexpr MapCell FREE = 0x0000;
+
+double robotVel() {
+  RobotLockGuard hold;
+  return robot->getVel();
+}
+
+int occurrences(const std::string& text, const std::string& line) {
+  int n = 0;
+  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
+  return n;
+}
+
+// Polls cond every 50 ms; false after timeoutMs.
+bool within(int timeoutMs, const std::function<bool()>& cond) {
+  const auto start = Clock::now();
+  while (!cond()) {
+    if (msSince(start) > timeoutMs) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
 }
 
 TEST(Behaviours, PotFieldDrivesToAGoalAheadAndReturnsNearIt) {
@@ -64,6 +99,80 @@ TEST(Behaviours, PathFollowsAGoalChangedDuringTheRun) {
   retarget.join();
   EXPECT_EQ(getExitFlag(), 0);
   EXPECT_LT(session.pose().findDistanceTo(second), 200);
+}
+
+// The robot follows the flood path round a wall the map holds; an obstacle appears in
+// the map right ahead of it. The robot stops short of it instead of driving on with its
+// last command while the flood is recomputed.
+TEST(Behaviours, PathStopsShortOfAnObstacleThatAppearsAhead) {
+  SimSession session(OPEN_ROOM);
+  ASSERT_TRUE(session.start());
+  setCells(600, -500, 600, 500, SOLID);
+  goalPose.store(ArPose(900, 0, 0));
+  ArPose block;
+  double closest = 1e9;
+  std::thread observer([&] {
+    // Past the point where the field fades, on the path round the wall's end.
+    if (within(15000, [&] { return session.pose().getY() > 100 && robotVel() > 50; })) {
+      const ArPose at = session.pose();
+      block = ArPose(at.getX() + 350 * ArMath::cos(at.getTh()), at.getY() + 350 * ArMath::sin(at.getTh()));
+      setCells(block.getX() - 100, block.getY() - 100, block.getX() + 100, block.getY() + 100, SOLID);
+      within(2500, [&] {
+        closest = std::min(closest, session.pose().findDistanceTo(block));
+        return false;
+      });
+    }
+    setMode(MODE_STOP_AND_MANUAL);
+  });
+  testing::internal::CaptureStderr();
+  session.runWithin(actPath, MODE_PATH, 30000);
+  const std::string err = testing::internal::GetCapturedStderr();
+  observer.join();
+  ASSERT_LT(closest, 1e9) << "the robot never drove along the path";
+  EXPECT_GT(closest, 250) << "the robot drove on toward the obstacle";
+  EXPECT_GE(occurrences(err, "WARN: close obstacles, recomputing flood algorithm!\n"), 1);
+}
+
+// A goal the map encloses, given while the robot follows the flood path: there is no way
+// down from the robot. The robot stops, says so once, and waits; when the map opens a
+// way it drives on.
+TEST(Behaviours, PathWaitsStoppedWhileTheFloodShowsNoWayAndDrivesOnWhenOneOpens) {
+  SimSession session(OPEN_ROOM);
+  ASSERT_TRUE(session.start());
+  // Away from the cells round the origin, whose double width hides a way down to the west.
+  robot->lock();
+  robot->moveTo(ArPose(-550, 550, 0));
+  robot->unlock();
+  const ArPose enclosed(-2550, 550, 0);
+  setCells(-3050, 50, -3050, 1050, SOLID);
+  setCells(-2050, 50, -2050, 1050, SOLID);
+  setCells(-3050, 50, -2050, 50, SOLID);
+  setCells(-3050, 1050, -2050, 1050, SOLID);
+  goalPose.store(ArPose(-550, 700, 0));  // so close that the field is weak: the path leads
+  ArPose stopped, later, driven;
+  bool cameToRest = false;
+  std::thread observer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    goalPose.store(enclosed);
+    cameToRest = within(5000, [&] { return std::fabs(robotVel()) < 1; });
+    stopped = session.pose();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    later = session.pose();
+    setCells(-2050, 250, -2050, 850, FREE);  // a door in the wall facing the robot
+    std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+    driven = session.pose();
+    setMode(MODE_STOP_AND_MANUAL);
+  });
+  testing::internal::CaptureStderr();
+  session.runWithin(actPath, MODE_PATH, 30000);
+  const std::string err = testing::internal::GetCapturedStderr();
+  observer.join();
+  EXPECT_TRUE(cameToRest);
+  EXPECT_LT(later.findDistanceTo(stopped), 5) << "the robot drove on without a way";
+  EXPECT_EQ(occurrences(err, "WARN: no way down the flood path"), 1) << err;
+  EXPECT_GT(later.findDistanceTo(enclosed) - driven.findDistanceTo(enclosed), 100)
+      << "no drive toward the opened door";
+  EXPECT_EQ(getExitFlag(), 0);
 }
 
 TEST(Behaviours, EveryBehaviourReturnsAtOnceWhenTheExitFlagIsSet) {

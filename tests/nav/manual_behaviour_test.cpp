@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -82,19 +83,25 @@ TEST_F(ManualBehaviourInNamespace, DrivesAndReportsTheStick) {
 
   const double headingBefore = session.pose().getTh();
   testing::internal::CaptureStdout();
-  std::thread release([] {
+  testing::internal::CaptureStderr();
+  std::thread unplug([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    setMode(MODE_ERRATIC);
+    close(stick);  // the joystick goes away while it drives the robot
   });
-  ASSERT_TRUE(session.runWithin(actStopAndManual, MODE_STOP_AND_MANUAL, 10000));
-  release.join();
-  close(stick);
+  const bool returned = session.runWithin(actStopAndManual, MODE_STOP_AND_MANUAL, 10000);
+  unplug.join();
+  ASSERT_TRUE(returned);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Please reconnect the joystick\n");
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "B: 0000000010 X:  -8192 Y: -32767 Z:      0 R:      0 U:      0 V:      0\n");
   const ArPose moved = session.pose();
   EXPECT_GT(moved.findDistanceTo(ArPose(0, 0)), 300);
   EXPECT_GT(ArMath::subAngle(moved.getTh(), headingBefore), 20);  // turned left
   EXPECT_EQ(getExitFlag(), 0);
+  // Nobody steers any more: the robot was stopped, it does not drive on.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  RobotLockGuard hold;
+  EXPECT_LT(std::fabs(robot->getVel()), 1);
 }
 
 }  // namespace

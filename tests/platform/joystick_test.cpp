@@ -86,7 +86,7 @@ TEST_F(FifoJoystick, StateAccumulatesAcrossPollsFromChangeEvents) {
   EXPECT_EQ(record.buttons, 0u);
 }
 
-TEST_F(FifoJoystick, ReadErrorFailsThePollAndTheDeviceIsReopenedLater) {
+TEST_F(FifoJoystick, ReadErrorOrEndFailsThePollAndTheDeviceIsReopenedLater) {
   ASSERT_EQ(mkdir(path.c_str(), 0700), 0);  // opens, but every read fails
   LinuxJoystick joystick(path);
   JoyRecord record;
@@ -99,6 +99,9 @@ TEST_F(FifoJoystick, ReadErrorFailsThePollAndTheDeviceIsReopenedLater) {
   EXPECT_EQ(record.xPos, 0u);
   EXPECT_EQ(record.numAxes, 2);
   EXPECT_EQ(record.pov, JOY_POV_CENTERED);  // no hat axes seen
+  close(writer);  // the device goes away: the stream ends
+  writer = -1;
+  EXPECT_NE(joystick.poll(record), 0);
 }
 
 }  // namespace
