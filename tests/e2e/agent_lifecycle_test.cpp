@@ -2,13 +2,35 @@
 // reconnecting to the robot server, mode commands from the group, and stopping.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <sstream>
+#include <vector>
+
+#include "aria/ar_pose.h"
 
 #include "tests/support/e2e_scenario.h"
 
 namespace {
 
 using e2e::Scenario;
+
+// The poses of an agent's messages in the output of agentctl watch: the robot pose of
+// every D, P and E line of the agent.
+std::vector<ArPose> reportedPoses(const std::string& watch, const std::string& name) {
+  std::vector<ArPose> poses;
+  std::istringstream lines(watch);
+  for (std::string line; std::getline(lines, line);) {
+    double x, y, th, px, py;
+    const std::string pose = "%*c " + name + " pose %lf %lf %lf";
+    const std::string reading = "E " + name + " point %lf %lf robot %lf %lf %lf";
+    if (std::sscanf(line.c_str(), reading.c_str(), &px, &py, &x, &y, &th) == 5 ||
+        ((line[0] == 'D' || line[0] == 'P') && std::sscanf(line.c_str(), pose.c_str(), &x, &y, &th) == 3)) {
+      poses.emplace_back(x, y, th);
+    }
+  }
+  return poses;
+}
 
 // True when the lines appear in text in this order (other lines may come between).
 bool inOrder(const std::string& text, std::initializer_list<const char*> lines) {
@@ -119,6 +141,63 @@ stop_agent alpha
   EXPECT_TRUE(inOrder(s.read("alpha.err"), {"Lost connection to the physical robot!",
                                             "Lost connection, will try again in a few seconds. . ."}));
   EXPECT_TRUE(inOrder(s.read("alpha.out"), {"Saving the map files. . .\n", "Done!\n", "Reading global map. . . Global  map read.\n"}));
+  EXPECT_EQ(s.read("status"), "0\n");
+}
+
+// An agent started in the world frame at the robot's start pose: what it sends is in
+// that frame, checked against robosim's true pose of the robot; the connection breaks
+// (its relay to robosim ends), robosim parks the robot, and after the reconnect the
+// agent's poses go on in the same frame.
+TEST(AgentLifecycle, AnAgentStartedInTheWorldFrameStaysInItAcrossAReconnect) {
+  Scenario s("WorldFrameAcrossAReconnect");
+  auto r = s.run(R"SH(
+relay() { socat TCP-LISTEN:8102,bind=127.0.0.1,reuseaddr TCP:127.0.0.1:8101 & RELAY=$!; }
+printf 'box -6000 -6000 6000 6000\nbox -1000 -1000 1000 1000\nstart -4500 -4500 45\n' >diagonal.world
+start_sim --world diagonal.world
+relay
+mkdir alpha
+(cd alpha && exec agent --name alpha --start -4500 -4500 45 --server 127.0.0.1:8102 --dir maps \
+  </dev/null >../alpha.out 2>../alpha.err) &
+AGENT_PID=$!
+wait_for alpha.err "CONTROLER: Run: actErratic" 30
+sleep 3
+send_msg "M alpha 1"
+wait_for alpha.err "CONTROLER: Run: actStopAndManual" 10
+sleep 1.5
+agentctl watch --seconds 2 >before
+FIRST=$RELAY
+relay   # listens while the first relay serves the agent's connection
+sleep 0.3
+kill $FIRST; wait $FIRST 2>/dev/null || true
+wait_for sim.err "handed back" 20
+wait_for sim.err "robot 1 handed back" 1
+wait_after alpha.out "Done!" "Global  map read." 20
+sleep 1
+agentctl watch --seconds 2 >after
+stop_agent alpha
+ls alpha/maps >files
+)SH",
+                  90);
+  ASSERT_EQ(r.status, 0) << s.read("scenario.log") << s.read("alpha.err") << s.read("sim.err");
+  const std::string sim = s.read("sim.err");
+  ASSERT_NE(sim.find("robot 1 at start pose 0 (-4500, -4500, 45)"), std::string::npos) << sim;
+  double x = 0, y = 0, th = 0;
+  const size_t back = sim.find("handed back at (");
+  ASSERT_NE(back, std::string::npos);
+  ASSERT_EQ(std::sscanf(sim.c_str() + back, "handed back at (%lf, %lf, %lf)", &x, &y, &th), 3);
+  const ArPose truth(x, y, th);
+  EXPECT_GT(truth.findDistanceTo(ArPose(-4500, -4500)), 300) << "the robot explored before the reconnect";
+  for (const char* watch : {"before", "after"}) {
+    const std::vector<ArPose> poses = reportedPoses(s.read(watch), "alpha");
+    EXPECT_GE(poses.size(), 3u) << watch << ": " << s.read(watch);
+    for (const ArPose& p : poses) {
+      EXPECT_LT(p.findDistanceTo(truth), 30) << watch << ": " << p.getX() << ", " << p.getY() << " against "
+                                             << x << ", " << y;
+      EXPECT_LT(std::fabs(ArMath::subAngle(p.getTh(), th)), 2) << watch;
+    }
+  }
+  EXPECT_EQ(s.count("alpha.out", "Please enter the agent ID name"), 0) << "--name asks no name";
+  EXPECT_EQ(s.read("files"), "map_global.ppm\nmap_local.ppm\n");
   EXPECT_EQ(s.read("status"), "0\n");
 }
 

@@ -10,15 +10,21 @@ namespace {
 
 using e2e::Scenario;
 
-TEST(AgentFaults, ACorruptedGlobalMapAtStartUpGivesANewMapAndARunningAgent) {
-  Scenario s("CorruptedGlobalMap");
+TEST(AgentFaults, ADamagedGlobalMapIsKeptAsideAndTheAgentRunsOnANewMap) {
+  Scenario s("DamagedGlobalMap");
   auto r = s.run(R"SH(
 printf 'P3\n# Sizes: minx=125 maxx=125 miny=125 maxy=125\n249 249 255\n0 63 0\n0 6' >map_global.ppm
+cp map_global.ppm damaged
+touch map_local.ppm.tmp.2147483646      # left by a process that no longer exists
+sleep 1000 & LIVE=$!
+touch map_global.ppm.tmp.$LIVE          # being written by a live process
 start_sim --world "$WORLDS/office.world"
 start_exploring alpha .
 sleep 2
 stop_agent alpha
 mapscore --known map_global.ppm >known
+cmp map_global.ppm.damaged-* damaged && echo kept >aside
+ls map_local.ppm.tmp.* map_global.ppm.tmp.* 2>/dev/null | sed "s/$LIVE/LIVE/" >temporary
 )SH",
                  60);
   ASSERT_EQ(r.status, 0) << s.read("scenario.log") << s.read("alpha.err");
@@ -26,7 +32,11 @@ mapscore --known map_global.ppm >known
                 "Reading global map. . . Reading of the global map failed, continuing with a new map.\n"),
             std::string::npos);
   EXPECT_EQ(s.read("status"), "0\n");
-  EXPECT_GT(std::stol(s.read("known")), 0) << "the damaged file was replaced by a valid map";
+  EXPECT_GT(std::stol(s.read("known")), 0) << "a new, valid global map was written";
+  EXPECT_EQ(s.read("aside"), "kept\n") << "what the damaged file held is kept, byte for byte";
+  EXPECT_EQ(s.count("alpha.err", "The global map file map_global.ppm could not be read; it is kept as "
+                                 "map_global.ppm.damaged-"), 1);
+  EXPECT_EQ(s.read("temporary"), "map_global.ppm.tmp.LIVE\n") << "only the dead process's file is removed";
 }
 
 TEST(AgentFaults, AFullDiskKeepsThePreviousGlobalMapAndTheAgentRuns) {
@@ -58,9 +68,13 @@ ls disk >files
   EXPECT_EQ(s.read("status"), "0\n");
   EXPECT_EQ(s.read("files"), "filler\nmap_global.ppm\nmap_local.ppm\nstdin\n")
       << "no temporary files are left behind";
+  // Each failed save is named with the system's reason: the save by mode 98 and the one
+  // at the end of the pass.
+  EXPECT_EQ(s.count("alpha.err", "Saving map_local.ppm failed: No space left on device\n"), 2) << s.read("alpha.err");
+  EXPECT_EQ(s.count("alpha.err", "Saving map_global.ppm failed: No space left on device\n"), 2);
 }
 
-TEST(AgentFaults, SignalsEndTheAgentAndReleaseTheRobot) {
+TEST(AgentFaults, SignalsStopTheRobotSaveBothMapsAndEndTheAgent) {
   Scenario s("Signals");
   auto r = s.run(R"SH(
 start_sim --world "$WORLDS/office.world"
@@ -69,6 +83,8 @@ for sig in TERM INT; do
   sleep 1
   kill -$sig $AGENT_PID
   set +e; wait_exit $AGENT_PID 10; echo $? >status.$sig; set -e
+  mapscore --known $sig/map_local.ppm >known_local.$sig
+  mapscore --known $sig/map_global.ppm >known_global.$sig
 done
 sleep 0.5
 )SH",
@@ -77,6 +93,11 @@ sleep 0.5
   EXPECT_EQ(s.read("status.TERM"), "143\n");
   EXPECT_EQ(s.read("status.INT"), "130\n");
   EXPECT_EQ(s.count("sim.err", "disconnected"), 2) << s.read("sim.err");
+  for (const char* sig : {"TERM", "INT"}) {
+    SCOPED_TRACE(sig);
+    EXPECT_GT(std::stol(s.read(std::string("known_local.") + sig)), 0) << "the pass's maps are saved";
+    EXPECT_GT(std::stol(s.read(std::string("known_global.") + sig)), 0);
+  }
 }
 
 TEST(AgentFaults, ASimulatorKilledMidPassAndBackTenSecondsLaterLosesNothing) {
