@@ -5,9 +5,9 @@
 #include <algorithm>
 
 #include "aria/aria.h"
-#include "tests/aria/fake_robot_session.h"
-#include "tests/aria/script_server.h"
-#include "tests/aria/test_helpers.h"
+#include "tests/support/fake_robot_session.h"
+#include "tests/support/script_server.h"
+#include "tests/support/test_helpers.h"
 
 using testsrv::FakeRobot;
 using testsrv::FakeRobotSession;
@@ -86,6 +86,9 @@ TEST(WanderActions, StallAndBumperContactsBackAwayWithStallRecoveryWinning) {
   r.frontRanges({kFar, kFar, kFar, kFar, kFar, kFar, kFar, kFar});
   EXPECT_EQ(r.fire(recover).getVelStrength(), 0);
   EXPECT_EQ(r.fire(bumpers).getVelStrength(), 0);
+  ArActionStallRecover rightOnly("stall recover", 225, 50, 150, 45);
+  r.stallBits(0x0100);  // the right wheel alone
+  EXPECT_EQ(r.fire(rightOnly).getVel(), -150);
   r.stallBits(0x0101 | 0x0200);  // both wheels stalled, front bumper pressed
   EXPECT_EQ(r.fire(recover).getVel(), -150);
   EXPECT_EQ(r.fire(bumpers).getVel(), -100);

@@ -6,8 +6,8 @@
 #include <cstdlib>
 
 #include "aria/aria.h"
-#include "tests/aria/script_server.h"
-#include "tests/aria/test_helpers.h"
+#include "tests/support/script_server.h"
+#include "tests/support/test_helpers.h"
 
 using testsrv::CountingCallback;
 using testsrv::FakeRobot;

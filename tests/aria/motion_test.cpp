@@ -7,9 +7,9 @@
 #include <cmath>
 
 #include "aria/aria.h"
-#include "tests/aria/fake_robot_session.h"
-#include "tests/aria/script_server.h"
-#include "tests/aria/test_helpers.h"
+#include "tests/support/fake_robot_session.h"
+#include "tests/support/script_server.h"
+#include "tests/support/test_helpers.h"
 
 using testsrv::FakeRobot;
 using testsrv::FakeRobotSession;
@@ -127,11 +127,13 @@ TEST(RobotMotion, TheFrameSurvivesAReconnectWhetherTheServerKeptOrResetItsOdomet
 TEST(RobotMotion, DirectMotionOverridesActionsUntilCleared) {
   Session s;
   ASSERT_TRUE(s.start());
-  FixedAction action(300);
+  FixedAction action(300), later(200);
   s.robot.lock();
   s.robot.addAction(&action, 50);
+  s.robot.addAction(&later, 50);  // equal priorities keep the order they were added in
   s.robot.unlock();
   ASSERT_TRUE(s.waitForArg(arproto::VEL, 300));
+  EXPECT_FALSE(s.waitForArg(arproto::VEL, 200, 300));
   s.robot.lock();
   s.robot.setVel(120);
   s.robot.unlock();
@@ -147,6 +149,7 @@ TEST(RobotMotion, DirectMotionOverridesActionsUntilCleared) {
   EXPECT_TRUE(s.waitForArg(arproto::VEL, 300));
   s.robot.lock();
   s.robot.remAction(&action);
+  s.robot.remAction(&later);
   s.robot.unlock();
 }
 

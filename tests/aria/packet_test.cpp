@@ -69,6 +69,15 @@ TEST(PacketFraming, IdentityReplyAndExampleSipChecksums) {
   EXPECT_EQ(p.bytes[27], 0x43);
   EXPECT_EQ(p.bytes[28], 0xA9);
   EXPECT_EQ(arproto::checksum(kExampleSip.data() + 3, kExampleSip.size() - 5), 0x93DB);
+
+  // Odd payloads longer than one byte, worked by hand: the words, then the last byte
+  // XORed into the low byte. 0B3B ^ 00C8 = 0BF3; 0102 + 0304 = 0406, ^ 00FF = 04F9.
+  const uint8_t three[] = {0x0B, 0x3B, 0xC8};
+  ASSERT_TRUE(arproto::makePacket(three, sizeof three, p));
+  EXPECT_EQ(bytesOf(p), (std::vector<uint8_t>{0xFA, 0xFB, 0x05, 0x0B, 0x3B, 0xC8, 0x0B, 0xF3}));
+  const uint8_t five[] = {0x01, 0x02, 0x03, 0x04, 0xFF};
+  ASSERT_TRUE(arproto::makePacket(five, sizeof five, p));
+  EXPECT_EQ(bytesOf(p), (std::vector<uint8_t>{0xFA, 0xFB, 0x07, 0x01, 0x02, 0x03, 0x04, 0xFF, 0x04, 0xF9}));
 }
 
 TEST(PacketFraming, FramerYieldsPacketsSplitAnywhereInTheStream) {

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "aria/aria.h"
-#include "tests/aria/script_server.h"
-#include "tests/aria/test_helpers.h"
+#include "tests/support/script_server.h"
+#include "tests/support/test_helpers.h"
 
 extern char** environ;
 

@@ -6,7 +6,7 @@
 
 #include "aria/aria.h"
 #include "sim/server.h"
-#include "tests/aria/test_helpers.h"
+#include "tests/support/test_helpers.h"
 #include "tests/support/sim_robot.h"
 
 using testsrv::waitUntil;

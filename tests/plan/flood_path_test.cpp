@@ -270,14 +270,19 @@ TEST(FloodPath, WavesStopBeforeTheObstacleValue) {
   }
   FloodPath fp(ArPose(-30000, 0), 100, 0, &map);
   int highest = 0;
+  long obstacleValuesOffTheWalls = 0;
   const QuadrantGrid& g = fp.floodGrid;
   for (int32_t x = 1 - g.minx; x < g.maxx; ++x) {
     for (int32_t y = 1 - g.miny; y < g.maxy; ++y) {
       const int v = wave(fp, x, y);
       ASSERT_GE(v, 0);
       if (v != FLOOD_OBSTACLE) highest = std::max(highest, v);
+      // With no robot radius only the walls hold the obstacle value: the wave after the
+      // last one must not reach it.
+      if (v == FLOOD_OBSTACLE && map.cellOrUnknown(x, y) != SOLID) ++obstacleValuesOffTheWalls;
     }
   }
+  EXPECT_EQ(obstacleValuesOffTheWalls, 0);
   EXPECT_EQ(highest, FLOOD_LAST_WAVE);
   EXPECT_EQ(wave(fp, -300, 0), 1);
   EXPECT_EQ(wave(fp, -298, 0), 1 + 300 + 2 + 300);

@@ -3,6 +3,8 @@
 #include "aria/ar_robot.h"
 #include "runtime/controller.h"
 #include "state/shared_state.h"
+#include "tests/support/fake_robot_session.h"
+#include "tests/support/test_helpers.h"
 
 namespace {
 
@@ -66,6 +68,41 @@ TEST_F(ControllerTest, ABehaviourThatFinishedMovesToManualUnlessTheModeWasChange
   EXPECT_EQ(getMode(), MODE_PATH);
   finishBehaviourMode(MODE_PATH);
   EXPECT_EQ(getMode(), MODE_STOP_AND_MANUAL);
+
+  // Dispatched, each behaviour returns at once (the robot reads as lost), and the
+  // dispatch moves its own mode on.
+  createMaps();
+  for (int behaviourMode : {MODE_POT_FIELD, MODE_PATH}) {
+    setMode(behaviourMode);
+    testing::internal::CaptureStderr();
+    dispatchMode(behaviourMode);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(getMode(), MODE_STOP_AND_MANUAL) << behaviourMode;
+  }
+  destroyMaps();
+}
+
+// A stall of either wheel alone, reported by the robot server, ends the controller
+// before any dispatch; the mode is left for the next pass.
+TEST(ControllerStall, EitherWheelAloneEndsTheThreadBeforeADispatch) {
+  for (uint16_t bits : {uint16_t{0x0001}, uint16_t{0x0100}}) {
+    SCOPED_TRACE(bits);
+    testsrv::FakeRobotSession session;
+    ASSERT_TRUE(session.start());
+    session.fake.update([&](testsrv::SipState& st) { st.stall = bits; });
+    ASSERT_TRUE(testsrv::waitUntil([&] { return session.robot.getStallValue() == bits; }, 1000));
+    robot = &session.robot;
+    setMode(MODE_STOP);
+    setExitFlag(0);
+    testing::internal::CaptureStderr();
+    controllerThread();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "CONTROLER: Exiting thread\n");
+    EXPECT_EQ(getExitFlag(), 1);
+    EXPECT_EQ(getMode(), MODE_STOP);
+    robot = nullptr;
+  }
+  setMode(MODE_ERRATIC);
+  setExitFlag(0);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-#include "tests/aria/script_server.h"
-#include "tests/aria/test_helpers.h"
+#include "tests/support/script_server.h"
+#include "tests/support/test_helpers.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

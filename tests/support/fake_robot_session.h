@@ -2,7 +2,7 @@
 // A robot of the library connected to a scripted fake robot server on loopback.
 #include "aria/ar_robot.h"
 #include "aria/ar_tcp_connection.h"
-#include "tests/aria/script_server.h"
+#include "tests/support/script_server.h"
 
 namespace testsrv {
 
