@@ -55,15 +55,15 @@ std::string asideName(const std::string& path) {
   return name;
 }
 
-void keepDamagedGlobalMap() {
+void keepDamagedGlobalMap(const MapFileProblem& problem) {
   const std::string path = mapFilePath(GLOBAL_MAP_FILE);
   if (!exists(path)) return;
   const std::string aside = asideName(path);
+  const std::string failed = "The global map file " + path + " could not be read (" + problem.text() + ")";
   if (std::rename(path.c_str(), aside.c_str()) == 0) {
-    writeLine(stderr, "The global map file " + path + " could not be read; it is kept as " + aside);
+    writeLine(stderr, failed + "; it is kept as " + aside);
   } else {
-    writeLine(stderr, "The global map file " + path + " could not be read, and moving it aside failed: " +
-                          std::strerror(errno));
+    writeLine(stderr, failed + ", and moving it aside failed: " + std::strerror(errno));
   }
 }
 
@@ -97,12 +97,13 @@ void loadMaps() {
   }
   writeText(stdout, "\nReading global map. . . ");
   bool read = false;
+  MapFileProblem problem;
   {
     ArLockGuard hold(globalMap->mutex);
-    read = readGlobalMapFile();
+    read = readGlobalMapFile(problem);
     writeLine(stdout, read ? "Global  map read." : "Reading of the global map failed, continuing with a new map.");
   }
-  if (!read) keepDamagedGlobalMap();
+  if (!read) keepDamagedGlobalMap(problem);
 }
 
 void removeStaleTempFiles() {

@@ -88,4 +88,6 @@ std::string mapFilePath(const char* fileName) {
   return mapDirectory + (mapDirectory.back() == '/' ? "" : "/") + fileName;
 }
 
-bool readGlobalMapFile() { return readMapFile(*globalMap, mapFilePath(GLOBAL_MAP_FILE).c_str()); }
+bool readGlobalMapFile(MapFileProblem& problem) {
+  return readMapFile(*globalMap, mapFilePath(GLOBAL_MAP_FILE).c_str(), problem);
+}

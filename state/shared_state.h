@@ -10,6 +10,7 @@
 #include "aria/ar_mutex.h"
 #include "aria/ar_pose.h"
 #include "base/modes.h"
+#include "map/map_file.h"
 #include "map/occupancy_map.h"
 #include "state/deferred.h"
 
@@ -100,5 +101,6 @@ extern std::string mapDirectory;
 // A file name in mapDirectory.
 std::string mapFilePath(const char* fileName);
 
-// Reads the global map file into globalMap; the caller holds globalMap's mutex.
-bool readGlobalMapFile();
+// Reads the global map file into globalMap; on failure problem says why. The caller
+// holds globalMap's mutex.
+bool readGlobalMapFile(MapFileProblem& problem);
