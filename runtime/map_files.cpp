@@ -8,7 +8,9 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <limits>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "base/console.h"
@@ -71,11 +73,10 @@ void keepDamagedGlobalMap(const MapFileProblem& problem) {
 pid_t tempFileOwner(const std::string& name) {
   for (const char* map : {LOCAL_MAP_FILE, GLOBAL_MAP_FILE}) {
     const std::string prefix = std::string(map) + ".tmp.";
+    if (!name.starts_with(prefix)) continue;
+    const std::string_view digits = std::string_view(name).substr(prefix.size());
     pid_t pid = 0;
-    if (name.starts_with(prefix) && readInteger(std::string_view(name).substr(prefix.size()), 1, INT32_MAX, pid) ==
-                                        NumberCheck::Ok) {
-      return pid;
-    }
+    if (readInteger(digits, pid_t{1}, std::numeric_limits<pid_t>::max(), pid) == NumberCheck::Ok) return pid;
   }
   return 0;
 }
