@@ -39,11 +39,7 @@ ArRobot::ArRobot(const char*, bool, bool, bool, bool) : d(std::make_unique<Impl>
 ArRobot::~ArRobot() {
   unregisterRobot(d.get());
   d->stopCycle(true);
-  if (d->connected.exchange(false)) {
-    d->sendCommand(arproto::STOP);
-    d->sendCommand(arproto::CLOSE);
-    if (ArDeviceConnection* conn = d->connection.load()) conn->close();
-  }
+  d->endQuietly();
 }
 
 void ArRobot::addConnectCB(ArFunctor* f, ArListPos::Pos p) { addCallback(d->callbackMutex, d->connectCBs, f, p); }

@@ -195,6 +195,10 @@ bool ArRobot::Impl::connect() {
   if (!handshake(conn) || !openSession(conn)) return failConnect(conn);
   lastPacketMs = ArTime::nowMSec();
   connected.store(true);
+  if (processEnding()) {  // a stop signal came during the handshake: the robot stays still
+    endQuietly();
+    return false;
+  }
   std::list<ArFunctor*> callbacks;
   {
     std::lock_guard<std::mutex> cb(callbackMutex);
@@ -219,6 +223,14 @@ void ArRobot::Impl::endSession(EndKind kind) {
     callbacks = kind == EndKind::Normal ? disconnectNormallyCBs : disconnectOnErrorCBs;
   }
   runCallbacks(callbacks);
+}
+
+// STOP, CLOSE and the link closed, without callbacks: for ends that nobody is told of.
+void ArRobot::Impl::endQuietly() {
+  if (!connected.exchange(false)) return;
+  sendCommand(arproto::STOP);
+  sendCommand(arproto::CLOSE);
+  if (ArDeviceConnection* conn = connection.load()) conn->close();
 }
 
 // From the signal thread: never waits for the robot lock, writes straight to the link.

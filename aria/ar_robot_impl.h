@@ -148,6 +148,7 @@ struct ArRobot::Impl {
   void resumeFrame(const arrobot::Sample& first);
   bool failConnect(ArDeviceConnection* conn);
   void endSession(arrobot::EndKind kind);
+  void endQuietly();
   void runCallbacks(const std::list<ArFunctor*>& list);
   bool send(const arproto::Packet& p);
   bool sendCommand(uint8_t command) { return send(arproto::makeCommand(command)); }
