@@ -5,7 +5,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -79,6 +81,27 @@ bool GroupSocket::setReceiveTimeout(int ms) {
   return setOption(SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
 
+int GroupSocket::enlargeReceiveBuffer() {
+  const int asked = GROUP_RECEIVE_BUFFER_BYTES;
+  setOption(SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
+  int granted = 0;
+  socklen_t size = sizeof granted;
+  if (getsockopt(myFd, SOL_SOCKET, SO_RCVBUF, &granted, &size) != 0) return -1;
+  static std::atomic<bool> told{false};
+  if (granted < 2 * asked && !told.exchange(true)) {
+    std::fprintf(stderr,
+                 "group socket: receive buffer of %d bytes, capped by net.core.rmem_max = %d; a large group may "
+                 "lose datagrams; raise the cap with: sysctl -w net.core.rmem_max=%d\n",
+                 granted, granted / 2, asked);
+  }
+  return granted;
+}
+
+bool GroupSocket::stampArrivals() {
+  const int on = 1;
+  return setOption(SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+}
+
 bool GroupSocket::fail(std::string& error, const std::string& step) {
   error = step + ": " + std::strerror(errno);
   close();
@@ -98,6 +121,7 @@ bool GroupSocket::openForListening(std::string& error) {
   if (!bindGroupPort()) return fail(error, "cannot bind port " + std::to_string(MCAST_PORT));
   if (!join(groupSocketAddress().sin_addr)) return fail(error, std::string("cannot join multicast group ") + MCAST_GROUP);
   setReceiveTimeout(RECV_TIMEOUT_MS);
+  enlargeReceiveBuffer();
   return true;
 }
 
@@ -106,9 +130,71 @@ bool GroupSocket::sendTo(const sockaddr_in& to, const char* bytes, size_t length
          static_cast<ssize_t>(length);
 }
 
+namespace {
+
+bool waitedInVain() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
+
+}  // namespace
+
 long GroupSocket::receive(char* buffer, size_t size) const {
-  if (myFd < 0) return -1;
+  if (myFd < 0) {
+    errno = EBADF;
+    return -1;
+  }
   const ssize_t n = recv(myFd, buffer, size, 0);
   if (n >= 0) return n;
-  return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
+  return waitedInVain() ? 0 : -1;
+}
+
+long GroupSocket::receiveBatch(ReceiveBatch& batch) const {
+  if (myFd < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  batch.rearm();
+  const int n = recvmmsg(myFd, batch.myHeaders.data(), static_cast<unsigned>(batch.capacity()), MSG_WAITFORONE,
+                         nullptr);
+  if (n >= 0) return n;
+  return waitedInVain() ? 0 : -1;
+}
+
+ReceiveBatch::ReceiveBatch(size_t capacity, size_t bufferSize)
+    : myBufferSize(bufferSize),
+      myBytes(capacity * bufferSize),
+      myHeaders(capacity),
+      myVectors(capacity),
+      mySources(capacity),
+      myControls(capacity) {
+  for (size_t i = 0; i < capacity; ++i) {
+    myVectors[i] = iovec{data(i), bufferSize};
+    msghdr& header = myHeaders[i].msg_hdr;
+    header.msg_iov = &myVectors[i];
+    header.msg_iovlen = 1;
+    header.msg_name = &mySources[i];
+    header.msg_control = &myControls[i];
+  }
+}
+
+// The kernel shortens the name and control lengths to what it wrote; every receive
+// starts from the full sizes again.
+void ReceiveBatch::rearm() {
+  for (mmsghdr& m : myHeaders) {
+    m.msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    m.msg_hdr.msg_controllen = sizeof(Control);
+    m.msg_hdr.msg_flags = 0;
+    m.msg_len = 0;
+  }
+}
+
+timespec ReceiveBatch::arrival(size_t i) const {
+  const msghdr& header = myHeaders[i].msg_hdr;
+  for (const cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(const_cast<msghdr*>(&header),
+                                                                                  const_cast<cmsghdr*>(c))) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+      timespec stamp{};
+      std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+      return stamp;
+    }
+  }
+  return timespec{};
 }

@@ -5,17 +5,61 @@
 // multicast loopback on, so every agent, the sender included, receives every message.
 // Tools open the same socket to send only, or to listen the way an agent does.
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstddef>
+#include <ctime>
 #include <string>
+#include <vector>
 
 constexpr const char* MCAST_GROUP = "239.0.0.77";
 constexpr int MCAST_PORT = 60001;
 constexpr int MCAST_TTL = 16;
 constexpr int RECV_TIMEOUT_MS = 100;
+// The receive buffer a listening socket asks for: bursts of a group of thousands of
+// agents (about 64 000 datagrams a second from 2000) must wait there while the receiver
+// waits for a core. The kernel caps the request at net.core.rmem_max.
+constexpr int GROUP_RECEIVE_BUFFER_BYTES = 16 << 20;
 
 // The group's address and port, from the numeric group address (no name look-up).
 sockaddr_in groupSocketAddress();
+
+// Buffers for the datagrams one receiveBatch call takes: up to capacity datagrams, each
+// cut to bufferSize bytes, with its sender and, where the socket stamps arrivals, the
+// time the kernel received it.
+class ReceiveBatch {
+ public:
+  ReceiveBatch(size_t capacity, size_t bufferSize);
+  ReceiveBatch(const ReceiveBatch&) = delete;
+  ReceiveBatch& operator=(const ReceiveBatch&) = delete;
+
+  size_t capacity() const { return myHeaders.size(); }
+  size_t bufferSize() const { return myBufferSize; }
+  // Datagram i of the last receiveBatch: its buffer (bufferSize bytes, the first
+  // length(i) received), whether it was longer than the buffer, who sent it, and when
+  // it arrived (zero unless the socket stamps arrivals).
+  char* data(size_t i) { return myBytes.data() + i * myBufferSize; }
+  size_t length(size_t i) const { return myHeaders[i].msg_len; }
+  bool truncated(size_t i) const { return (myHeaders[i].msg_hdr.msg_flags & MSG_TRUNC) != 0; }
+  const sockaddr_in& source(size_t i) const { return mySources[i]; }
+  timespec arrival(size_t i) const;
+
+ private:
+  friend class GroupSocket;
+  // Control space for one arrival stamp, aligned as the kernel writes it.
+  union Control {
+    cmsghdr header;
+    char space[CMSG_SPACE(sizeof(timespec))];
+  };
+  void rearm();
+
+  size_t myBufferSize;
+  std::vector<char> myBytes;
+  std::vector<mmsghdr> myHeaders;
+  std::vector<iovec> myVectors;
+  std::vector<sockaddr_in> mySources;
+  std::vector<Control> myControls;
+};
 
 // A UDP socket, closed when the object goes. A default-built or moved-from object holds
 // no socket. Each step below is one system call and returns false with errno set by it.
@@ -38,10 +82,17 @@ class GroupSocket {
   bool setTimeToLive(int ttl);
   bool setLoopback(bool on);
   bool setReceiveTimeout(int ms);
+  // Asks for GROUP_RECEIVE_BUFFER_BYTES of receive buffer and returns what the kernel
+  // granted (it doubles the request for its own bookkeeping), or -1. Where
+  // net.core.rmem_max caps the request, one line per process on standard error gives
+  // the granted size and the sysctl that raises the cap.
+  int enlargeReceiveBuffer();
+  // Has the kernel stamp every datagram with its arrival time (ReceiveBatch::arrival).
+  bool stampArrivals();
 
   // A socket that sends to the group (time-to-live MCAST_TTL, loopback on), or one that
   // also listens as an agent does (address reuse, MCAST_PORT bound, a member of the
-  // group, RECV_TIMEOUT_MS receive time-out). False with a one-line reason in error;
+  // group, RECV_TIMEOUT_MS receive time-out, an enlarged receive buffer). False with a one-line reason in error;
   // no socket is held then.
   bool openForSending(std::string& error);
   bool openForListening(std::string& error);
@@ -51,6 +102,11 @@ class GroupSocket {
   // The next datagram into buffer: its length; 0 when none came within the receive
   // time-out or the wait was interrupted; -1 on any other failure, or with no socket.
   long receive(char* buffer, size_t size) const;
+  // The datagrams waiting, up to the batch's capacity: waits for the first as receive
+  // does, then takes what has already arrived without waiting. Returns how many (their
+  // lengths as receive gives them); 0 when none came within the time-out or the wait was
+  // interrupted; -1 on any other failure (errno says why), or with no socket (EBADF).
+  long receiveBatch(ReceiveBatch& batch) const;
 
   bool isOpen() const { return myFd >= 0; }
   int fd() const { return myFd; }

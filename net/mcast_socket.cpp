@@ -60,6 +60,7 @@ int setupNetwork() {
   mcastSocket.setTimeToLive(MCAST_TTL);
   groupAddr = resolveGroupAddress();
   mcastSocket.setReceiveTimeout(RECV_TIMEOUT_MS);
+  mcastSocket.enlargeReceiveBuffer();
   return 0;
 }
 

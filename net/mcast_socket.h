@@ -13,7 +13,8 @@ extern GroupSocket mcastSocket;
 extern sockaddr_in groupAddr;
 
 // Opens mcastSocket (closing any socket it held), joins the group, sets the
-// time-to-live, the receive time-out and groupAddr. 0 on success. On failure
+// time-to-live, the receive time-out, groupAddr and a receive buffer large enough for
+// big groups (see GroupSocket::enlargeReceiveBuffer). 0 on success. On failure
 // mcastSocket holds no socket.
 int setupNetwork();
 

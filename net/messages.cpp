@@ -121,6 +121,12 @@ bool parseMessage(const char* text, Message& message) {
   return true;
 }
 
+bool readDatagram(char* buffer, size_t length, Message& message) {
+  if (length == 0) return false;
+  buffer[length < MSG_BUFFER_SIZE ? length : MSG_BUFFER_SIZE - 1] = '\0';
+  return parseMessage(buffer, message);
+}
+
 int formatMessage(const Message& m, char* out, size_t size) {
   if (m.name.size() >= size) return -1;
   const int nameLen = static_cast<int>(m.name.size());

@@ -31,6 +31,13 @@ struct Message {
 // the text is not a readable message of a known type (see above).
 bool parseMessage(const char* text, Message& message);
 
+// Reads a received datagram: buffer holds MSG_BUFFER_SIZE bytes of which the first
+// length arrived (length may exceed the buffer when the datagram was cut by the
+// receive). The text is ended with a NUL at the received length and at byte
+// MSG_BUFFER_SIZE - 1 at most, so bytes an earlier, longer datagram left in the buffer
+// are never read. False for an empty datagram or an unreadable text.
+bool readDatagram(char* buffer, size_t length, Message& message);
+
 // Writes the message as its sender does ("%.3lf" reals, single blanks) with its NUL into
 // out. Returns the text length without the NUL, or -1 when the type is unknown or the
 // text and its NUL do not fit in size bytes (nothing usable is written then).

@@ -1,92 +1,32 @@
 #include "net/receiver.h"
 
-#include <string>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <span>
+#include <thread>
 
 #include "base/clock.h"
-#include "map/map_updates.h"
 #include "net/mcast_socket.h"
 #include "net/messages.h"
+#include "net/team_rules.h"
 #include "state/shared_state.h"
 
 namespace {
 
-bool isOwn(std::string_view name) { return name == agentId; }
-bool addressesMe(std::string_view name) { return isOwn(name) || name == ALL_AGENTS; }
+constexpr size_t RECEIVE_BATCH = TEAM_RUN;
+// After a batch that brought several datagrams without filling up, the receiver waits
+// this long before the next one, so that a busy group is read in full batches instead
+// of a wake-up per datagram (the wake-ups cost more than the messages). A datagram
+// waits at most this long in the socket's buffer; a quiet group causes no pause.
+constexpr auto BUSY_GROUP_PAUSE = std::chrono::milliseconds(1);
 
-template <class Mark>
-void markBothMaps(Mark mark) {
-  {
-    ArLockGuard hold(localMap->mutex);
-    mark(*localMap);
-  }
-  ArLockGuard hold(globalMap->mutex);
-  mark(*globalMap);
-}
+bool addressesMe(std::string_view name) { return name == agentId || name == ALL_AGENTS; }
 
-template <class Mark>
-void markGlobalMap(Mark mark) {
-  ArLockGuard hold(globalMap->mutex);
-  mark(*globalMap);
-}
-
-bool hasActiveEntry(std::string_view name) {
-  auto entry = peerTable.find(std::string(name));
-  return entry != peerTable.end() && entry->second.active;
-}
-
-void recordPeerPose(std::string_view name, const ArPose& pose, uint32_t now) {
-  ArLockGuard hold(peerTableMutex);
-  auto [entry, inserted] = peerTable.try_emplace(std::string(name));
-  if (inserted) entry->second.active = true;
-  entry->second.pose = pose;
-  entry->second.lastSeen = now;
-}
-
-// Removes the first entry in key order, never the own one, whose last P is more than
-// PEER_EXPIRY_S old. The age is an unsigned 32-bit difference, so a lastSeen in the
-// future (the clock was set back) counts as stale too.
-void removeFirstStalePeer(uint32_t now) {
-  ArLockGuard hold(peerTableMutex);
-  for (auto entry = peerTable.begin(); entry != peerTable.end(); ++entry) {
-    if (isOwn(entry->first)) continue;
-    if (static_cast<uint32_t>(now - entry->second.lastSeen) > PEER_EXPIRY_S) {
-      peerTable.erase(entry);
-      return;
-    }
-  }
-}
-
-void applyPose(const Message& m, uint32_t now) {
-  const ArPose pose(m.reals[0], m.reals[1], m.reals[2]);
-  recordPeerPose(m.name, pose, now);
-  if (isOwn(m.name)) {
-    markBothMaps([&](OccupancyMap& map) { markPose(map, pose); });
-  } else {
-    markGlobalMap([&](OccupancyMap& map) { markPeerPose(map, pose); });
-  }
-  removeFirstStalePeer(now);
-}
-
-void applyReading(const Message& m) {
-  const ArPose point(m.reals[0], m.reals[1], 0);
-  const ArPose robotPose(m.reals[2], m.reals[3], m.reals[4]);
-  if (!hasActiveEntry(m.name)) return;
-  if (isOwn(m.name)) {
-    markBothMaps([&](OccupancyMap& map) { markReading(map, point, robotPose); });
-  } else {
-    markGlobalMap([&](OccupancyMap& map) { markPeerReading(map, point, robotPose); });
-  }
-}
-
-void applyHit(const Message& m) {
-  const ArPose point(m.reals[0], m.reals[1], 0);
-  if (!hasActiveEntry(m.name)) return;
-  if (isOwn(m.name)) {
-    markBothMaps([&](OccupancyMap& map) { markHit(map, point); });
-  } else {
-    markGlobalMap([&](OccupancyMap& map) { markHit(map, point); });
-  }
-}
+// The agent's maps and peer table, as the shared rules see them.
+TeamState agentTeam() { return TeamState{agentId, localMap.get(), *globalMap, peerTable, peerTableMutex}; }
 
 void applyCommandPose(const Message& m, GuardedPose& target) {
   if (!addressesMe(m.name)) return;
@@ -99,46 +39,57 @@ void applyMode(const Message& m) {
 }
 
 void applyJ(const Message& m, uint32_t now) {
-  if (!isOwn(m.name)) return;
+  if (m.name != agentId) return;
   ArLockGuard hold(jRecordMutex);
   jRecord = JRecord{m.reals[0], m.reals[1], m.reals[2], m.reals[3], m.values[0], m.values[1],
                     static_cast<int32_t>(now)};
 }
 
-void applyMessage(const Message& m, uint32_t now) {
+void applyCommand(const Message& m, uint32_t now) {
   switch (m.type) {
-    case 'P': applyPose(m, now); break;
-    case 'E': applyReading(m); break;
-    case 'O': applyHit(m); break;
     case 'G': applyCommandPose(m, goalPose); break;
     case 'W': applyCommandPose(m, wPose); break;
     case 'M': applyMode(m); break;
     case 'J': applyJ(m, now); break;
-    default: break;  // D: no agent acts on it
+    default: break;  // D: no agent acts on it; P, E, O: the team's rules
   }
 }
 
-// A receive that timed out or was interrupted gives 0 and changes nothing.
-void receiveOne(char* buffer) {
-  const long received = mcastSocket.receive(buffer, MSG_BUFFER_SIZE);
-  if (received < 0) {
-    setExitFlag(1);
-    return;
+// The team's messages through the shared rules, then the commands, each in arrival
+// order (the two touch different state).
+void applyMessages(std::span<const Message> messages, uint32_t now) {
+  applyTeamMessages(agentTeam(), messages, now);
+  for (const Message& m : messages) applyCommand(m, now);
+}
+
+void handleBatch(ReceiveBatch& batch, size_t count, uint32_t now) {
+  std::array<Message, RECEIVE_BATCH> messages;
+  size_t readable = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (readDatagram(batch.data(i), batch.length(i), messages[readable])) ++readable;
   }
-  handleDatagram(buffer, static_cast<size_t>(received), calendarSeconds());
+  applyMessages(std::span<const Message>(messages.data(), readable), now);
 }
 
 }  // namespace
 
 void handleDatagram(char* buffer, size_t length, uint32_t now) {
-  if (length == 0) return;
-  buffer[length < MSG_BUFFER_SIZE ? length : MSG_BUFFER_SIZE - 1] = '\0';
   Message message;
-  if (!parseMessage(buffer, message)) return;
-  applyMessage(message, now);
+  if (!readDatagram(buffer, length, message)) return;
+  applyMessages(std::span<const Message>(&message, 1), now);
 }
 
 void receiverThread() {
-  char buffer[MSG_BUFFER_SIZE] = {};
-  while (getExitFlag() == 0) receiveOne(buffer);
+  ReceiveBatch batch(RECEIVE_BATCH, MSG_BUFFER_SIZE);
+  while (getExitFlag() == 0) {
+    const long received = mcastSocket.receiveBatch(batch);
+    if (received < 0) {
+      std::fprintf(stderr, "Receiving from the multicast group failed: %s\n", std::strerror(errno));
+      setExitFlag(1);
+      return;
+    }
+    if (received == 0) continue;
+    handleBatch(batch, static_cast<size_t>(received), calendarSeconds());
+    if (received > 1 && static_cast<size_t>(received) < batch.capacity()) std::this_thread::sleep_for(BUSY_GROUP_PAUSE);
+  }
 }

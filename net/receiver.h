@@ -1,18 +1,18 @@
 #pragma once
 // The receiver: applies every message that arrives on the group, this agent's own
-// included. Own readings and poses go to localMap then globalMap; a peer's to globalMap
-// only, and its readings only while it has an active peerTable entry (made by its P
-// messages). Commands G, W and M addressed to this agent or to "all", and J addressed to
-// this agent, set goalPose, wPose, mode and jRecord.
+// included. P, E and O go through the team's rules (net/team_rules.h) over localMap,
+// globalMap and peerTable: own readings and poses to localMap then globalMap, a peer's
+// to globalMap only, and its readings only while it has an active peerTable entry (made
+// by its P messages). Commands G, W and M addressed to this agent or to "all", and J
+// addressed to this agent, set goalPose, wPose, mode and jRecord.
 #include <cstddef>
 #include <cstdint>
 
-// A peer whose last P is more than this many seconds old may be removed.
-constexpr uint32_t PEER_EXPIRY_S = 60;
+#include "team/peer_table.h"
 
-// Thread body: receives and applies datagrams until exitFlag is set. A receive that
-// timed out or was interrupted just returns to the exitFlag check; any other receive
-// failure sets exitFlag.
+// Thread body: receives datagrams in batches and applies them until exitFlag is set. A
+// receive that timed out or was interrupted just returns to the exitFlag check; any
+// other receive failure is reported on standard error with its reason and sets exitFlag.
 void receiverThread();
 
 // Applies one received datagram. buffer holds MSG_BUFFER_SIZE bytes of which the first

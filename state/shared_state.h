@@ -4,7 +4,6 @@
 // except that the behaviours take one of them while holding the robot lock (robot
 // lock first). Where both maps are touched, localMap comes first, never nested.
 #include <cstdint>
-#include <map>
 #include <string>
 
 #include "aria/ar_mutex.h"
@@ -13,6 +12,7 @@
 #include "map/map_file.h"
 #include "map/occupancy_map.h"
 #include "state/deferred.h"
+#include "team/peer_table.h"
 
 class ArRobot;
 class ArSonarDevice;
@@ -36,13 +36,7 @@ struct JRecord {
   int32_t stamp = 0;
 };
 
-struct PeerEntry {
-  bool active = false;
-  ArPose pose;
-  uint32_t lastSeen = 0;  // calendar seconds, low 32 bits
-};
-
-using PeerTable = std::map<std::string, PeerEntry>;
+// PeerEntry and PeerTable: team/peer_table.h.
 
 // Creation order (static initialisation, this order, one translation unit):
 extern ArMutex modeMutex;

@@ -1,0 +1,76 @@
+#include "net/team_rules.h"
+
+#include <algorithm>
+#include <array>
+
+#include "map/map_updates.h"
+
+namespace {
+
+ArPose firstPose(const Message& m) { return ArPose(m.reals[0], m.reals[1], m.reals[2]); }
+ArPose point(const Message& m) { return ArPose(m.reals[0], m.reals[1], 0); }
+ArPose readingRobotPose(const Message& m) { return ArPose(m.reals[2], m.reals[3], m.reals[4]); }
+
+void markOwn(OccupancyMap& map, const Message& m) {
+  switch (m.type) {
+    case 'P': markPose(map, firstPose(m)); break;
+    case 'E': markReading(map, point(m), readingRobotPose(m)); break;
+    case 'O': markHit(map, point(m)); break;
+    default: break;
+  }
+}
+
+void markPeer(OccupancyMap& map, const Message& m) {
+  switch (m.type) {
+    case 'P': markPeerPose(map, firstPose(m)); break;
+    case 'E': markPeerReading(map, point(m), readingRobotPose(m)); break;
+    case 'O': markHit(map, point(m)); break;
+    default: break;
+  }
+}
+
+// The table's part of a message; true when the message goes on to the maps.
+bool applyToTable(const TeamState& team, const Message& m, uint32_t now) {
+  if (m.type != 'P') return hasActiveEntry(team.peers, m.name);
+  const bool recorded = recordPeerPose(team.peers, m.name, firstPose(m), now);
+  removeFirstStalePeer(team.peers, team.ownName, now);
+  return recorded;
+}
+
+void applyRun(const TeamState& team, std::span<const Message> run, uint32_t now) {
+  std::array<bool, TEAM_RUN> reaches{};
+  bool anyOwn = false, anyReach = false;
+  {
+    ArLockGuard hold(team.peersMutex);
+    for (size_t i = 0; i < run.size(); ++i) {
+      if (!isTeamMessage(run[i].type)) continue;
+      reaches[i] = applyToTable(team, run[i], now);
+      anyReach = anyReach || reaches[i];
+      anyOwn = anyOwn || (reaches[i] && run[i].name == team.ownName);
+    }
+  }
+  if (anyOwn && team.localMap != nullptr) {
+    ArLockGuard hold(team.localMap->mutex);
+    for (size_t i = 0; i < run.size(); ++i) {
+      if (reaches[i] && run[i].name == team.ownName) markOwn(*team.localMap, run[i]);
+    }
+  }
+  if (!anyReach) return;
+  ArLockGuard hold(team.globalMap.mutex);
+  for (size_t i = 0; i < run.size(); ++i) {
+    if (!reaches[i]) continue;
+    if (run[i].name == team.ownName) {
+      markOwn(team.globalMap, run[i]);
+    } else {
+      markPeer(team.globalMap, run[i]);
+    }
+  }
+}
+
+}  // namespace
+
+void applyTeamMessages(const TeamState& team, std::span<const Message> messages, uint32_t now) {
+  for (size_t from = 0; from < messages.size(); from += TEAM_RUN) {
+    applyRun(team, messages.subspan(from, std::min(TEAM_RUN, messages.size() - from)), now);
+  }
+}

@@ -1,0 +1,28 @@
+#include "team/peer_table.h"
+
+bool recordPeerPose(PeerTable& table, std::string_view name, const ArPose& pose, uint32_t now) {
+  auto entry = table.find(name);
+  if (entry == table.end()) {
+    if (table.size() >= PEER_TABLE_CAPACITY) return false;
+    entry = table.emplace(std::string(name), PeerEntry{true, pose, now}).first;
+    return true;
+  }
+  entry->second.pose = pose;
+  entry->second.lastSeen = now;
+  return true;
+}
+
+bool hasActiveEntry(const PeerTable& table, std::string_view name) {
+  auto entry = table.find(name);
+  return entry != table.end() && entry->second.active;
+}
+
+void removeFirstStalePeer(PeerTable& table, std::string_view own, uint32_t now) {
+  for (auto entry = table.begin(); entry != table.end(); ++entry) {
+    if (entry->first == own) continue;
+    if (static_cast<uint32_t>(now - entry->second.lastSeen) > PEER_EXPIRY_S) {
+      table.erase(entry);
+      return;
+    }
+  }
+}

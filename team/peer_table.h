@@ -1,0 +1,47 @@
+#pragma once
+// The peer table: one entry per agent heard from on the group, keyed by its name (plain
+// byte order, a prefix first), kept by P messages. An entry made by a P starts active;
+// every P of that agent refreshes its pose and lastSeen; an entry whose last P is more
+// than PEER_EXPIRY_S old may be removed, one per P message that arrives.
+//
+// Anyone on the group can send P messages under ever new names, so the table is bounded:
+// it holds at most PEER_TABLE_CAPACITY entries, and while it is full a P from a new name
+// makes no entry. Known agents are never pushed out; a stale entry's place is taken by
+// the first new name after its removal.
+//
+// The functions change only the table; the caller holds whatever lock guards it.
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "aria/ar_pose.h"
+
+// A peer whose last P is more than this many seconds old may be removed.
+constexpr uint32_t PEER_EXPIRY_S = 60;
+// Entries a table holds at most, the agent's own included: twice the largest team the
+// scale model measures. A name is at most one datagram long, so a full table holds a few
+// megabytes at worst (docs/reliability.md).
+constexpr size_t PEER_TABLE_CAPACITY = 4096;
+
+struct PeerEntry {
+  bool active = false;
+  ArPose pose;
+  uint32_t lastSeen = 0;  // calendar seconds, low 32 bits
+};
+
+using PeerTable = std::map<std::string, PeerEntry, std::less<>>;
+
+// A P message of name: a new name gets an active entry, a known one (own included) its
+// pose and lastSeen refreshed with active left as it is. False, changing nothing, when
+// the name is new and the table is full.
+bool recordPeerPose(PeerTable& table, std::string_view name, const ArPose& pose, uint32_t now);
+
+// Whether name has an entry whose active flag is set.
+bool hasActiveEntry(const PeerTable& table, std::string_view name);
+
+// Removes the first entry in key order, never the one named own, whose last P is more
+// than PEER_EXPIRY_S old. The age is an unsigned 32-bit difference, so a lastSeen in the
+// future (the clock was set back) counts as stale too.
+void removeFirstStalePeer(PeerTable& table, std::string_view own, uint32_t now);
