@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -183,6 +185,12 @@ void ReceiveBatch::rearm() {
     m.msg_hdr.msg_controllen = sizeof(Control);
     m.msg_hdr.msg_flags = 0;
     m.msg_len = 0;
+  }
+}
+
+void pauseWhenBusy(long received, const ReceiveBatch& batch) {
+  if (received > 1 && static_cast<size_t>(received) < batch.capacity()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(BUSY_GROUP_PAUSE_MS));
   }
 }
 

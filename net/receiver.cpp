@@ -2,11 +2,9 @@
 
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <span>
-#include <thread>
 
 #include "base/clock.h"
 #include "net/mcast_socket.h"
@@ -17,11 +15,6 @@
 namespace {
 
 constexpr size_t RECEIVE_BATCH = TEAM_RUN;
-// After a batch that brought several datagrams without filling up, the receiver waits
-// this long before the next one, so that a busy group is read in full batches instead
-// of a wake-up per datagram (the wake-ups cost more than the messages). A datagram
-// waits at most this long in the socket's buffer; a quiet group causes no pause.
-constexpr auto BUSY_GROUP_PAUSE = std::chrono::milliseconds(1);
 
 bool addressesMe(std::string_view name) { return name == agentId || name == ALL_AGENTS; }
 
@@ -90,6 +83,6 @@ void receiverThread() {
     }
     if (received == 0) continue;
     handleBatch(batch, static_cast<size_t>(received), calendarSeconds());
-    if (received > 1 && static_cast<size_t>(received) < batch.capacity()) std::this_thread::sleep_for(BUSY_GROUP_PAUSE);
+    pauseWhenBusy(received, batch);
   }
 }

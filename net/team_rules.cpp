@@ -37,7 +37,7 @@ bool applyToTable(const TeamState& team, const Message& m, uint32_t now) {
   return recorded;
 }
 
-void applyRun(const TeamState& team, std::span<const Message> run, uint32_t now) {
+void applyRun(const TeamState& team, std::span<const Message> run, uint32_t now, bool* applied) {
   std::array<bool, TEAM_RUN> reaches{};
   bool anyOwn = false, anyReach = false;
   {
@@ -49,6 +49,7 @@ void applyRun(const TeamState& team, std::span<const Message> run, uint32_t now)
       anyOwn = anyOwn || (reaches[i] && run[i].name == team.ownName);
     }
   }
+  if (applied != nullptr) std::copy(reaches.begin(), reaches.begin() + static_cast<long>(run.size()), applied);
   if (anyOwn && team.localMap != nullptr) {
     ArLockGuard hold(team.localMap->mutex);
     for (size_t i = 0; i < run.size(); ++i) {
@@ -69,8 +70,10 @@ void applyRun(const TeamState& team, std::span<const Message> run, uint32_t now)
 
 }  // namespace
 
-void applyTeamMessages(const TeamState& team, std::span<const Message> messages, uint32_t now) {
+void applyTeamMessages(const TeamState& team, std::span<const Message> messages, uint32_t now,
+                       std::span<bool> applied) {
   for (size_t from = 0; from < messages.size(); from += TEAM_RUN) {
-    applyRun(team, messages.subspan(from, std::min(TEAM_RUN, messages.size() - from)), now);
+    bool* flags = applied.size() == messages.size() ? applied.data() + from : nullptr;
+    applyRun(team, messages.subspan(from, std::min(TEAM_RUN, messages.size() - from)), now, flags);
   }
 }

@@ -36,9 +36,12 @@ constexpr bool isTeamMessage(char type) { return type == 'P' || type == 'E' || t
 // Applies the team's messages among messages, in order, skipping every other type. The
 // outcome is that of applying them one at a time; the locks are taken once per run of
 // up to TEAM_RUN messages: the table's mutex (entries, expiry, and which messages reach
-// the maps), then the local map's, then the global map's.
+// the maps), then the local map's, then the global map's. When applied is given (one
+// flag per message), it tells which messages took effect: a P that the table recorded,
+// an E or O that reached the maps.
 constexpr size_t TEAM_RUN = 64;
-void applyTeamMessages(const TeamState& team, std::span<const Message> messages, uint32_t now);
+void applyTeamMessages(const TeamState& team, std::span<const Message> messages, uint32_t now,
+                       std::span<bool> applied = {});
 
 inline void applyTeamMessage(const TeamState& team, const Message& message, uint32_t now) {
   applyTeamMessages(team, std::span<const Message>(&message, 1), now);

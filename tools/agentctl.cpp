@@ -1,23 +1,37 @@
 // agentctl: commands to the mapping agents on their multicast group, a decoder of the
-// group's traffic, and a load generator that plays simulated agents at the real rates.
+// group's traffic, a live team map, a recorder and a replayer of the traffic, and a load
+// generator that plays simulated agents at the real rates.
 #include <signal.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
+#include "base/version.h"
 #include "net/group_socket.h"
 #include "net/messages.h"
+#include "net/team_rules.h"
 #include "tools/lib/agent_commands.h"
+#include "tools/lib/group_recording.h"
 #include "tools/lib/load_model.h"
+#include "tools/lib/team_map.h"
 #include "tools/lib/traffic_summary.h"
 
 namespace {
 
-constexpr int EXIT_NETWORK = 1;
+constexpr int EXIT_NETWORK = 1;  // also a file that cannot be read or written
 constexpr int EXIT_USAGE = 2;
+// Datagrams whole, as the recorder keeps them: the largest UDP payload over IPv4 fits.
+constexpr size_t WHOLE_DATAGRAM = 65536;
+constexpr size_t RECORD_BATCH = 32;
+constexpr int64_t RECORD_FLUSH_MS = 1000;
 constexpr int64_t SUMMARY_PERIOD_MS = 5000;
 constexpr int LOAD_SLICE_MS = 10;
 constexpr int LOAD_SLICES = LOAD_CYCLE_MS / LOAD_SLICE_MS;
@@ -44,6 +58,13 @@ int networkFailure(const std::string& reason) {
   std::fprintf(stderr, "agentctl: %s\n", reason.c_str());
   return EXIT_NETWORK;
 }
+
+int fileFailure(const std::string& reason) {
+  std::fprintf(stderr, "agentctl: %s\n", reason.c_str());
+  return EXIT_NETWORK;
+}
+
+std::string receiveFailure() { return std::string("receiving from the group failed: ") + std::strerror(errno); }
 
 int sendCommand(const ToolCommand& command) {
   GroupSocket group;
@@ -77,13 +98,13 @@ int watchGroup(const ToolCommand& command) {
   catchInterrupts();
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // readable live, line by line, from a file too
   const Clock::time_point start = Clock::now();
-  const int64_t endMs = command.watchSeconds * int64_t{1000};
+  const int64_t endMs = command.seconds * int64_t{1000};
   TrafficSummary summary(0);
   int64_t nextSummaryMs = SUMMARY_PERIOD_MS;
   char buffer[MSG_BUFFER_SIZE];
   while (interrupted == 0 && (endMs == 0 || millisecondsSince(start) < endMs)) {
     const long length = group.receive(buffer, sizeof buffer - 1);
-    if (length < 0) return networkFailure("receiving from the group failed");
+    if (length < 0) return networkFailure(receiveFailure());
     const int64_t nowMs = millisecondsSince(start);
     if (length > 0) {
       buffer[length] = '\0';
@@ -150,6 +171,165 @@ int playLoad(const ToolCommand& command) {
   return tally.failed > 0 ? EXIT_NETWORK : 0;
 }
 
+// Saves the team map and prints the line that reports it. False when the save failed.
+bool saveTeam(const TeamMap& team, const std::string& file, double seconds) {
+  const bool saved = team.save(file);
+  std::printf("%s\n", describeTeam(seconds, file, saved, team.knownCells(), team.peers()).c_str());
+  if (!saved) std::fprintf(stderr, "agentctl: cannot write the map file %s\n", file.c_str());
+  return saved;
+}
+
+// The live observer: listens as an agent does and never sends.
+int observeGroup(const ToolCommand& command) {
+  GroupSocket group;
+  std::string error;
+  if (!group.openForListening(error)) return networkFailure(error);
+  catchInterrupts();
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  TeamMap team;
+  ReceiveBatch batch(TEAM_RUN, MSG_BUFFER_SIZE);
+  const Clock::time_point start = Clock::now();
+  const int64_t endMs = command.seconds * int64_t{1000};
+  const int64_t everyMs = command.everySeconds * int64_t{1000};
+  int64_t nextSaveMs = everyMs;
+  while (interrupted == 0 && (endMs == 0 || millisecondsSince(start) < endMs)) {
+    const long received = group.receiveBatch(batch);
+    if (received < 0) {
+      const std::string reason = receiveFailure();
+      saveTeam(team, command.outFile, static_cast<double>(millisecondsSince(start)) / 1000.0);
+      return networkFailure(reason);
+    }
+    if (received > 0) team.handleBatch(batch, static_cast<size_t>(received), calendarSeconds());
+    if (millisecondsSince(start) >= nextSaveMs) {
+      saveTeam(team, command.outFile, static_cast<double>(millisecondsSince(start)) / 1000.0);
+      nextSaveMs += everyMs;
+    }
+    pauseWhenBusy(received, batch);
+  }
+  const bool saved = saveTeam(team, command.outFile, static_cast<double>(millisecondsSince(start)) / 1000.0);
+  return saved ? 0 : EXIT_NETWORK;
+}
+
+// The team map from a recording, each datagram handled as its receive would have been
+// (cut to MSG_BUFFER_SIZE bytes) at the calendar second it arrived.
+int mapRecording(const ToolCommand& command) {
+  RecordingReader reader;
+  std::string error;
+  if (!reader.open(command.fromFile, error)) return fileFailure(error);
+  TeamMap team;
+  char buffer[MSG_BUFFER_SIZE];
+  RecordedDatagram datagram;
+  int64_t firstUs = -1, lastUs = 0;
+  long datagrams = 0;
+  int status = 0;
+  while ((status = reader.next(datagram, error)) == 1) {
+    const size_t kept = std::min(datagram.length, MSG_BUFFER_SIZE);
+    std::memcpy(buffer, datagram.payload, kept);
+    team.handleDatagram(buffer, kept, static_cast<uint32_t>(datagram.arrivalUs / 1'000'000));
+    if (firstUs < 0) firstUs = datagram.arrivalUs;
+    lastUs = datagram.arrivalUs;
+    ++datagrams;
+  }
+  if (status < 0) return fileFailure(command.fromFile + ": " + error);
+  const double span = firstUs < 0 ? 0.0 : static_cast<double>(lastUs - firstUs) / 1e6;
+  std::printf("read %ld datagrams covering %.1f s from %s (%ld other packets skipped)\n", datagrams, span,
+              command.fromFile.c_str(), reader.skipped());
+  return saveTeam(team, command.outFile, span) ? 0 : EXIT_NETWORK;
+}
+
+timespec arrivalOf(const ReceiveBatch& batch, size_t i) {
+  timespec stamp = batch.arrival(i);
+  if (stamp.tv_sec == 0 && stamp.tv_nsec == 0) clock_gettime(CLOCK_REALTIME, &stamp);
+  return stamp;
+}
+
+// Listens as an agent does, never sends, and writes every datagram whole.
+int recordGroup(const ToolCommand& command) {
+  GroupSocket group;
+  std::string error;
+  if (!group.openForListening(error)) return networkFailure(error);
+  group.stampArrivals();
+  RecordingWriter writer;
+  if (!writer.open(command.file, error)) return fileFailure(error);
+  catchInterrupts();
+  ReceiveBatch batch(RECORD_BATCH, WHOLE_DATAGRAM);
+  const Clock::time_point start = Clock::now();
+  const int64_t endMs = command.seconds * int64_t{1000};
+  int64_t nextFlushMs = RECORD_FLUSH_MS;
+  bool failed = false;
+  while (interrupted == 0 && (endMs == 0 || millisecondsSince(start) < endMs)) {
+    const long received = group.receiveBatch(batch);
+    if (received < 0) {
+      error = receiveFailure();
+      failed = true;
+      break;
+    }
+    for (long i = 0; i < received; ++i) {
+      const size_t at = static_cast<size_t>(i);
+      writer.write(batch.data(at), batch.length(at), batch.source(at), arrivalOf(batch, at));
+    }
+    if (millisecondsSince(start) >= nextFlushMs) {
+      writer.flush();
+      nextFlushMs += RECORD_FLUSH_MS;
+    }
+    pauseWhenBusy(received, batch);
+  }
+  const long written = writer.written();
+  std::string closeError;
+  if (!writer.close(closeError)) return fileFailure(command.file + ": " + closeError);
+  std::printf("recorded %ld datagrams in %.1f s to %s\n", written,
+              static_cast<double>(millisecondsSince(start)) / 1000.0, command.file.c_str());
+  return failed ? networkFailure(error) : 0;
+}
+
+struct ReplayTally {
+  long sent = 0, failed = 0, skipped = 0;
+};
+
+// One pass over the recording from `start`: each datagram sent when its recorded offset
+// from the first, divided by the speed, has passed. False when the file failed.
+bool replayOnce(const ToolCommand& command, const GroupSocket& group, Clock::time_point start, ReplayTally& tally,
+                std::string& error) {
+  RecordingReader reader;
+  if (!reader.open(command.file, error)) return false;
+  const sockaddr_in to = groupSocketAddress();
+  RecordedDatagram datagram;
+  int64_t firstUs = -1;
+  int status = 0;
+  while (interrupted == 0 && (status = reader.next(datagram, error)) == 1) {
+    if (firstUs < 0) firstUs = datagram.arrivalUs;
+    const double offsetUs = static_cast<double>(datagram.arrivalUs - firstUs) / command.speed;
+    std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<int64_t>(std::max(0.0, offsetUs))));
+    if (interrupted != 0) break;
+    if (group.sendTo(to, datagram.payload, datagram.length)) {
+      ++tally.sent;
+    } else {
+      ++tally.failed;
+    }
+  }
+  tally.skipped += reader.skipped();
+  return status >= 0;
+}
+
+int replayRecording(const ToolCommand& command) {
+  GroupSocket group;
+  std::string error;
+  if (!group.openForSending(error)) return networkFailure(error);
+  catchInterrupts();
+  ReplayTally tally;
+  const Clock::time_point start = Clock::now();
+  long before = -1;
+  while (interrupted == 0 && tally.sent + tally.failed != before) {
+    before = tally.sent + tally.failed;  // a pass that sends nothing ends the loop
+    if (!replayOnce(command, group, Clock::now(), tally, error)) return fileFailure(command.file + ": " + error);
+    if (!command.loop) break;
+  }
+  std::printf("replayed %ld datagrams from %s in %.1f s at speed %g; %ld sends failed; %ld other packets skipped\n",
+              tally.sent, command.file.c_str(), static_cast<double>(millisecondsSince(start)) / 1000.0,
+              command.speed, tally.failed, tally.skipped);
+  return tally.failed > 0 ? EXIT_NETWORK : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -162,9 +342,13 @@ int main(int argc, char** argv) {
   }
   switch (command.action) {
     case ToolAction::Help: std::printf("%s", agentctlUsage().c_str()); return 0;
+    case ToolAction::Version: std::printf("agentctl %s\n", MCAGENT_VERSION); return 0;
     case ToolAction::Send: return sendCommand(command);
     case ToolAction::Watch: return watchGroup(command);
     case ToolAction::Load: return playLoad(command);
+    case ToolAction::Map: return command.fromFile.empty() ? observeGroup(command) : mapRecording(command);
+    case ToolAction::Record: return recordGroup(command);
+    case ToolAction::Replay: return replayRecording(command);
   }
   return EXIT_USAGE;
 }

@@ -87,24 +87,53 @@ TEST(AgentctlArguments, BadArgumentsAreRefusedBeforeAnythingIsSent) {
   }
 }
 
-TEST(AgentctlArguments, WatchAndLoadOptions) {
+TEST(AgentctlArguments, OptionsOfWatchMapRecordReplayAndLoad) {
   ToolCommand c;
   std::string error;
   ASSERT_TRUE(parseToolCommand({"watch"}, c, error));
   EXPECT_EQ(c.action, ToolAction::Watch);
-  EXPECT_EQ(c.watchSeconds, 0);
+  EXPECT_EQ(c.seconds, 0);
   ASSERT_TRUE(parseToolCommand({"watch", "--quiet", "--seconds", "5"}, c, error));
-  EXPECT_EQ(c.watchSeconds, 5);
+  EXPECT_EQ(c.seconds, 5);
   EXPECT_TRUE(c.quiet);
   ASSERT_TRUE(parseToolCommand({"load", "20", "10"}, c, error));
   EXPECT_EQ(c.action, ToolAction::Load);
   EXPECT_EQ(c.loadAgents, 20);
   EXPECT_EQ(c.loadSeconds, 10);
-  ASSERT_TRUE(parseToolCommand({"--help"}, c, error));
-  EXPECT_EQ(c.action, ToolAction::Help);
+  ASSERT_TRUE(parseToolCommand({"map", "--out", "team.ppm"}, c, error)) << error;
+  EXPECT_EQ(c.action, ToolAction::Map);
+  EXPECT_EQ(c.outFile, "team.ppm");
+  EXPECT_EQ(c.everySeconds, 5);
+  EXPECT_EQ(c.fromFile, "");
+  ASSERT_TRUE(parseToolCommand({"map", "--every=2", "--out=t.ppm", "--seconds", "30"}, c, error)) << error;
+  EXPECT_EQ(c.everySeconds, 2);
+  EXPECT_EQ(c.seconds, 30);
+  ASSERT_TRUE(parseToolCommand({"map", "--from", "run.pcap", "--out", "t.ppm"}, c, error)) << error;
+  EXPECT_EQ(c.fromFile, "run.pcap");
+  ASSERT_TRUE(parseToolCommand({"record", "run.pcap", "--seconds", "60"}, c, error)) << error;
+  EXPECT_EQ(c.action, ToolAction::Record);
+  EXPECT_EQ(c.file, "run.pcap");
+  EXPECT_EQ(c.seconds, 60);
+  ASSERT_TRUE(parseToolCommand({"replay", "--loop", "run.pcap", "--speed", "2.5"}, c, error)) << error;
+  EXPECT_EQ(c.action, ToolAction::Replay);
+  EXPECT_EQ(c.file, "run.pcap");
+  EXPECT_EQ(c.speed, 2.5);
+  EXPECT_TRUE(c.loop);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"map", "--help"}, {"replay", "--help"}, {"goal", "--help"}}) {
+    ASSERT_TRUE(parseToolCommand(args, c, error)) << args.back();
+    EXPECT_EQ(c.action, ToolAction::Help) << args[0];
+  }
+  ASSERT_TRUE(parseToolCommand({"--version"}, c, error));
+  EXPECT_EQ(c.action, ToolAction::Version);
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"watch", "--seconds"}, {"watch", "--seconds", "0"}, {"watch", "--seconds", "-3"}, {"watch", "--loud"},
-           {"load", "0", "10"}, {"load", "5"}, {"load", "5", "1.5"}, {"load", "x", "5"}}) {
+           {"watch", "extra"}, {"load", "0", "10"}, {"load", "5"}, {"load", "5", "1.5"}, {"load", "x", "5"},
+           {"map"}, {"map", "--out"}, {"map", "--out", ""}, {"map", "--out", "t.ppm", "--every", "0"},
+           {"map", "--out", "t.ppm", "extra"}, {"map", "--from", "r.pcap", "--out", "t.ppm", "--every", "5"},
+           {"record"}, {"record", "a.pcap", "b.pcap"}, {"record", "a.pcap", "--seconds", "1e3"},
+           {"replay"}, {"replay", "a.pcap", "--speed", "0"}, {"replay", "a.pcap", "--speed", "nan"},
+           {"replay", "a.pcap", "--speed"}, {"replay", "a.pcap", "--loud"}}) {
     EXPECT_FALSE(parseToolCommand(args, c, error)) << args.back();
   }
 }

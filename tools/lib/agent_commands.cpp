@@ -1,8 +1,11 @@
 #include "tools/lib/agent_commands.h"
 
+#include <getopt.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 #include "base/modes.h"
@@ -16,11 +19,13 @@ namespace {
 // %s:%d and %d: the group, its port and the time-to-live.
 const char* const USAGE_FORMAT =
     "usage: agentctl COMMAND ...\n"
-    "Sends commands to the mapping agents on the group %s:%d (time-to-live %d)\n"
-    "and watches their traffic. NAME is an agent's name, or \"all\" for every agent.\n"
+    "Sends commands to the mapping agents on the group %s:%d (time-to-live %d),\n"
+    "watches, maps, records and replays their traffic. NAME is an agent's name, or \"all\"\n"
+    "for every agent.\n"
     "\n"
-    "  mode NAME|all VALUE      set the mode (0 explore, 1 manual, 2 potential field, 3 path,\n"
-    "                           98 save the maps, 99 stop); VALUE from 0 to 65535\n"
+    "  mode NAME|all VALUE      set the mode (0 wander, 1 manual, 2 potential field, 3 path,\n"
+    "                           4 explore, 98 save the maps, 99 stop); VALUE from 0 to 65535;\n"
+    "                           an agent that does not know a mode switches to 0\n"
     "  goal NAME|all X Y [TH]   set the navigation goal (mm, mm, degrees; TH defaults to 0)\n"
     "  save NAME|all            save both maps (mode 98)\n"
     "  stop NAME|all            stop the agent (mode 99)\n"
@@ -31,15 +36,34 @@ const char* const USAGE_FORMAT =
     "                           print the decoded traffic and, every 5 s and at the end, a\n"
     "                           summary per agent (message rates, last pose); --quiet prints\n"
     "                           only the summaries; runs N seconds or until interrupted\n"
+    "  map --out FILE [--every S] [--seconds N]\n"
+    "                           build the team map from the group's P, E and O messages by the\n"
+    "                           agents' own rules (an observer without a robot: every agent is a\n"
+    "                           peer) and save it to FILE every S seconds (default 5) and at the\n"
+    "                           end (N seconds, or SIGINT/SIGTERM); never sends. A line per save:\n"
+    "                           \"T s: saved FILE, K known cells, P peers | NAME X Y TH P n E n O n\n"
+    "                           | ...\" (each agent's last pose and its messages that took effect)\n"
+    "  map --from RECORDING --out FILE\n"
+    "                           build the team map from a recording as fast as it can be read\n"
+    "  record FILE [--seconds N]\n"
+    "                           write every datagram heard on the group, with its arrival time,\n"
+    "                           to FILE as pcap (IPv4/UDP; tcpdump and Wireshark open it); never\n"
+    "                           sends; runs N seconds or until interrupted\n"
+    "  replay FILE [--speed X] [--loop]\n"
+    "                           send a recording's datagrams to the group with their recorded\n"
+    "                           spacing divided by X (default 1); commands in it are sent too;\n"
+    "                           --loop starts again at the end until interrupted. Reads our\n"
+    "                           recordings and tcpdump captures of the group's port\n"
     "  load N SECONDS           play N simulated agents into the group for SECONDS: each sends\n"
     "                           a P and up to 16 E messages every 500 ms and a D every second\n"
-    "  --help                   this text\n"
+    "  --help                   this text (also after any command)\n"
+    "  --version                the program's version\n"
     "\n"
     "Coordinates are millimetres within +-200000; all numbers must be finite.\n"
     "The agents' group is reachable only where they run: start agentctl in their network\n"
     "namespace (for agents started in a private one, e.g. by the demo:\n"
     "  nsenter --net=/proc/AGENT_PID/ns/net agentctl ...).\n"
-    "Exit status: 0 done, 1 network failure, 2 bad arguments.\n";
+    "Exit status: 0 done, 1 network or file failure, 2 bad arguments.\n";
 
 using Args = std::vector<std::string>;
 
@@ -120,17 +144,115 @@ bool readJCommand(const Args& args, ToolCommand& c, std::string& error) {
          readValue(args[7], "V", c.values[1], error);
 }
 
-bool readWatchCommand(const Args& args, ToolCommand& c, std::string& error) {
-  for (size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "--quiet") {
-      c.quiet = true;
-    } else if (args[i] == "--seconds" && i + 1 < args.size()) {
-      if (!readCount(args[++i], "--seconds", 86400, c.watchSeconds, error)) return false;
-    } else {
-      return fail(error, "unknown watch option \"" + args[i] + "\"");
+// Runs getopt_long over a command's arguments (args[0] is the command): onOption gets
+// each option's id and value (null for a flag); the other arguments, in order, go to
+// operands. "--help" anywhere makes the command a request for help.
+using OptionHandler = std::function<bool(int id, const char* value, std::string& error)>;
+
+constexpr int HELP_OPTION = 'h';
+
+bool readOptions(const Args& args, const option* longOptions, const OptionHandler& onOption, Args& operands,
+                 bool& help, std::string& error) {
+  std::vector<std::string> words(args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(words.size());
+  optind = 0;  // a full restart of getopt's scan, also after an earlier command line
+  opterr = 0;
+  for (;;) {
+    const int id = getopt_long(argc, argv.data(), ":", longOptions, nullptr);
+    if (id == -1) break;
+    if (id == ':') return fail(error, std::string(argv[optind - 1]) + " needs a value");
+    if (id == '?') return fail(error, "unknown " + args[0] + " option \"" + argv[optind - 1] + "\"");
+    if (id == HELP_OPTION) {
+      help = true;
+      continue;
     }
+    if (!onOption(id, optarg, error)) return false;
+  }
+  operands.assign(argv.begin() + optind, argv.begin() + argc);
+  return true;
+}
+
+bool readSeconds(const char* text, int& seconds, std::string& error) {
+  return readCount(text, "--seconds", 86400, seconds, error);
+}
+
+bool noOperands(const Args& operands, const std::string& command, std::string& error) {
+  if (operands.empty()) return true;
+  return fail(error, "unexpected argument \"" + operands[0] + "\" for " + command);
+}
+
+bool oneFile(const Args& operands, const std::string& command, std::string& file, std::string& error) {
+  if (operands.size() != 1) return fail(error, command + " needs exactly one FILE");
+  if (operands[0].empty()) return fail(error, "the file name is empty");
+  file = operands[0];
+  return true;
+}
+
+bool readWatchCommand(const Args& args, ToolCommand& c, bool& help, std::string& error) {
+  static const option OPTIONS[] = {
+      {"seconds", required_argument, nullptr, 's'}, {"quiet", no_argument, nullptr, 'q'},
+      {"help", no_argument, nullptr, HELP_OPTION}, {nullptr, 0, nullptr, 0}};
+  Args operands;
+  const OptionHandler onOption = [&](int id, const char* value, std::string& why) {
+    if (id == 'q') c.quiet = true;
+    return id != 's' || readSeconds(value, c.seconds, why);
+  };
+  return readOptions(args, OPTIONS, onOption, operands, help, error) && noOperands(operands, "watch", error);
+}
+
+bool readMapCommand(const Args& args, ToolCommand& c, bool& help, std::string& error) {
+  static const option OPTIONS[] = {
+      {"out", required_argument, nullptr, 'o'},     {"every", required_argument, nullptr, 'e'},
+      {"seconds", required_argument, nullptr, 's'}, {"from", required_argument, nullptr, 'f'},
+      {"help", no_argument, nullptr, HELP_OPTION},  {nullptr, 0, nullptr, 0}};
+  Args operands;
+  bool periodic = false;
+  const OptionHandler onOption = [&](int id, const char* value, std::string& why) {
+    switch (id) {
+      case 'o': c.outFile = value; return !c.outFile.empty() || fail(why, "the --out file name is empty");
+      case 'f': c.fromFile = value; return !c.fromFile.empty() || fail(why, "the --from file name is empty");
+      case 'e': periodic = true; return readCount(value, "--every", 86400, c.everySeconds, why);
+      default: periodic = true; return readSeconds(value, c.seconds, why);
+    }
+  };
+  if (!readOptions(args, OPTIONS, onOption, operands, help, error) || !noOperands(operands, "map", error)) return false;
+  if (help) return true;
+  if (c.outFile.empty()) return fail(error, "map needs --out FILE");
+  if (!c.fromFile.empty() && periodic) {
+    return fail(error, "map --from reads the whole recording and saves once: --every and --seconds do not apply");
   }
   return true;
+}
+
+bool readRecordCommand(const Args& args, ToolCommand& c, bool& help, std::string& error) {
+  static const option OPTIONS[] = {
+      {"seconds", required_argument, nullptr, 's'}, {"help", no_argument, nullptr, HELP_OPTION}, {nullptr, 0, nullptr, 0}};
+  Args operands;
+  const OptionHandler onOption = [&](int, const char* value, std::string& why) {
+    return readSeconds(value, c.seconds, why);
+  };
+  if (!readOptions(args, OPTIONS, onOption, operands, help, error)) return false;
+  return help || oneFile(operands, "record", c.file, error);
+}
+
+bool readReplayCommand(const Args& args, ToolCommand& c, bool& help, std::string& error) {
+  static const option OPTIONS[] = {
+      {"speed", required_argument, nullptr, 'x'}, {"loop", no_argument, nullptr, 'l'},
+      {"help", no_argument, nullptr, HELP_OPTION}, {nullptr, 0, nullptr, 0}};
+  Args operands;
+  const OptionHandler onOption = [&](int id, const char* value, std::string& why) {
+    if (id == 'l') {
+      c.loop = true;
+      return true;
+    }
+    if (readReal(value, 0.01, 1000, c.speed) == NumberCheck::Ok) return true;
+    return fail(why, std::string("--speed \"") + value + "\" is not a number from 0.01 to 1000");
+  };
+  if (!readOptions(args, OPTIONS, onOption, operands, help, error)) return false;
+  return help || oneFile(operands, "replay", c.file, error);
 }
 
 bool readLoadCommand(const Args& args, ToolCommand& c, std::string& error) {
@@ -159,20 +281,64 @@ bool readSendCommand(const Args& args, ToolCommand& c, std::string& error) {
 }  // namespace
 
 std::string agentctlUsage() {
-  char text[3000];
+  char text[6000];
   std::snprintf(text, sizeof text, USAGE_FORMAT, MCAST_GROUP, MCAST_PORT, MCAST_TTL);
   return text;
 }
+
+std::string modeName(unsigned value) {
+  switch (value) {
+    case MODE_ERRATIC: return "wander";
+    case MODE_STOP_AND_MANUAL: return "manual";
+    case MODE_POT_FIELD: return "potential field";
+    case MODE_PATH: return "path";
+    case 4: return "explore";  // frontier exploration, for agents that know it
+    case MODE_SAVE_MAPS: return "save maps";
+    case MODE_STOP: return "stop";
+    default: return "";
+  }
+}
+
+namespace {
+
+// The commands with options; help is set when "--help" was among them.
+bool readOptionCommand(const Args& args, ToolCommand& c, bool& help, std::string& error) {
+  const std::string& verb = args[0];
+  if (verb == "watch") {
+    c.action = ToolAction::Watch;
+    return readWatchCommand(args, c, help, error);
+  }
+  if (verb == "map") {
+    c.action = ToolAction::Map;
+    return readMapCommand(args, c, help, error);
+  }
+  if (verb == "record") {
+    c.action = ToolAction::Record;
+    return readRecordCommand(args, c, help, error);
+  }
+  c.action = ToolAction::Replay;
+  return readReplayCommand(args, c, help, error);
+}
+
+bool hasOptions(const std::string& verb) {
+  return verb == "watch" || verb == "map" || verb == "record" || verb == "replay";
+}
+
+}  // namespace
 
 bool parseToolCommand(const Args& args, ToolCommand& command, std::string& error) {
   ToolCommand c;
   if (args.empty()) return fail(error, "no command given");
   const std::string& verb = args[0];
-  if (verb == "--help" || verb == "-h" || verb == "help") {
+  const bool askedForHelp = std::find(args.begin(), args.end(), "--help") != args.end();
+  if (verb == "-h" || verb == "help" || (askedForHelp && !hasOptions(verb))) {
     c.action = ToolAction::Help;
-  } else if (verb == "watch") {
-    if (!readWatchCommand(args, c, error)) return false;
-    c.action = ToolAction::Watch;
+  } else if (verb == "--version") {
+    c.action = ToolAction::Version;
+  } else if (hasOptions(verb)) {
+    bool help = false;
+    if (!readOptionCommand(args, c, help, error)) return false;
+    if (help) c = ToolCommand{};
   } else if (verb == "load") {
     if (!readLoadCommand(args, c, error)) return false;
     c.action = ToolAction::Load;

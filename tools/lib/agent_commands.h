@@ -8,7 +8,7 @@
 
 #include "net/messages.h"
 
-enum class ToolAction { Help, Send, Watch, Load };
+enum class ToolAction { Help, Version, Send, Watch, Load, Map, Record, Replay };
 
 struct ToolCommand {
   ToolAction action = ToolAction::Help;
@@ -17,12 +17,21 @@ struct ToolCommand {
   std::string name;
   std::array<double, 5> reals{};
   std::array<uint16_t, 2> values{};
-  // Watch: how long, 0 for until interrupted; quiet prints only the summaries.
-  int watchSeconds = 0;
+  // Watch, Map, Record: how long, 0 for until interrupted. Watch: quiet prints only the summaries.
+  int seconds = 0;
   bool quiet = false;
   // Load: simulated agents and for how long.
   int loadAgents = 0;
   int loadSeconds = 0;
+  // Map: the map file to write, how often (s), and a recording to build it from instead
+  // of the live group.
+  std::string outFile;
+  int everySeconds = 5;
+  std::string fromFile;
+  // Record, Replay: the recording; Replay: its speed and whether it repeats.
+  std::string file;
+  double speed = 1.0;
+  bool loop = false;
 
   // The message to send; it refers to name, so it lives no longer than this command.
   Message message() const { return Message{type, name, reals, values}; }
@@ -34,3 +43,7 @@ bool parseToolCommand(const std::vector<std::string>& args, ToolCommand& command
 
 // The text of agentctl --help.
 std::string agentctlUsage();
+
+// The name agentctl gives a mode value ("wander", "explore", ...), empty for a value
+// that is no mode.
+std::string modeName(unsigned value);

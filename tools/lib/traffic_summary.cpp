@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "tools/lib/agent_commands.h"
+
 namespace {
 
 std::string printed(const char* format, auto... values) {
@@ -29,8 +31,11 @@ std::string describeMessage(const Message& m) {
       return printed("G to %s goal %.3f %.3f %.3f", name.c_str(), r[0], r[1], r[2]);
     case 'W':
       return printed("W to %s pose %.3f %.3f %.3f", name.c_str(), r[0], r[1], r[2]);
-    case 'M':
-      return printed("M to %s mode %u", name.c_str(), unsigned{m.values[0]});
+    case 'M': {
+      const std::string mode = modeName(m.values[0]);
+      return printed("M to %s mode %u%s", name.c_str(), unsigned{m.values[0]},
+                     mode.empty() ? "" : (" (" + mode + ")").c_str());
+    }
     case 'J':
       return printed("J to %s %.3f %.3f %.3f %.3f %u %u", name.c_str(), r[0], r[1], r[2], r[3],
                      unsigned{m.values[0]}, unsigned{m.values[1]});

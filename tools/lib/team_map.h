@@ -1,0 +1,77 @@
+#pragma once
+// The team map of an observer of the group: the global map that an agent builds from
+// the same traffic, by the same rules (net/team_rules.h), for an observer with no robot
+// of its own, so every sender is a peer. Beside the map and the peer table it keeps,
+// for each agent in the table, the messages of it that took effect and a short trail of
+// its poses. Other threads (a saver, a web page) may read it while datagrams arrive: the map
+// has its own mutex, the table and the activity share another, never held together.
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "aria/ar_mutex.h"
+#include "aria/ar_pose.h"
+#include "map/occupancy_map.h"
+#include "net/group_socket.h"
+#include "net/messages.h"
+#include "team/peer_table.h"
+
+class TeamMap {
+ public:
+  // Poses kept per agent: its last 16 s at two P messages a second.
+  static constexpr size_t TRAIL_POSES = 32;
+
+  struct Peer {
+    std::string name;
+    ArPose pose;            // from its last P
+    uint32_t lastSeen = 0;  // calendar seconds of its last P
+    long p = 0, e = 0, o = 0;  // its messages that took effect (P recorded, E and O mapped)
+    std::vector<ArPose> trail;        // its last poses, oldest first
+  };
+
+  TeamMap();
+
+  // One received datagram, as an agent's receiver reads it (readDatagram), at calendar
+  // time now (seconds, low 32 bits).
+  void handleDatagram(char* buffer, size_t length, uint32_t now);
+  // The first count datagrams of a batch (buffers of MSG_BUFFER_SIZE bytes), in order.
+  void handleBatch(ReceiveBatch& batch, size_t count, uint32_t now);
+
+  // The agents in the peer table, in name order.
+  std::vector<Peer> peers() const;
+  long knownCells() const;
+  // Writes the map file through a temporary file renamed over path (map/map_file.h).
+  bool save(const std::string& path) const;
+  // Calls read(map) while holding the map's mutex.
+  template <class Read>
+  void readMap(Read read) const {
+    ArLockGuard hold(myMap.mutex);
+    read(std::as_const(myMap));
+  }
+
+ private:
+  struct Activity {
+    long p = 0, e = 0, o = 0;
+    std::deque<ArPose> trail;
+  };
+  void apply(std::span<const Message> messages, uint32_t now);
+  void countActivity(std::span<const Message> messages, std::span<const bool> applied);
+
+  mutable OccupancyMap myMap;
+  mutable ArMutex myPeersMutex;
+  PeerTable myPeers;                                        // guarded by myPeersMutex
+  std::map<std::string, Activity, std::less<>> myActivity;  // guarded by myPeersMutex
+};
+
+// One line that reports a save for people and scripts alike:
+//   "12.5 s: saved team.ppm, 4711 known cells, 2 peers | alpha 1000.000 -250.000 90.000 P 24 E 380 O 0 | bob ..."
+// one " | "-separated part per agent: its name, its last pose (x, y in mm, heading in
+// degrees) and its P, E and O messages that took effect. With saved false the line says
+// "NOT saved" instead.
+std::string describeTeam(double seconds, const std::string& file, bool saved, long knownCells,
+                         const std::vector<TeamMap::Peer>& peers);
