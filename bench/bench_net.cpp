@@ -1,6 +1,8 @@
 // The receiver's work per message: reading an own E message and applying it to both
 // maps, and reading alone. Messages carry realistic readings: a robot wandering a few
-// metres around the origin and sonar points up to 3 m from it.
+// metres around the origin and sonar points up to 3 m from it. And a large group's
+// traffic: the scale model's N agents, a peer table of N entries, readings into the
+// global map.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -12,6 +14,7 @@
 #include "net/messages.h"
 #include "net/receiver.h"
 #include "state/shared_state.h"
+#include "tools/lib/load_model.h"
 
 namespace {
 
@@ -54,6 +57,35 @@ void BM_ReceiveOwnReading(benchmark::State& state) {
   destroyMaps();
 }
 BENCHMARK(BM_ReceiveOwnReading);
+
+// Every message of the scale model's N agents over a number of cycles, as datagram texts.
+std::vector<std::string> groupTraffic(int agents, long cycles) {
+  const LoadModel model(agents);
+  std::vector<std::string> texts;
+  char buffer[MSG_BUFFER_SIZE];
+  for (long cycle = 0; cycle < cycles; ++cycle) {
+    model.playCycle(cycle, [&](const Message& m) {
+      texts.emplace_back(buffer, static_cast<size_t>(formatMessage(m, buffer, sizeof buffer)));
+    });
+  }
+  return texts;
+}
+
+void BM_ReceiveGroupTraffic(benchmark::State& state) {
+  prepareAgent();
+  const std::vector<std::string> texts = groupTraffic(static_cast<int>(state.range(0)), 8);
+  char buffer[MSG_BUFFER_SIZE];
+  size_t next = 0;
+  for (auto _ : state) {
+    const std::string& text = texts[next++ % texts.size()];
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    handleDatagram(buffer, text.size() + 1, NOW);
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["peers"] = static_cast<double>(peerTable.size());
+  destroyMaps();
+}
+BENCHMARK(BM_ReceiveGroupTraffic)->Arg(500)->Arg(2000)->Arg(4000);
 
 void BM_ParseReading(benchmark::State& state) {
   const std::vector<std::string> texts = ownReadings(4096);

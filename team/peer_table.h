@@ -31,7 +31,27 @@ struct PeerEntry {
   uint32_t lastSeen = 0;  // calendar seconds, low 32 bits
 };
 
-using PeerTable = std::map<std::string, PeerEntry, std::less<>>;
+// An ordered map of the entries, used as one, plus a note the expiry sweep keeps so that
+// a busy group does not pay a walk over the whole table for every P: after a walk has
+// found no stale entry, none can turn stale before the oldest entry's age passes
+// PEER_EXPIRY_S, so sweeps until then have nothing to do. A P recorded within that time
+// makes an entry that stays fresh beyond it; one recorded outside it (the clock jumped)
+// is followed by its own sweep, which walks. An entry changed by other means can make
+// the note late by PEER_EXPIRY_S at most.
+class PeerTable : public std::map<std::string, PeerEntry, std::less<>> {
+ public:
+  using std::map<std::string, PeerEntry, std::less<>>::map;
+
+ private:
+  friend void removeFirstStalePeer(PeerTable&, std::string_view, uint32_t);
+  bool freshAt(uint32_t now) const {
+    return myNoneStale && static_cast<uint32_t>(now - myFreshFrom) <= static_cast<uint32_t>(myFreshUntil - myFreshFrom);
+  }
+
+  // No entry but the own one is stale while now lies in [myFreshFrom, myFreshUntil].
+  bool myNoneStale = false;
+  uint32_t myFreshFrom = 0, myFreshUntil = 0;
+};
 
 // A P message of name: a new name gets an active entry, a known one (own included) its
 // pose and lastSeen refreshed with active left as it is. False, changing nothing, when
@@ -42,6 +62,6 @@ bool recordPeerPose(PeerTable& table, std::string_view name, const ArPose& pose,
 bool hasActiveEntry(const PeerTable& table, std::string_view name);
 
 // Removes the first entry in key order, never the one named own, whose last P is more
-// than PEER_EXPIRY_S old. The age is an unsigned 32-bit difference, so a lastSeen in the
+// than PEER_EXPIRY_S old; called with the time of every recordPeerPose, after it. The age is an unsigned 32-bit difference, so a lastSeen in the
 // future (the clock was set back) counts as stale too.
 void removeFirstStalePeer(PeerTable& table, std::string_view own, uint32_t now);

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "map/map_cell.h"
 #include "net/messages.h"
 #include "net/receiver.h"
 #include "state/shared_state.h"
+#include "tools/lib/load_model.h"
+#include "tools/lib/team_map.h"
 
 namespace {
 
@@ -61,6 +66,15 @@ TEST_F(Receiver, OwnMessagesFeedTheLocalMapAndThenTheGlobalMap) {
   EXPECT_TRUE(isHit(cellAt(*localMap, 0, -1500)));
   EXPECT_TRUE(isHit(cellAt(*globalMap, 0, -1500)));
 
+  // The robot off the diagonal: its footprint and the freed ray start from (300, -700),
+  // never from (-700, 300).
+  deliver("E alpha 1000 0 300 -700 0");
+  for (const OccupancyMap* map : {&*localMap, &*globalMap}) {
+    EXPECT_NE(cellAt(*map, 300, -700) & CELL_OWN_FOOTPRINT, 0);
+    EXPECT_EQ(cellAt(*map, -700, 300), CELL_UNKNOWN);
+    EXPECT_EQ(cellAt(*map, 750, -350), 0) << "a cell on the ray is known and free";
+  }
+
   deliver("P alpha -2000.000 2000.000 450.000", START + 5);
   EXPECT_NE(cellAt(*localMap, -2000, 2000) & CELL_OWN_FOOTPRINT, 0);
   EXPECT_NE(cellAt(*globalMap, -2000, 2000) & CELL_OWN_FOOTPRINT, 0);
@@ -100,6 +114,13 @@ TEST_F(Receiver, AnEntryAgedExactlySixtySecondsStaysOneOlderGoes) {
   deliver("P carl 0 0 0", START + PEER_EXPIRY_S + 1);
   EXPECT_FALSE(hasPeer("bob"));
   EXPECT_TRUE(hasPeer("alpha")) << "the own entry is never removed, however old";
+  // Sweeps skip while nothing can be stale: a walk that found carl 39 s old must walk
+  // again once carl is 61, not a full expiry period later.
+  deliver("P dave 0 0 0", START + PEER_EXPIRY_S + 40);
+  deliver("P dave 0 0 0", START + 2 * PEER_EXPIRY_S + 1);
+  EXPECT_TRUE(hasPeer("carl"));
+  deliver("P dave 0 0 0", START + 2 * PEER_EXPIRY_S + 2);
+  EXPECT_FALSE(hasPeer("carl"));
 }
 
 TEST_F(Receiver, ThreeStaleEntriesNeedThreePoseMessagesInKeyOrder) {
@@ -209,6 +230,96 @@ TEST_F(Receiver, ADatagramFillingTheWholeBufferIsReadUpToItsLastByteButOne) {
   std::memcpy(buffer, padded.data(), MSG_BUFFER_SIZE);
   handleDatagram(buffer, 65507, START);  // a longer datagram, truncated by the receive
   EXPECT_EQ(goalPose.read(), ArPose(1, 2, 3));
+  // A whole 1400-byte message, its NUL at byte 1399: its last character is read.
+  std::string full = "G all 1 2";
+  full.resize(MSG_BUFFER_SIZE - 2, ' ');
+  full += "7";
+  deliver(full);
+  EXPECT_EQ(goalPose.read(), ArPose(1, 2, 7));
+}
+
+TEST_F(Receiver, AFloodOfFreshNamesStopsAtTheTableBoundAndKnownPeersKeepWorking) {
+  deliver("P bob 3000 0 0", START);
+  for (size_t i = 0; peerTable.size() < PEER_TABLE_CAPACITY + 10 && i < 2 * PEER_TABLE_CAPACITY; ++i) {
+    deliver("P flood" + std::to_string(i) + " 0 0 0", START + 1);
+  }
+  EXPECT_EQ(peerTable.size(), PEER_TABLE_CAPACITY);
+  deliver("P newcomer -5000 0 0", START + 2);
+  EXPECT_FALSE(hasPeer("newcomer"));
+  EXPECT_EQ(cellAt(*globalMap, -5000, 0), CELL_UNKNOWN) << "a P that makes no entry marks nothing";
+
+  deliver("P bob 4000 0 0", START + 2);
+  EXPECT_EQ(peerTable.at("bob").pose, ArPose(4000, 0, 0));
+  deliver("E bob 4000 1500 4000 0 0", START + 2);
+  EXPECT_TRUE(isHit(cellAt(*globalMap, 4000, 1500)));
+
+  // Once the flood's names are stale, each P removes one and a new agent gets its place.
+  deliver("P bob 4000 0 0", START + 100);
+  deliver("P newcomer -5000 0 0", START + 100);
+  EXPECT_TRUE(hasPeer("newcomer"));
+  EXPECT_NE(cellAt(*globalMap, -5000, 0) & CELL_FOOTPRINT, 0);
+}
+
+// An observer of the group (agentctl map) and an agent's receiver share the team's
+// rules, so the observer's map equals, cell for cell, the global map of an agent that
+// heard the same traffic, and their tables hold the same peers. The agent here only
+// listens while other agents send: its own messages would be marked differently by
+// design (its robot's cells carry the own-footprint bit and its map grows farther around
+// them, its readings count before its first P, its entry never expires), while to an
+// observer every sender is a peer. The observer takes the traffic in runs of messages,
+// as it does from a busy group, the agent one datagram at a time.
+TEST_F(Receiver, AnObserversTeamMapEqualsTheGlobalMapOfAnAgentThatHeardTheSameTraffic) {
+  // Three simulated agents, 24 cycles of 500 ms; after cycle 11 the clock jumps 70 s, so
+  // entries expire and agents come back with readings before their P; the third is silent
+  // for cycles 12 to 15. Commands and junk between.
+  const LoadModel model(3);
+  std::vector<std::pair<std::string, uint32_t>> traffic;
+  char text[MSG_BUFFER_SIZE];
+  for (long cycle = 0; cycle < 24; ++cycle) {
+    const uint32_t now = START + static_cast<uint32_t>(cycle / 2) + (cycle >= 12 ? 70 : 0);
+    model.playCycle(cycle, [&](const Message& m) {
+      if (m.name == "load-0003" && cycle >= 12 && cycle < 16) return;
+      traffic.emplace_back(std::string(text, static_cast<size_t>(formatMessage(m, text, sizeof text))), now);
+    });
+    traffic.emplace_back(cycle % 2 == 0 ? "M all 2" : "junk", now);
+  }
+
+  TeamMap observer;
+  std::vector<Message> run;
+  uint32_t runTime = START;
+  auto flush = [&] {
+    observer.handleMessages(run, runTime);
+    run.clear();
+  };
+  for (const auto& [datagram, now] : traffic) {
+    deliver(datagram, now);
+    if (now != runTime || run.size() == 40) flush();
+    runTime = now;
+    Message m;
+    if (parseMessage(datagram.c_str(), m)) run.push_back(m);
+  }
+  flush();
+
+  observer.readMap([&](const OccupancyMap& seen) {
+    ASSERT_GT(seen.knownCells(), 1000);
+    long differing = 0;
+    for (int32_t x = -std::max(seen.minx, globalMap->minx); x < std::max(seen.maxx, globalMap->maxx); ++x) {
+      for (int32_t y = -std::max(seen.miny, globalMap->miny); y < std::max(seen.maxy, globalMap->maxy); ++y) {
+        differing += seen.cellOrUnknown(x, y) != globalMap->cellOrUnknown(x, y);
+      }
+    }
+    EXPECT_EQ(differing, 0);
+  });
+  std::vector<std::string> agentPeers, observerPeers;
+  for (const auto& [name, entry] : peerTable) {
+    if (name != "alpha") agentPeers.push_back(name + " " + std::to_string(entry.lastSeen));
+  }
+  for (const TeamMap::Peer& peer : observer.peers()) {
+    observerPeers.push_back(peer.name + " " + std::to_string(peer.lastSeen));
+    EXPECT_EQ(peer.pose, peerTable.at(peer.name).pose) << peer.name;
+  }
+  EXPECT_EQ(observerPeers, agentPeers);
+  EXPECT_EQ(agentPeers.size(), 3u);
 }
 
 }  // namespace

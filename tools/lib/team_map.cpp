@@ -11,7 +11,7 @@ TeamMap::TeamMap() : myMap(MAP_RES_MM, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM) {}
 
 void TeamMap::handleDatagram(char* buffer, size_t length, uint32_t now) {
   Message message;
-  if (readDatagram(buffer, length, message)) apply(std::span<const Message>(&message, 1), now);
+  if (readDatagram(buffer, length, message)) handleMessages(std::span<const Message>(&message, 1), now);
 }
 
 void TeamMap::handleBatch(ReceiveBatch& batch, size_t count, uint32_t now) {
@@ -21,11 +21,11 @@ void TeamMap::handleBatch(ReceiveBatch& batch, size_t count, uint32_t now) {
     for (size_t i = from; i < count && i < from + TEAM_RUN; ++i) {
       if (readDatagram(batch.data(i), batch.length(i), messages[readable])) ++readable;
     }
-    apply(std::span<const Message>(messages.data(), readable), now);
+    handleMessages(std::span<const Message>(messages.data(), readable), now);
   }
 }
 
-void TeamMap::apply(std::span<const Message> messages, uint32_t now) {
+void TeamMap::handleMessages(std::span<const Message> messages, uint32_t now) {
   std::array<bool, TEAM_RUN> applied{};
   for (size_t from = 0; from < messages.size(); from += TEAM_RUN) {
     const std::span<const Message> run = messages.subspan(from, std::min(TEAM_RUN, messages.size() - from));

@@ -41,6 +41,8 @@ class TeamMap {
   void handleDatagram(char* buffer, size_t length, uint32_t now);
   // The first count datagrams of a batch (buffers of MSG_BUFFER_SIZE bytes), in order.
   void handleBatch(ReceiveBatch& batch, size_t count, uint32_t now);
+  // Messages already read, in order; those of other types than P, E and O change nothing.
+  void handleMessages(std::span<const Message> messages, uint32_t now);
 
   // The agents in the peer table, in name order.
   std::vector<Peer> peers() const;
@@ -59,7 +61,6 @@ class TeamMap {
     long p = 0, e = 0, o = 0;
     std::deque<ArPose> trail;
   };
-  void apply(std::span<const Message> messages, uint32_t now);
   void countActivity(std::span<const Message> messages, std::span<const bool> applied);
 
   mutable OccupancyMap myMap;
