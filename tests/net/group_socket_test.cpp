@@ -5,8 +5,10 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -14,7 +16,9 @@
 #include "net/messages.h"
 #include "net/receiver.h"
 #include "state/shared_state.h"
+#include "net/team_rules.h"
 #include "tests/support/private_network.h"
+#include "tools/lib/team_map.h"
 
 namespace {
 
@@ -49,8 +53,16 @@ bool waitFor(Condition condition) {
   return condition();
 }
 
+// The receive buffer the kernel grants: what was asked, doubled, unless net.core.rmem_max caps it.
+int expectedReceiveBuffer() {
+  long cap = 0;
+  std::ifstream("/proc/sys/net/core/rmem_max") >> cap;
+  return 2 * static_cast<int>(std::min<long>(cap, GROUP_RECEIVE_BUFFER_BYTES));
+}
+
 TEST(GroupSocket, SetupGivesAMemberSocketWithTheAgreedOptions) {
   if (!inPrivateNetwork()) return rerunInPrivateNetwork(Route::Multicast);
+  ::testing::internal::CaptureStderr();
   ASSERT_EQ(setupNetwork(), 0);
   ASSERT_TRUE(mcastSocket.isOpen());
   EXPECT_EQ(groupAddr.sin_family, AF_INET);
@@ -65,7 +77,20 @@ TEST(GroupSocket, SetupGivesAMemberSocketWithTheAgreedOptions) {
   size = sizeof ttl;
   ASSERT_EQ(getsockopt(mcastSocket.fd(), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &size), 0);
   EXPECT_EQ(ttl, MCAST_TTL);
+  int buffer = 0;
+  size = sizeof buffer;
+  ASSERT_EQ(getsockopt(mcastSocket.fd(), SOL_SOCKET, SO_RCVBUF, &buffer, &size), 0);
+  EXPECT_EQ(buffer, expectedReceiveBuffer());
   EXPECT_EQ(leaveGroup(), 0);
+  ASSERT_EQ(setupNetwork(), 0) << "the next pass";
+  const std::string told = ::testing::internal::GetCapturedStderr();
+  const bool capped = buffer < 2 * GROUP_RECEIVE_BUFFER_BYTES;
+  EXPECT_EQ(told.empty(), !capped) << told;
+  if (capped) {
+    EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 1) << "said once, not every pass: " << told;
+    EXPECT_NE(told.find("sysctl -w net.core.rmem_max=" + std::to_string(GROUP_RECEIVE_BUFFER_BYTES)), std::string::npos)
+        << told;
+  }
   mcastSocket.close();
 }
 
@@ -129,10 +154,89 @@ TEST(GroupSocket, ReceiverAppliesItsOwnMessagesFromTheGroupAndEndsOnExitFlag) {
   destroyMaps();
 }
 
-TEST(Receiving, AFailedReceiveSetsTheExitFlagAndEndsTheThread) {
+TEST(GroupSocket, ABatchTakesValidInvalidAndTruncatedDatagramsExactlyAsSingleReceivesDo) {
+  if (!inPrivateNetwork()) return rerunInPrivateNetwork(Route::Multicast);
+  GroupSocket single, batched, sender;
+  std::string error;
+  ASSERT_TRUE(single.openForListening(error)) << error;
+  ASSERT_TRUE(batched.openForListening(error)) << error;
+  ASSERT_TRUE(sender.openForSending(error)) << error;
+  // More than a batch holds, so a second batch reuses buffers a longer datagram filled.
+  auto padded = [](std::string text, size_t length) {
+    text.resize(length, ' ');
+    return text;
+  };
+  std::vector<std::string> datagrams = {
+      padded("P erin 100 200", MSG_BUFFER_SIZE - 3) + "45",  // its last digit at byte 1398
+      std::string("P bob 1000 0 0") + '\0',
+      padded("P carl 2000 0 0", 3000),  // cut to 1400 bytes: still readable
+      std::string(2000, 'x'),           // cut, unreadable
+      "",                               // empty
+      std::string("E bob 1500 900 1000 0 0") + '\0',
+      std::string("E bob 1e999 0 1000 0 0") + '\0',
+      std::string("O nobody 0 0") + '\0',
+      "E bob 1200 -800 1000 0 0",  // no NUL of its own
+  };
+  while (datagrams.size() < TEAM_RUN) {
+    datagrams.push_back("E carl " + std::to_string(2000 + 30 * datagrams.size()) + " 1500 2000 0 0");
+  }
+  // First in the second batch, in the buffer the first datagram filled: unreadable, its
+  // heading missing, unless the stale "45" there were read.
+  datagrams.push_back("P erin 300 400");
+  datagrams.push_back(std::string("P dave 12345.678 -2345.5 33\0 trailing bytes", 43));  // longer than its buffer held before
+  for (const std::string& d : datagrams) {
+    ASSERT_TRUE(sender.sendTo(groupSocketAddress(), d.data(), d.size()));
+  }
+
+  constexpr uint32_t NOW = 1'000'000;
+  TeamMap bySingle, byBatch;
+  char buffer[MSG_BUFFER_SIZE];
+  for (size_t i = 0; i < datagrams.size(); ++i) {
+    const long n = single.receive(buffer, sizeof buffer);
+    ASSERT_GE(n, 0);
+    bySingle.handleDatagram(buffer, static_cast<size_t>(n), NOW);
+  }
+  ReceiveBatch batch(TEAM_RUN, MSG_BUFFER_SIZE);
+  long batches = 0, inBatches = 0;
+  while (inBatches < static_cast<long>(datagrams.size())) {
+    const long n = batched.receiveBatch(batch);
+    ASSERT_GT(n, 0);
+    byBatch.handleBatch(batch, static_cast<size_t>(n), NOW);
+    ++batches;
+    inBatches += n;
+  }
+  EXPECT_EQ(inBatches, static_cast<long>(datagrams.size()));
+  EXPECT_EQ(batches, 2);
+  EXPECT_EQ(batched.receiveBatch(batch), 0) << "nothing more";
+  auto described = [](const TeamMap& team) {
+    std::vector<std::string> peers;
+    for (const TeamMap::Peer& p : team.peers()) {
+      peers.push_back(p.name + " " + std::to_string(p.pose.getX()) + " " + std::to_string(p.pose.getY()) + " " +
+                      std::to_string(p.pose.getTh()) + " E " + std::to_string(p.e));
+    }
+    return peers;
+  };
+  const std::vector<std::string> seenSingly = described(bySingle);
+  EXPECT_EQ(described(byBatch), seenSingly);
+  EXPECT_EQ(seenSingly.size(), 4u) << "bob, carl, dave, erin";
+  bySingle.readMap([&](const OccupancyMap& one) {
+    byBatch.readMap([&](const OccupancyMap& other) {
+      EXPECT_EQ(one.knownCells(), other.knownCells());
+      for (int32_t x = -one.minx + 1; x < one.maxx; ++x) {
+        for (int32_t y = -one.miny + 1; y < one.maxy; ++y) {
+          ASSERT_EQ(one.cellValue(x, y), other.cellOrUnknown(x, y)) << x << ", " << y;
+        }
+      }
+    });
+  });
+}
+
+TEST(Receiving, AFailedReceiveSaysWhySetsTheExitFlagAndEndsTheThread) {
   mcastSocket.close();  // receiving without a socket fails at once
   setExitFlag(0);
+  ::testing::internal::CaptureStderr();
   receiverThread();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Receiving from the multicast group failed: Bad file descriptor\n");
   EXPECT_EQ(getExitFlag(), 1);
   setExitFlag(0);
 }
