@@ -1,7 +1,9 @@
 // agentctl as a program, inside a private network namespace: watch decodes what the
-// other commands put on the group; bad arguments end with status 2 and send nothing.
+// other commands put on the group; bad arguments end with status 2 and send nothing; a
+// recording of the group replays and maps to the live team map.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "tests/support/e2e_scenario.h"
@@ -44,6 +46,52 @@ wait $watcher
   const std::string load = s.read("load.out");
   EXPECT_NE(load.find("sent 70 messages"), std::string::npos) << load;
   EXPECT_NE(load.find("64 E, 4 P, 2 D; 0 sends failed"), std::string::npos) << load;
+}
+
+TEST(AgentctlProgram, ARecordingReplayedOrMappedGivesTheLiveTeamMap) {
+  if (!testsupport::privateNetworkAvailable()) GTEST_SKIP() << "no private network namespace available";
+  e2e::Scenario s("AgentctlRecordReplay");
+  const e2e::Result r = s.run(R"SH(
+agentctl map --out live.ppm --every 1 >live.out 2>live.err &
+observer=$!
+agentctl record run.pcap >record.out 2>record.err &
+recorder=$!
+sleep 0.5
+agentctl load 3 3 >load.out
+send_msg "junk"
+sleep 0.5
+kill -INT $observer $recorder
+wait $observer; echo "live=$?" >status
+wait $recorder; echo "record=$?" >>status
+agentctl map --from run.pcap --out from.ppm >from.out; echo "from=$?" >>status
+agentctl map --out replayed.ppm --every 60 >replayed.out 2>&1 &
+observer=$!
+sleep 0.5
+agentctl replay run.pcap --speed 4 >replay.out; echo "replay=$?" >>status
+sleep 0.5
+kill -TERM $observer; wait $observer; echo "replayed=$?" >>status
+cmp live.ppm from.ppm && echo same >>status
+cmp live.ppm replayed.ppm && echo same >>status
+mapscore --known live.ppm >known
+)SH",
+                              60);
+  ASSERT_EQ(r.status, 0) << s.read("scenario.log") << s.read("live.err") << s.read("record.err");
+  EXPECT_EQ(s.read("status"), "live=0\nrecord=0\nfrom=0\nreplay=0\nreplayed=0\nsame\nsame\n");
+  EXPECT_GT(std::stol(s.read("known")), 1000);
+  const std::string live = s.read("live.out");
+  EXPECT_NE(live.find("s: saved live.ppm, "), std::string::npos) << live;
+  EXPECT_NE(live.find(" known cells, 3 peers | load-0001 "), std::string::npos) << live;
+
+  // Every datagram heard, the junk included, as IPv4/UDP packets that tcpdump reads (run
+  // here, outside the namespace, where it may change its user).
+  const std::string recorded = s.read("record.out");
+  const long datagrams = std::stol(recorded.substr(recorded.find("recorded ") + 9));
+  EXPECT_EQ(s.read("replay.out").find("replayed " + std::to_string(datagrams) + " datagrams"), 0u)
+      << s.read("replay.out");
+  const std::string pcap = (s.dir() / "run.pcap").string(), dump = (s.dir() / "tcpdump.out").string();
+  ASSERT_EQ(std::system(("tcpdump -n -r - <" + pcap + " >" + dump + " 2>&1").c_str()), 0) << s.read("tcpdump.out");
+  EXPECT_EQ(s.count("tcpdump.out", "> 239.0.0.77.60001: UDP, length "), datagrams) << s.read("tcpdump.out");
+  EXPECT_EQ(s.count("tcpdump.out", "UDP, length 5\n"), 1) << "the junk datagram";
 }
 
 }  // namespace
