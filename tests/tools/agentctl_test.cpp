@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
+#include <pcap/pcap.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -8,6 +12,7 @@
 #include "map/map_cell.h"
 #include "net/messages.h"
 #include "tools/lib/agent_commands.h"
+#include "tools/lib/group_recording.h"
 #include "tools/lib/load_model.h"
 #include "tools/lib/traffic_summary.h"
 
@@ -186,6 +191,68 @@ TEST(TrafficSummary, RatesPerAgentOverEachWindowAndLastPoses) {
   const std::string total = summary.finalReport(4000);
   EXPECT_NE(total.find("total over 4.0 s: 2 agents, 1 commands, 1 unreadable"), std::string::npos) << total;
   EXPECT_NE(total.find("E     2.5/s"), std::string::npos) << total;
+}
+
+// An Ethernet frame carrying an IPv4/UDP datagram to the group's address and `port`,
+// with `fragment` as the IPv4 flags and fragment offset.
+std::vector<unsigned char> ethernetFrame(uint16_t port, uint16_t fragment, const std::string& payload) {
+  std::vector<unsigned char> f = {0x01, 0x00, 0x5e, 0x00, 0x00, 0x4d, 0x02, 0, 0, 0, 0, 1, 0x08, 0x00};
+  const size_t ipLength = 20 + 8 + payload.size();
+  const unsigned char ip[20] = {0x45, 0, static_cast<unsigned char>(ipLength >> 8), static_cast<unsigned char>(ipLength),
+                                0, 0, static_cast<unsigned char>(fragment >> 8), static_cast<unsigned char>(fragment),
+                                16, 17, 0, 0, 10, 0, 0, 7, 239, 0, 0, 77};
+  f.insert(f.end(), ip, ip + 20);
+  const size_t udpLength = 8 + payload.size();
+  const unsigned char udp[8] = {0x9c, 0x40, static_cast<unsigned char>(port >> 8), static_cast<unsigned char>(port),
+                                static_cast<unsigned char>(udpLength >> 8), static_cast<unsigned char>(udpLength), 0, 0};
+  f.insert(f.end(), udp, udp + 8);
+  f.insert(f.end(), payload.begin(), payload.end());
+  return f;
+}
+
+TEST(GroupRecording, ReadsWholeGroupDatagramsFromAnEthernetCaptureAndSkipsTheRest) {
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("agentctl_ethernet_" + std::to_string(getpid()) + ".pcap")).string();
+  struct Frame {
+    std::vector<unsigned char> bytes;
+    size_t kept;  // bytes the capture kept; 0 for all
+  };
+  const std::string p = std::string("P bob 1 2 3") + '\0';
+  const std::vector<Frame> frames = {
+      {ethernetFrame(60001, 0, p), 0},
+      {ethernetFrame(60002, 0, p), 0},       // another port
+      {ethernetFrame(60001, 0x2000, p), 0},  // first fragment of a longer datagram
+      {ethernetFrame(60001, 0x0001, p), 0},  // a later fragment
+      {ethernetFrame(60001, 0, p), 40},      // cut short by the capture
+      {ethernetFrame(60001, 0x4000, "M all 2"), 0},  // "don't fragment" is a whole datagram
+  };
+  pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
+  pcap_dumper_t* dumper = pcap_dump_open(dead, path.c_str());
+  ASSERT_NE(dumper, nullptr);
+  long second = 1'700'000'000;
+  for (const Frame& f : frames) {
+    pcap_pkthdr header{};
+    header.ts.tv_sec = ++second;
+    header.ts.tv_usec = 250;
+    header.len = static_cast<bpf_u_int32>(f.bytes.size());
+    header.caplen = static_cast<bpf_u_int32>(f.kept == 0 ? f.bytes.size() : f.kept);
+    pcap_dump(reinterpret_cast<u_char*>(dumper), &header, f.bytes.data());
+  }
+  pcap_dump_close(dumper);
+  pcap_close(dead);
+
+  RecordingReader reader;
+  std::string error;
+  ASSERT_TRUE(reader.open(path, error)) << error;
+  RecordedDatagram d;
+  ASSERT_EQ(reader.next(d, error), 1) << error;
+  EXPECT_EQ(std::string(d.payload, d.length), p);
+  EXPECT_EQ(d.arrivalUs, 1'700'000'001'000'250);
+  ASSERT_EQ(reader.next(d, error), 1) << error;
+  EXPECT_EQ(std::string(d.payload, d.length), "M all 2");
+  EXPECT_EQ(reader.next(d, error), 0);
+  EXPECT_EQ(reader.skipped(), 4);
+  std::remove(path.c_str());
 }
 
 }  // namespace
