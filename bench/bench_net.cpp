@@ -43,9 +43,8 @@ void prepareAgent() {
   peerTable["alpha"] = PeerEntry{true, ArPose(0, 0, 0), NOW};
 }
 
-void BM_ReceiveOwnReading(benchmark::State& state) {
-  prepareAgent();
-  const std::vector<std::string> texts = ownReadings(4096);
+// The texts as datagrams through the receiver's handler, one per iteration, round robin.
+void receiveInTurn(benchmark::State& state, const std::vector<std::string>& texts) {
   char buffer[MSG_BUFFER_SIZE];
   size_t next = 0;
   for (auto _ : state) {
@@ -54,6 +53,11 @@ void BM_ReceiveOwnReading(benchmark::State& state) {
     handleDatagram(buffer, text.size() + 1, NOW);
   }
   state.SetItemsProcessed(state.iterations());
+}
+
+void BM_ReceiveOwnReading(benchmark::State& state) {
+  prepareAgent();
+  receiveInTurn(state, ownReadings(4096));
   destroyMaps();
 }
 BENCHMARK(BM_ReceiveOwnReading);
@@ -73,15 +77,7 @@ std::vector<std::string> groupTraffic(int agents, long cycles) {
 
 void BM_ReceiveGroupTraffic(benchmark::State& state) {
   prepareAgent();
-  const std::vector<std::string> texts = groupTraffic(static_cast<int>(state.range(0)), 8);
-  char buffer[MSG_BUFFER_SIZE];
-  size_t next = 0;
-  for (auto _ : state) {
-    const std::string& text = texts[next++ % texts.size()];
-    std::memcpy(buffer, text.c_str(), text.size() + 1);
-    handleDatagram(buffer, text.size() + 1, NOW);
-  }
-  state.SetItemsProcessed(state.iterations());
+  receiveInTurn(state, groupTraffic(static_cast<int>(state.range(0)), 8));
   state.counters["peers"] = static_cast<double>(peerTable.size());
   destroyMaps();
 }

@@ -1,9 +1,11 @@
 // Sends a mix of malformed, hostile and valid datagrams to the agents' group for a
 // while, as anyone on the group could. Used by the end-to-end fault scenarios, inside
 // their private network namespace only.
-//   e2e_flood SECONDS TARGET_NAME
+//   e2e_flood SECONDS TARGET_NAME [--fresh-names]
 // Valid traffic: a peer "floodpeer" reports a pose at (50000, 0) and readings around it,
-// so a test can check that valid messages still take effect.
+// so a test can check that valid messages still take effect. With --fresh-names every
+// other datagram is a valid P under a name never used before, 1300 bytes long, as a
+// host trying to fill the agents' peer tables would send.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -43,11 +45,18 @@ std::string hostile(std::mt19937& rng, const std::string& target) {
   }
 }
 
+std::string freshName(long serial) {
+  std::string name = "fresh" + std::to_string(serial) + "-";
+  name.resize(1300, 'n');
+  return "P " + name + " 1000.000 1000.000 0.000" + '\0';
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: e2e_flood SECONDS TARGET_NAME\n");
+  const bool freshNames = argc == 4 && std::string(argv[3]) == "--fresh-names";
+  if (argc != 3 && !freshNames) {
+    std::fprintf(stderr, "usage: e2e_flood SECONDS TARGET_NAME [--fresh-names]\n");
     return 2;
   }
   const int seconds = std::atoi(argv[1]);
@@ -65,7 +74,7 @@ int main(int argc, char** argv) {
   long sent = 0;
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   for (int cycle = 0; std::chrono::steady_clock::now() < end; ++cycle) {
-    for (int i = 0; i < 20; ++i, ++sent) send(hostile(rng, target));
+    for (int i = 0; i < 20; ++i, ++sent) send(freshNames && i % 2 == 0 ? freshName(sent) : hostile(rng, target));
     if (cycle % 10 == 0) {
       send(std::string("P floodpeer 50000.000 0.000 0.000") + '\0');
       send(std::string("E floodpeer 51000.000 0.000 50000.000 0.000 0.000") + '\0');
