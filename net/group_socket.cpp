@@ -83,12 +83,21 @@ bool GroupSocket::setReceiveTimeout(int ms) {
   return setOption(SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
 
+int GroupSocket::receiveBufferSize() const {
+  int granted = 0;
+  socklen_t size = sizeof granted;
+  return getsockopt(myFd, SOL_SOCKET, SO_RCVBUF, &granted, &size) == 0 ? granted : -1;
+}
+
+// A process allowed to administer the network (CAP_NET_ADMIN) may go beyond the cap.
 int GroupSocket::enlargeReceiveBuffer() {
   const int asked = GROUP_RECEIVE_BUFFER_BYTES;
   setOption(SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
-  int granted = 0;
-  socklen_t size = sizeof granted;
-  if (getsockopt(myFd, SOL_SOCKET, SO_RCVBUF, &granted, &size) != 0) return -1;
+  int granted = receiveBufferSize();
+  if (granted >= 0 && granted < 2 * asked && setOption(SOL_SOCKET, SO_RCVBUFFORCE, &asked, sizeof asked)) {
+    granted = receiveBufferSize();
+  }
+  if (granted < 0) return -1;
   static std::atomic<bool> told{false};
   if (granted < 2 * asked && !told.exchange(true)) {
     std::fprintf(stderr,
@@ -130,6 +139,28 @@ bool GroupSocket::openForListening(std::string& error) {
 bool GroupSocket::sendTo(const sockaddr_in& to, const char* bytes, size_t length) const {
   return sendto(myFd, bytes, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
          static_cast<ssize_t>(length);
+}
+
+size_t GroupSocket::sendEach(const sockaddr_in& to, const iovec* datagrams, size_t count) const {
+  mmsghdr headers[SEND_BATCH] = {};
+  count = count < SEND_BATCH ? count : SEND_BATCH;
+  for (size_t i = 0; i < count; ++i) {
+    headers[i].msg_hdr.msg_name = const_cast<sockaddr_in*>(&to);
+    headers[i].msg_hdr.msg_namelen = sizeof to;
+    headers[i].msg_hdr.msg_iov = const_cast<iovec*>(&datagrams[i]);
+    headers[i].msg_hdr.msg_iovlen = 1;
+  }
+  size_t sent = 0;
+  for (size_t next = 0; next < count;) {
+    const int n = sendmmsg(myFd, headers + next, static_cast<unsigned>(count - next), 0);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      next += static_cast<size_t>(n);
+    } else {
+      ++next;  // that datagram failed; the rest still go
+    }
+  }
+  return sent;
 }
 
 namespace {

@@ -91,9 +91,10 @@ class GroupSocket {
   bool setReceiveTimeout(int ms);
   // Asks for GROUP_RECEIVE_BUFFER_BYTES of receive buffer and returns what the kernel
   // granted (it doubles the request for its own bookkeeping), or -1. Where
-  // net.core.rmem_max caps the request, one line per process on standard error gives
-  // the granted size and the sysctl that raises the cap.
+  // net.core.rmem_max caps the request and the process may not exceed the cap, one line
+  // per process on standard error gives the granted size and the sysctl that raises it.
   int enlargeReceiveBuffer();
+  int receiveBufferSize() const;
   // Has the kernel stamp every datagram with its arrival time (ReceiveBatch::arrival).
   bool stampArrivals();
 
@@ -106,6 +107,10 @@ class GroupSocket {
 
   // One datagram of length bytes; true when all of it was sent.
   bool sendTo(const sockaddr_in& to, const char* bytes, size_t length) const;
+  // Each of the count datagrams (at most SEND_BATCH), in as few calls as the kernel
+  // allows; a datagram that fails is skipped. Returns how many were sent.
+  static constexpr size_t SEND_BATCH = 64;
+  size_t sendEach(const sockaddr_in& to, const iovec* datagrams, size_t count) const;
   // The next datagram into buffer: its length; 0 when none came within the receive
   // time-out or the wait was interrupted; -1 on any other failure, or with no socket.
   long receive(char* buffer, size_t size) const;

@@ -136,11 +136,20 @@ int playLoad(const ToolCommand& command) {
   std::fflush(stdout);
   catchInterrupts();
   LoadTally tally;
-  char text[MSG_BUFFER_SIZE];
+  // Messages go out in batches of up to SEND_BATCH, each batch before the next slice.
+  std::vector<char> texts(GroupSocket::SEND_BATCH * MSG_BUFFER_SIZE);
+  std::vector<iovec> pending;
   const sockaddr_in to = groupSocketAddress();
+  auto flush = [&] {
+    tally.failed += static_cast<long>(pending.size() - group.sendEach(to, pending.data(), pending.size()));
+    pending.clear();
+  };
   auto send = [&](const Message& m) {
-    const int length = formatMessage(m, text, sizeof text);
-    if (length < 0 || !group.sendTo(to, text, static_cast<size_t>(length) + 1)) ++tally.failed;
+    char* text = texts.data() + pending.size() * MSG_BUFFER_SIZE;
+    const int length = formatMessage(m, text, MSG_BUFFER_SIZE);
+    if (length < 0) ++tally.failed;
+    else pending.push_back(iovec{text, static_cast<size_t>(length) + 1});
+    if (pending.size() == GroupSocket::SEND_BATCH) flush();
     if (m.type == 'E') ++tally.e;
     if (m.type == 'P') ++tally.p;
     if (m.type == 'D') ++tally.d;
@@ -155,6 +164,7 @@ int playLoad(const ToolCommand& command) {
       std::this_thread::sleep_until(due + std::chrono::milliseconds(slice * LOAD_SLICE_MS));
       const int end = static_cast<int>(static_cast<long>(agents) * (slice + 1) / LOAD_SLICES);
       for (; next < end; ++next) model.playAgentCycle(next, cycle, send);
+      flush();
     }
     const int64_t overrunMs = millisecondsSince(due) - LOAD_CYCLE_MS;
     if (overrunMs > 0) {
