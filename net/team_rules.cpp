@@ -11,19 +11,17 @@ ArPose firstPose(const Message& m) { return ArPose(m.reals[0], m.reals[1], m.rea
 ArPose point(const Message& m) { return ArPose(m.reals[0], m.reals[1], 0); }
 ArPose readingRobotPose(const Message& m) { return ArPose(m.reals[2], m.reals[3], m.reals[4]); }
 
-void markOwn(OccupancyMap& map, const Message& m) {
+// Own poses and readings stamp the own footprint, a peer's the peer footprint.
+void mark(OccupancyMap& map, const Message& m, bool own) {
   switch (m.type) {
-    case 'P': markPose(map, firstPose(m)); break;
-    case 'E': markReading(map, point(m), readingRobotPose(m)); break;
-    case 'O': markHit(map, point(m)); break;
-    default: break;
-  }
-}
-
-void markPeer(OccupancyMap& map, const Message& m) {
-  switch (m.type) {
-    case 'P': markPeerPose(map, firstPose(m)); break;
-    case 'E': markPeerReading(map, point(m), readingRobotPose(m)); break;
+    case 'P':
+      if (own) markPose(map, firstPose(m));
+      else markPeerPose(map, firstPose(m));
+      break;
+    case 'E':
+      if (own) markReading(map, point(m), readingRobotPose(m));
+      else markPeerReading(map, point(m), readingRobotPose(m));
+      break;
     case 'O': markHit(map, point(m)); break;
     default: break;
   }
@@ -53,18 +51,13 @@ void applyRun(const TeamState& team, std::span<const Message> run, uint32_t now,
   if (anyOwn && team.localMap != nullptr) {
     ArLockGuard hold(team.localMap->mutex);
     for (size_t i = 0; i < run.size(); ++i) {
-      if (reaches[i] && run[i].name == team.ownName) markOwn(*team.localMap, run[i]);
+      if (reaches[i] && run[i].name == team.ownName) mark(*team.localMap, run[i], true);
     }
   }
   if (!anyReach) return;
   ArLockGuard hold(team.globalMap.mutex);
   for (size_t i = 0; i < run.size(); ++i) {
-    if (!reaches[i]) continue;
-    if (run[i].name == team.ownName) {
-      markOwn(team.globalMap, run[i]);
-    } else {
-      markPeer(team.globalMap, run[i]);
-    }
+    if (reaches[i]) mark(team.globalMap, run[i], run[i].name == team.ownName);
   }
 }
 
