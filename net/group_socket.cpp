@@ -8,10 +8,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <thread>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <utility>
+
+#include "base/console.h"
 
 sockaddr_in groupSocketAddress() {
   sockaddr_in address{};
@@ -100,10 +102,12 @@ int GroupSocket::enlargeReceiveBuffer() {
   if (granted < 0) return -1;
   static std::atomic<bool> told{false};
   if (granted < 2 * asked && !told.exchange(true)) {
-    std::fprintf(stderr,
-                 "group socket: receive buffer of %d bytes, capped by net.core.rmem_max = %d; a large group may "
-                 "lose datagrams; raise the cap with: sysctl -w net.core.rmem_max=%d\n",
-                 granted, granted / 2, asked);
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "group socket: receive buffer of %d bytes, capped by net.core.rmem_max = %d; a large group may "
+                  "lose datagrams; raise the cap with: sysctl -w net.core.rmem_max=%d",
+                  granted, granted / 2, asked);
+    writeLine(stderr, line);
   }
   return granted;
 }

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
+#include <string>
 
 #include "base/clock.h"
+#include "base/console.h"
 #include "net/mcast_socket.h"
 #include "net/messages.h"
 #include "net/team_rules.h"
@@ -77,7 +79,7 @@ void receiverThread() {
   while (getExitFlag() == 0) {
     const long received = mcastSocket.receiveBatch(batch);
     if (received < 0) {
-      std::fprintf(stderr, "Receiving from the multicast group failed: %s\n", std::strerror(errno));
+      writeLine(stderr, std::string("Receiving from the multicast group failed: ") + std::strerror(errno));
       setExitFlag(1);
       return;
     }
