@@ -1,6 +1,7 @@
 // agentctl: commands to the mapping agents on their multicast group, a decoder of the
-// group's traffic, a live team map, a recorder and a replayer of the traffic, and a load
-// generator that plays simulated agents at the real rates.
+// group's traffic, a live team map (as a file and as a web page), a recorder and a
+// replayer of the traffic, and a load generator that plays simulated agents at the real
+// rates.
 #include <signal.h>
 
 #include <algorithm>
@@ -20,9 +21,11 @@
 #include "net/team_rules.h"
 #include "tools/lib/agent_commands.h"
 #include "tools/lib/group_recording.h"
+#include "tools/lib/live_view.h"
 #include "tools/lib/load_model.h"
 #include "tools/lib/team_map.h"
 #include "tools/lib/traffic_summary.h"
+#include "tools/lib/view_server.h"
 
 namespace {
 
@@ -66,13 +69,18 @@ int fileFailure(const std::string& reason) {
 
 std::string receiveFailure() { return std::string("receiving from the group failed: ") + std::strerror(errno); }
 
+// One command's message, with its NUL, to the group; its text goes to text.
+bool sendToGroup(const GroupSocket& group, const ToolCommand& command, char (&text)[MSG_BUFFER_SIZE]) {
+  const int length = formatMessage(command.message(), text, sizeof text);
+  return length >= 0 && group.sendTo(groupSocketAddress(), text, static_cast<size_t>(length) + 1);
+}
+
 int sendCommand(const ToolCommand& command) {
   GroupSocket group;
   std::string error;
   if (!group.openForSending(error)) return networkFailure(error);
   char text[MSG_BUFFER_SIZE];
-  const int length = formatMessage(command.message(), text, sizeof text);
-  if (!group.sendTo(groupSocketAddress(), text, static_cast<size_t>(length) + 1)) {
+  if (!sendToGroup(group, command, text)) {
     return networkFailure(std::string("sending to ") + MCAST_GROUP + ":" + std::to_string(MCAST_PORT) + " failed");
   }
   std::printf("sent: %s\n", text);
@@ -292,6 +300,46 @@ int recordGroup(const ToolCommand& command) {
   return failed ? networkFailure(error) : 0;
 }
 
+// The live map page: listens as the map observer does; sends only the commands the page
+// asks for with the token.
+int viewGroup(const ToolCommand& command) {
+  GroupSocket group, sender;
+  std::string error;
+  if (!group.openForListening(error) || !sender.openForSending(error)) return networkFailure(error);
+  const std::string token = makeToken();
+  if (token.empty()) return networkFailure(std::string("no random token from the kernel: ") + std::strerror(errno));
+  LiveView view;
+  ViewServer server(view, [&sender](const ToolCommand& c) {
+    char text[MSG_BUFFER_SIZE];
+    return sendToGroup(sender, c, text);
+  });
+  const int port = server.bind(command.bind, command.port, token);
+  if (port < 0) {
+    return networkFailure("cannot serve the page on " + command.bind + ":" + std::to_string(command.port) +
+                          " (in use, or not an address of this machine)");
+  }
+  catchInterrupts();
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::printf("serving the team map at http://%s:%d/?token=%s\n", command.bind.c_str(), port, token.c_str());
+  std::printf("(commands from the page need this token; without it the page is read only)\n");
+  server.start();
+  ReceiveBatch batch(TEAM_RUN, MSG_BUFFER_SIZE);
+  const Clock::time_point start = Clock::now();
+  const int64_t endMs = command.seconds * int64_t{1000};
+  int status = 0;
+  while (interrupted == 0 && (endMs == 0 || millisecondsSince(start) < endMs)) {
+    const long received = group.receiveBatch(batch);
+    if (received < 0) {
+      status = networkFailure(receiveFailure());
+      break;
+    }
+    if (received > 0) view.handleBatch(batch, static_cast<size_t>(received), calendarSeconds());
+    pauseWhenBusy(received, batch);
+  }
+  server.stop();
+  return status;
+}
+
 struct ReplayTally {
   long sent = 0, failed = 0, skipped = 0;
 };
@@ -359,6 +407,7 @@ int main(int argc, char** argv) {
     case ToolAction::Map: return command.fromFile.empty() ? observeGroup(command) : mapRecording(command);
     case ToolAction::Record: return recordGroup(command);
     case ToolAction::Replay: return replayRecording(command);
+    case ToolAction::View: return viewGroup(command);
   }
   return EXIT_USAGE;
 }

@@ -1,5 +1,6 @@
 #include "tools/lib/agent_commands.h"
 
+#include <arpa/inet.h>
 #include <getopt.h>
 
 #include <algorithm>
@@ -54,6 +55,15 @@ const char* const USAGE_FORMAT =
     "                           spacing divided by X (default 1); commands in it are sent too;\n"
     "                           --loop starts again at the end until interrupted. Reads our\n"
     "                           recordings and tcpdump captures of the group's port\n"
+    "  view [--port 8080] [--bind 127.0.0.1] [--seconds N]\n"
+    "                           serve the live team map as a web page: the map as the map\n"
+    "                           command builds it (+x right, +y up), every robot with its trail\n"
+    "                           and the last mode and goal the group sent it, buttons for the\n"
+    "                           modes and a click on the map for a goal (G, then mode 3).\n"
+    "                           Prints the page's address with a random token: commands from\n"
+    "                           the page need it, reading the map does not. --bind takes an\n"
+    "                           IPv4 address of this machine (default loopback only); --port 0\n"
+    "                           picks a free port\n"
     "  load N SECONDS           play N simulated agents into the group for SECONDS: each sends\n"
     "                           a P and up to 16 E messages every 500 ms and a D every second\n"
     "  --help                   this text (also after any command)\n"
@@ -255,6 +265,32 @@ bool readReplayCommand(const Args& args, ToolCommand& c, bool& help, std::string
   return help || oneFile(operands, "replay", c.file, error);
 }
 
+bool readViewCommand(const Args& args, ToolCommand& c, bool& help, std::string& error) {
+  static const option OPTIONS[] = {
+      {"port", required_argument, nullptr, 'p'},    {"bind", required_argument, nullptr, 'b'},
+      {"seconds", required_argument, nullptr, 's'}, {"help", no_argument, nullptr, HELP_OPTION},
+      {nullptr, 0, nullptr, 0}};
+  Args operands;
+  const OptionHandler onOption = [&](int id, const char* value, std::string& why) {
+    switch (id) {
+      case 'p':
+        if (readInteger(value, 0, 65535, c.port) == NumberCheck::Ok) return true;
+        return fail(why, std::string("--port \"") + value + "\" is not an integer from 0 to 65535");
+      case 'b': {
+        in_addr address{};
+        c.bind = value;
+        if (inet_pton(AF_INET, value, &address) != 1) return fail(why, "--bind \"" + c.bind + "\" is not an IPv4 address");
+        if (address.s_addr == htonl(INADDR_ANY)) {
+          return fail(why, "--bind 0.0.0.0 would serve every network; name the address to serve on");
+        }
+        return true;
+      }
+      default: return readSeconds(value, c.seconds, why);
+    }
+  };
+  return readOptions(args, OPTIONS, onOption, operands, help, error) && noOperands(operands, "view", error);
+}
+
 bool readLoadCommand(const Args& args, ToolCommand& c, std::string& error) {
   if (!expectCount(args, 3, 3, error)) return false;
   return readCount(args[1], "N", 10000, c.loadAgents, error) &&
@@ -281,8 +317,10 @@ bool readSendCommand(const Args& args, ToolCommand& c, std::string& error) {
 }  // namespace
 
 std::string agentctlUsage() {
-  char text[6000];
-  std::snprintf(text, sizeof text, USAGE_FORMAT, MCAST_GROUP, MCAST_PORT, MCAST_TTL);
+  const int length = std::snprintf(nullptr, 0, USAGE_FORMAT, MCAST_GROUP, MCAST_PORT, MCAST_TTL);
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  std::snprintf(text.data(), text.size(), USAGE_FORMAT, MCAST_GROUP, MCAST_PORT, MCAST_TTL);
+  text.pop_back();
   return text;
 }
 
@@ -316,12 +354,16 @@ bool readOptionCommand(const Args& args, ToolCommand& c, bool& help, std::string
     c.action = ToolAction::Record;
     return readRecordCommand(args, c, help, error);
   }
+  if (verb == "view") {
+    c.action = ToolAction::View;
+    return readViewCommand(args, c, help, error);
+  }
   c.action = ToolAction::Replay;
   return readReplayCommand(args, c, help, error);
 }
 
 bool hasOptions(const std::string& verb) {
-  return verb == "watch" || verb == "map" || verb == "record" || verb == "replay";
+  return verb == "watch" || verb == "map" || verb == "record" || verb == "replay" || verb == "view";
 }
 
 }  // namespace

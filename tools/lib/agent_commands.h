@@ -8,7 +8,7 @@
 
 #include "net/messages.h"
 
-enum class ToolAction { Help, Version, Send, Watch, Load, Map, Record, Replay };
+enum class ToolAction { Help, Version, Send, Watch, Load, Map, Record, Replay, View };
 
 struct ToolCommand {
   ToolAction action = ToolAction::Help;
@@ -17,7 +17,7 @@ struct ToolCommand {
   std::string name;
   std::array<double, 5> reals{};
   std::array<uint16_t, 2> values{};
-  // Watch, Map, Record: how long, 0 for until interrupted. Watch: quiet prints only the summaries.
+  // Watch, Map, Record, View: how long, 0 for until interrupted. Watch: quiet prints only the summaries.
   int seconds = 0;
   bool quiet = false;
   // Load: simulated agents and for how long.
@@ -32,6 +32,9 @@ struct ToolCommand {
   std::string file;
   double speed = 1.0;
   bool loop = false;
+  // View: the address and port the page is served at (port 0: one the kernel picks).
+  std::string bind = "127.0.0.1";
+  int port = 8080;
 
   // The message to send; it refers to name, so it lives no longer than this command.
   Message message() const { return Message{type, name, reals, values}; }
