@@ -7,10 +7,11 @@
 //       the named robots appear in the page's list, the canvas changes over time, a
 //       command without or with a wrong token is refused (403), a click on the map sends
 //       the chosen robot a goal and mode 3; prints what it saw, exits 1 on a failure
-//   view_probe.js latency URL COUNT
+//   view_probe.js latency URL COUNT [--grow]
 //       sends COUNT P messages of a robot "probe" to the group (5 a second), and reports
 //       the median and 90th percentile of the time from each send to the page's first
-//       drawing of that pose
+//       drawing of that pose, the page's own time per update and the map answers' sizes;
+//       --grow first makes the team map 1000 x 1000 cells (robots 49 m from the origin)
 //   view_probe.js screenshot URL FILE [--settle S]
 //
 // Exit status 1: a check failed; 77: Chromium could not start (the caller skips, saying so).
@@ -207,26 +208,49 @@ function percentile(sorted, p) {
   return sorted[Math.min(sorted.length - 1, Math.floor(p * sorted.length))];
 }
 
-async function latency(url, count) {
+const sendP = (socket, name, x, y) =>
+  new Promise(resolve => socket.send(Buffer.from(`P ${name} ${x.toFixed(3)} ${y.toFixed(3)} 0.000\0`), 60001, '239.0.0.77', resolve));
+
+function summary(values, unit) {
+  const sorted = [...values].sort((a, b) => a - b);
+  return `median ${percentile(sorted, 0.5).toFixed(1)} ${unit}, p90 ${percentile(sorted, 0.9).toFixed(1)} ${unit}, ` +
+         `max ${sorted[sorted.length - 1].toFixed(1)} ${unit}`;
+}
+
+async function latency(url, count, options) {
   const browser = await Browser.start();
   const socket = dgram.createSocket('udp4');
   try {
+    if (options.grow) {
+      await sendP(socket, 'corner-ne', 49000, 49000);
+      await sendP(socket, 'corner-sw', -49000, -49000);
+    }
     const page = await browser.open(url);
+    await page.evaluate('performance.setResourceTimingBufferSize(100000)');
     await waitFor(page, 'window.viewStats && window.viewStats.updates > 0', 20, 'the first update');
+    await sleep(1000);
+    const layout = await page.evaluate('layout && [layout.width, layout.height]');
+    const updatesBefore = await page.evaluate('window.viewStats.updates');
     const sent = new Map();
     for (let i = 0; i < count; ++i) {
       const x = 1000 + 10 * i;
-      const text = Buffer.from(`P probe ${x.toFixed(3)} 500.000 0.000\0`);
       sent.set(x, performance.timeOrigin + performance.now());
-      await new Promise(resolve => socket.send(text, 60001, '239.0.0.77', resolve));
+      await sendP(socket, 'probe', x, 500);
       await sleep(200);
     }
     await sleep(1500);
     const drawn = await page.evaluate('window.viewStats.drawn.filter(d => d.name === "probe")');
-    const delays = drawn.filter(d => sent.has(d.x)).map(d => d.t - sent.get(d.x)).sort((a, b) => a - b);
+    const delays = drawn.filter(d => sent.has(d.x)).map(d => d.t - sent.get(d.x));
     if (delays.length === 0) fail('no pose of the probe was drawn');
-    console.log(`poses sent ${count}, drawn ${delays.length}; send to canvas: median ${percentile(delays, 0.5).toFixed(1)} ms, ` +
-                `p90 ${percentile(delays, 0.9).toFixed(1)} ms, max ${delays[delays.length - 1].toFixed(1)} ms`);
+    const updates = await page.evaluate('window.viewStats.updates') - updatesBefore;
+    const work = await page.evaluate(`window.viewStats.work.slice(-${updates})`);
+    const sizes = await page.evaluate(`performance.getEntriesByType('resource').filter(e => e.name.includes('/api/map'))
+                                         .map(e => [e.encodedBodySize, e.decodedBodySize])`);
+    const seconds = count * 0.2 + 1.5;
+    console.log(`map ${layout ? layout.join(' x ') : '?'} cells; poses sent ${count}, drawn ${delays.length}`);
+    console.log(`send to canvas: ${summary(delays, 'ms')}`);
+    console.log(`updates ${(updates / seconds).toFixed(1)}/s; page time per update: ${summary(work, 'ms')}`);
+    console.log(`map answers: first ${sizes[0][0]} bytes (${sizes[0][1]} unpacked); later ${summary(sizes.slice(1).map(s => s[0]), 'bytes')}`);
   } finally {
     socket.close();
     await browser.close();
@@ -240,11 +264,12 @@ async function main() {
   for (let i = 0; i < rest.length; ++i) {
     if (rest[i] === '--screenshot') options.screenshot = rest[++i];
     else if (rest[i] === '--settle') options.settle = Number(rest[++i]);
+    else if (rest[i] === '--grow') options.grow = true;
     else operands.push(rest[i]);
   }
   if (!url) fail('usage: view_probe.js check|latency|screenshot URL ...');
   if (command === 'check') await check(url, operands, options);
-  else if (command === 'latency') await latency(url, Number(operands[0] || 100));
+  else if (command === 'latency') await latency(url, Number(operands[0] || 100), options);
   else if (command === 'screenshot') {
     const browser = await Browser.start();
     try {
