@@ -124,8 +124,13 @@ TEST(AgentctlArguments, OptionsOfWatchMapRecordReplayAndLoad) {
   EXPECT_EQ(c.file, "run.pcap");
   EXPECT_EQ(c.speed, 2.5);
   EXPECT_TRUE(c.loop);
+  ASSERT_TRUE(parseToolCommand({"view"}, c, error)) << error;
+  EXPECT_EQ(c.action, ToolAction::View);
+  EXPECT_EQ(c.bind + ":" + std::to_string(c.port), "127.0.0.1:8080") << "loopback only unless asked";
+  ASSERT_TRUE(parseToolCommand({"view", "--port", "0", "--bind", "10.0.0.5"}, c, error)) << error;
+  EXPECT_EQ(c.bind + ":" + std::to_string(c.port), "10.0.0.5:0");
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--help"}, {"map", "--help"}, {"replay", "--help"}, {"goal", "--help"}}) {
+           {"--help"}, {"map", "--help"}, {"replay", "--help"}, {"goal", "--help"}, {"view", "--help"}}) {
     ASSERT_TRUE(parseToolCommand(args, c, error)) << args.back();
     EXPECT_EQ(c.action, ToolAction::Help) << args[0];
   }
@@ -137,7 +142,8 @@ TEST(AgentctlArguments, OptionsOfWatchMapRecordReplayAndLoad) {
            {"map"}, {"map", "--out"}, {"map", "--out", ""}, {"map", "--out", "t.ppm", "--every", "0"},
            {"map", "--out", "t.ppm", "extra"}, {"map", "--from", "r.pcap", "--out", "t.ppm", "--every", "5"},
            {"record"}, {"record", "a.pcap", "b.pcap"}, {"record", "a.pcap", "--seconds", "1e3"},
-           {"replay"}, {"replay", "a.pcap", "--speed", "0"}, {"replay", "a.pcap", "--speed", "nan"},
+           {"view", "--port", "65536"}, {"view", "--bind", "0.0.0.0"}, {"view", "--bind", "localhost"},
+           {"view", "extra"}, {"replay"}, {"replay", "a.pcap", "--speed", "0"}, {"replay", "a.pcap", "--speed", "nan"},
            {"replay", "a.pcap", "--speed"}, {"replay", "a.pcap", "--loud"}}) {
     EXPECT_FALSE(parseToolCommand(args, c, error)) << args.back();
   }
