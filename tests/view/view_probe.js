@@ -8,7 +8,7 @@
 //       command without or with a wrong token is refused (403), a click on the map sends
 //       the chosen robot a goal and mode 3; prints what it saw, exits 1 on a failure
 //   view_probe.js latency URL COUNT [--grow]
-//       sends COUNT P messages of a robot "probe" to the group (5 a second), and reports
+//       sends COUNT P messages of a robot "probe-PID" to the group (5 a second), and reports
 //       the median and 90th percentile of the time from each send to the page's first
 //       drawing of that pose, the page's own time per update and the map answers' sizes;
 //       --grow first makes the team map 1000 x 1000 cells (robots 49 m from the origin)
@@ -232,15 +232,16 @@ async function latency(url, count, options) {
     const layout = await page.evaluate('layout && [layout.width, layout.height]');
     const updatesBefore = await page.evaluate('window.viewStats.updates');
     const sent = new Map();
+    const name = `probe-${process.pid}`;  // a robot no earlier run left in the viewer
     for (let i = 0; i < count; ++i) {
       const x = 1000 + 10 * i;
       sent.set(x, performance.timeOrigin + performance.now());
-      await sendP(socket, 'probe', x, 500);
+      await sendP(socket, name, x, 500);
       await sleep(200);
     }
     await sleep(1500);
-    const drawn = await page.evaluate('window.viewStats.drawn.filter(d => d.name === "probe")');
-    const delays = drawn.filter(d => sent.has(d.x)).map(d => d.t - sent.get(d.x));
+    const drawn = await page.evaluate(`window.viewStats.drawn.filter(d => d.name === ${JSON.stringify(name)})`);
+    const delays = drawn.filter(d => sent.has(d.x) && d.t >= sent.get(d.x)).map(d => d.t - sent.get(d.x));
     if (delays.length === 0) fail('no pose of the probe was drawn');
     const updates = await page.evaluate('window.viewStats.updates') - updatesBefore;
     const work = await page.evaluate(`window.viewStats.work.slice(-${updates})`);
