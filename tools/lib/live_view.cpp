@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "base/modes.h"
-#include "net/team_rules.h"
 #include "tools/lib/map_raster.h"
 
 namespace {
@@ -152,14 +151,7 @@ CommandsSeen::Latest CommandsSeen::latestFor(std::string_view name) const {
 }
 
 void LiveView::handleBatch(ReceiveBatch& batch, size_t count, uint32_t now) {
-  std::array<Message, TEAM_RUN> messages;
-  for (size_t from = 0; from < count; from += TEAM_RUN) {
-    size_t readable = 0;
-    for (size_t i = from; i < count && i < from + TEAM_RUN; ++i) {
-      if (readDatagram(batch.data(i), batch.length(i), messages[readable])) ++readable;
-    }
-    handleMessages(std::span<const Message>(messages.data(), readable), now);
-  }
+  readBatchInRuns(batch, count, [&](std::span<const Message> run) { handleMessages(run, now); });
 }
 
 void LiveView::handleMessages(std::span<const Message> messages, uint32_t now) {

@@ -15,14 +15,7 @@ void TeamMap::handleDatagram(char* buffer, size_t length, uint32_t now) {
 }
 
 void TeamMap::handleBatch(ReceiveBatch& batch, size_t count, uint32_t now) {
-  std::array<Message, TEAM_RUN> messages;
-  for (size_t from = 0; from < count; from += TEAM_RUN) {
-    size_t readable = 0;
-    for (size_t i = from; i < count && i < from + TEAM_RUN; ++i) {
-      if (readDatagram(batch.data(i), batch.length(i), messages[readable])) ++readable;
-    }
-    handleMessages(std::span<const Message>(messages.data(), readable), now);
-  }
+  readBatchInRuns(batch, count, [&](std::span<const Message> run) { handleMessages(run, now); });
 }
 
 void TeamMap::handleMessages(std::span<const Message> messages, uint32_t now) {

@@ -5,6 +5,7 @@
 // for each agent in the table, the messages of it that took effect and a short trail of
 // its poses. Other threads (a saver, a web page) may read it while datagrams arrive: the map
 // has its own mutex, the table and the activity share another, never held together.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -19,6 +20,7 @@
 #include "map/occupancy_map.h"
 #include "net/group_socket.h"
 #include "net/messages.h"
+#include "net/team_rules.h"
 #include "team/peer_table.h"
 
 class TeamMap {
@@ -68,6 +70,21 @@ class TeamMap {
   PeerTable myPeers;                                        // guarded by myPeersMutex
   std::map<std::string, Activity, std::less<>> myActivity;  // guarded by myPeersMutex
 };
+
+// Reads the first count datagrams of a batch (buffers of MSG_BUFFER_SIZE bytes) in order,
+// as an agent's receiver does, and hands the readable ones to handle in runs of up to
+// TEAM_RUN messages (a std::span<const Message>); unreadable datagrams are dropped.
+template <class Handle>
+void readBatchInRuns(ReceiveBatch& batch, size_t count, Handle handle) {
+  std::array<Message, TEAM_RUN> messages;
+  for (size_t from = 0; from < count; from += TEAM_RUN) {
+    size_t readable = 0;
+    for (size_t i = from; i < count && i < from + TEAM_RUN; ++i) {
+      if (readDatagram(batch.data(i), batch.length(i), messages[readable])) ++readable;
+    }
+    handle(std::span<const Message>(messages.data(), readable));
+  }
+}
 
 // One line that reports a save for people and scripts alike:
 //   "12.5 s: saved team.ppm, 4711 known cells, 2 peers | alpha 1000.000 -250.000 90.000 P 24 E 380 O 0 | bob ..."
