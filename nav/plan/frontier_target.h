@@ -1,0 +1,95 @@
+#pragma once
+// The choice of where to explore next: among the frontier regions of a map, the one with
+// the best trade of path cost from the robot against size, leaving to a teammate the
+// regions it is closer to, and never a place set aside as unreachable.
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "aria/ar_pose.h"
+#include "map/occupancy_map.h"
+#include "nav/plan/frontiers.h"
+#include "nav/plan/travel_costs.h"
+
+// Places that proved unreachable, each set aside for a while. Frontier cells within
+// radiusMm of one are not targets until it expires.
+class Blacklist {
+ public:
+  Blacklist(double radiusMm, double holdSeconds) : myRadius(radiusMm), myHold(holdSeconds) {}
+
+  void add(const ArPose& place, double now);
+  bool covers(double x, double y, double now) const;
+  size_t size(double now) const;
+
+ private:
+  struct Entry {
+    double x, y, until;
+  };
+  double myRadius, myHold;
+  std::vector<Entry> myEntries;
+};
+
+// Costs are counted in cells of open floor (TRAVEL_STEP each).
+struct TargetWeights {
+  double gainPerCell = 0.25;      // cells of path one frontier cell is worth
+  int gainCapCells = 40;          // a region counts as at most this many cells
+  double peerClaimCells = 150;    // added to the cost of a region a teammate is closer to
+  double keepCells = 20;          // taken off the cost of the region of the current target
+  double minMm = 400;             // frontier cells this close to the robot are never targets
+  double aheadMm = 1000;          // and cells closer than this only where a region has no other
+  size_t maxPeerCosts = 4;        // teammates further down the list are compared by straight line
+  double blacklistMm = 1000;      // radius of a place set aside as unreachable
+  double blacklistSeconds = 60;   // and for how long
+  FrontierLimits limits;
+  TravelWeights travel;
+};
+
+struct TargetChoice {
+  bool found = false;
+  ArPose target;               // the centre of the target cell, mm
+  double pathCost = 0;         // from the robot's cell, in cells of open floor
+  std::vector<ArPose> path;    // cell centres from the robot's cell to the target, mm
+  size_t regions = 0;          // frontier regions found
+  size_t reachable = 0;        // of which the robot can reach a cell that may be a target
+  bool leftToPeer = false;     // the chosen region is one a teammate is closer to
+  bool setAside = false;       // the previous target became unreachable and was blacklisted
+};
+
+// The centre of cell c of a grid of cell size res, in mm (cell 0 spans (-res, res)).
+double cellCentre(int32_t c, double res);
+
+class FrontierPlanner {
+ public:
+  // Plans over the given map, which must outlive the planner; the caller holds its mutex
+  // during choose() or owns it.
+  FrontierPlanner(OccupancyMap* map, const TargetWeights& weights = {});
+
+  // Chooses the next target; peers are the teammates' last poses (not the robot itself),
+  // now is in seconds on any steady clock. The region of the current target gets the
+  // keepCells bonus, so the choice does not flicker; a current target that the robot can
+  // no longer reach (walls seen since enclose it) is blacklisted first.
+  TargetChoice choose(const ArPose& robot, const std::vector<ArPose>& peers, double now);
+  // The robot makes no headway toward the current target: it is blacklisted and dropped.
+  void giveUpTarget(double now);
+  const std::optional<ArPose>& currentTarget() const { return myTarget; }
+  const Blacklist& blacklist() const { return myBlacklist; }
+
+ private:
+  struct Candidate {
+    const FrontierRegion* region;
+    GridCell target;
+    int32_t cost;    // from the robot, TRAVEL_STEP per cell of open floor
+    double line;     // straight-line distance from the robot to the nearest cell, mm
+    bool claimed = false;
+  };
+
+  std::vector<Candidate> candidatesFor(const std::vector<FrontierRegion>& regions, const ArPose& robot, double now) const;
+  void markClaims(const std::vector<ArPose>& peers, std::vector<Candidate>& candidates);
+
+  OccupancyMap* myMap;
+  TargetWeights myWeights;
+  TravelCosts myOwn;
+  TravelCosts myPeer;
+  Blacklist myBlacklist;
+  std::optional<ArPose> myTarget;
+};

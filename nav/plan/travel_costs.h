@@ -1,0 +1,62 @@
+#pragma once
+// What it costs a robot to drive from one place to every cell of an occupancy map, and
+// the cheapest way there: the cost map of exploration. Paths keep to cells that were
+// seen free; cells near obstacles cost more, so that paths keep to the middle of
+// doorways and corridors, and cells too near an obstacle for the robot (barred) cost a
+// great deal more.
+//
+// Barred cells are dear, not forbidden: sonar maps hold stray echoes (a wide beam's
+// echo put on its axis), and those from door jambs land in the doorway. Forbidding the
+// cells around them would close doors for good; a dear way through lets the robot go and
+// look, and its sonar clears the stray cells (or finds a real obstacle, which the driving
+// stops for). An obstacle cell bars the robot's full radius only when it is confirmed
+// (hit again and again); one hit once or twice bars a smaller radius. A cell a robot
+// stood on (a footprint bit) is no obstacle and never barred, whatever echoes say.
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "aria/ar_pose.h"
+#include "map/occupancy_map.h"
+#include "nav/plan/flat_grid.h"
+
+// One straight step over open floor; a diagonal step costs TRAVEL_DIAGONAL_STEP.
+constexpr int32_t TRAVEL_STEP = 10;
+constexpr int32_t TRAVEL_DIAGONAL_STEP = 14;
+constexpr int32_t TRAVEL_UNREACHED = std::numeric_limits<int32_t>::max();
+
+struct TravelWeights {
+  // Distances are between cell centres: a cell's edge lies half a cell nearer.
+  double bodyRadius = 400;        // mm: a centre nearer a confirmed obstacle than this is barred
+  int confirmedOccupancy = 192;   // obstacle cells below this occupancy are not confirmed
+  double weakRadius = 250;        // mm: a centre nearer an unconfirmed obstacle than this is barred
+  double inflation = 700;         // mm: obstacles or unseen cells nearer than this make a cell dearer,
+  int nearPenalty = 30;           // by up to this much on top of TRAVEL_STEP (at distance 0)
+  int barredPenalty = 150;        // and a barred cell by this much more
+};
+
+class TravelCosts {
+ public:
+  explicit TravelCosts(const TravelWeights& weights = {}) : myWeights(weights) {}
+
+  // Costs from the cell of `from` over the map (the caller holds its mutex or owns it).
+  // False when that cell is outside the map or no other cell can be reached from it.
+  bool compute(const OccupancyMap& map, const ArPose& from);
+  // The cost of the cheapest way to (x, y), TRAVEL_UNREACHED when there is none.
+  int32_t costAt(int32_t x, int32_t y) const;
+  // A robot may stand at (x, y): seen free and not barred.
+  bool passable(int32_t x, int32_t y) const;
+  // The cells of the cheapest way from the start cell to (x, y), both included; empty
+  // when (x, y) is not reached.
+  std::vector<GridCell> pathTo(int32_t x, int32_t y) const;
+
+ private:
+  void readMap(const OccupancyMap& map);
+  void spread(size_t start);
+
+  TravelWeights myWeights;
+  FlatGrid<int32_t> myPenalty;  // extra cost of entering a cell, or BLOCKED
+  FlatGrid<uint8_t> myBarred;   // too near an obstacle to stand on
+  FlatGrid<int32_t> myCost;
+  FlatGrid<uint32_t> myCameFrom;
+};

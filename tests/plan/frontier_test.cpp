@@ -1,0 +1,221 @@
+// Frontier search and the choice of where to explore, on small drawn maps.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "map/map_cell.h"
+#include "map/occupancy_map.h"
+#include "nav/plan/frontier_target.h"
+#include "nav/plan/frontiers.h"
+
+namespace {
+
+// A map drawn in rows of characters, the first row at the top (highest y), x from 0 at
+// the left: '#' obstacle, '.' free, ' ' unknown (as is all the map beyond the drawing);
+// 'R' the robot, 'p' a teammate, 'x' free cells where the chosen target must lie.
+struct Drawing {
+  OccupancyMap map{MAP_RES_MM, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM};
+  ArPose robot;
+  std::vector<ArPose> peers;
+  std::vector<std::string> rows;
+
+  explicit Drawing(std::vector<std::string> drawn) : rows(std::move(drawn)) {
+    for (size_t r = 0; r < rows.size(); ++r) {
+      const auto y = static_cast<int32_t>(rows.size() - 1 - r);
+      for (size_t c = 0; c < rows[r].size(); ++c) {
+        const auto x = static_cast<int32_t>(c);
+        const char ch = rows[r][c];
+        if (ch == ' ') continue;
+        map.cellAt(x, y) = ch == '#' ? MapCell{0x00FF} : MapCell{0};
+        const ArPose centre(cellCentre(x, map.res), cellCentre(y, map.res));
+        if (ch == 'R') robot = centre;
+        if (ch == 'p') peers.push_back(centre);
+      }
+    }
+  }
+
+  char at(const ArPose& p) const {
+    const int32_t x = map.toCell(p.getX()), y = map.toCell(p.getY());
+    const auto r = static_cast<int32_t>(rows.size()) - 1 - y;
+    if (x < 0 || r < 0 || r >= static_cast<int32_t>(rows.size()) || x >= static_cast<int32_t>(rows[r].size())) return '?';
+    return rows[r][x];
+  }
+};
+
+// A robot one cell wide: the cells next to an obstacle are barred, so that three free
+// cells make a passage.
+TargetWeights smallWorld() {
+  TargetWeights w;
+  w.travel.bodyRadius = 150;
+  w.travel.weakRadius = 150;
+  w.travel.inflation = 300;
+  return w;
+}
+
+size_t cellCount(const std::vector<FrontierRegion>& regions) {
+  size_t n = 0;
+  for (const FrontierRegion& r : regions) n += r.cells.size();
+  return n;
+}
+
+TEST(FrontierSearch, FreeCellsNextToUnknownSpaceAreFrontiersButHolesAndSliversAreNot) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> rows;
+    size_t regions, cells;
+  };
+  const Case cases[] = {
+      {"an opening in the wall",
+       {"##########",
+        ".........#",
+        ".........#",
+        ".........#",
+        ".........#",
+        ".........#",
+        "##########"},
+       1, 5},
+      {"unknown cells enclosed by what was seen: gaps between readings",
+       {"##########",
+        "#........#",
+        "#..  ....#",
+        "#..  ... #",
+        "#........#",
+        "##########"},
+       0, 0},
+      {"an unseen area large enough to explore inside a known room",
+       {"###########",
+        "#.........#",
+        "#..     ..#",
+        "#..     ..#",
+        "#..     ..#",
+        "#..     ..#",
+        "#..     ..#",
+        "#.........#",
+        "###########"},
+       1, 20},
+      {"a single free cell poking through a wall",
+       {"######",
+        "#.....",
+        "#....#",
+        "######"},
+       0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Drawing d(c.rows);
+    const std::vector<FrontierRegion> regions = findFrontiers(d.map);
+    EXPECT_EQ(regions.size(), c.regions);
+    EXPECT_EQ(cellCount(regions), c.cells);
+  }
+}
+
+TEST(FrontierChoice, PathCostAndTeammatesDecideWhereToGo) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> rows;
+  };
+  const Case cases[] = {
+      {"a frontier behind a wall is farther by path than the one farther by line",
+       {"#########################",
+        "#.......................x",
+        "#.......................x",
+        "#...........R...........x",
+        "#.......................x",
+        "#.......................x",
+        "#...#####################",
+        "#.......................#",
+        "#.......................#",
+        "#.......................#",
+        "############     ########"}},
+      {"alone, the nearer end of the corridor",
+       {"###################",
+        "x.................." ,
+        "x..................",
+        "x.......R..........",
+        "x..................",
+        "x..................",
+        "###################"}},
+      {"the end a teammate is closer to is left to it",
+       {"###################",
+        "..................x",
+        "..................x",
+        "...p....R.........x",
+        "..................x",
+        "..................x",
+        "###################"}},
+      {"a teammate close by line but walled off does not claim the nearer end",
+       {"########           ",
+        "#.....#            ",
+        "#.....#            ",
+        "#..p..#            ",
+        "#.....#            ",
+        "#.....#            ",
+        "###################",
+        "x..................",
+        "x..................",
+        "x.......R..........",
+        "x..................",
+        "x..................",
+        "###################"}},
+      {"nothing left to explore",
+       {"##########",
+        "#........#",
+        "#...R....#",
+        "#........#",
+        "##########"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Drawing d(c.rows);
+    FrontierPlanner planner(&d.map, smallWorld());
+    const TargetChoice choice = planner.choose(d.robot, d.peers, 0);
+    const bool expectTarget = std::any_of(c.rows.begin(), c.rows.end(), [](const std::string& r) {
+      return r.find('x') != std::string::npos;
+    });
+    ASSERT_EQ(choice.found, expectTarget);
+    if (!expectTarget) continue;
+    EXPECT_EQ(d.at(choice.target), 'x') << choice.target.getX() << ", " << choice.target.getY();
+    // The path runs from the robot's cell to the target over cells the robot may use.
+    ASSERT_FALSE(choice.path.empty());
+    EXPECT_LT(choice.path.front().findDistanceTo(d.robot), 1);
+    EXPECT_LT(choice.path.back().findDistanceTo(choice.target), 1);
+    for (const ArPose& p : choice.path) EXPECT_NE(d.at(p), '#');
+  }
+}
+
+// The target is walled off after it was chosen: it is blacklisted, and stays so for a
+// while even when the wall turns out to be a phantom and is gone again.
+TEST(FrontierChoice, AnEnclosedTargetIsBlacklistedForAWhile) {
+  Drawing d({"###################",
+             "...................",
+             "...................",
+             "......R............",
+             "...................",
+             "...................",
+             "###################"});
+  TargetWeights weights = smallWorld();
+  weights.blacklistSeconds = 60;
+  FrontierPlanner planner(&d.map, weights);
+  const TargetChoice first = planner.choose(d.robot, {}, 0);
+  ASSERT_TRUE(first.found);
+  EXPECT_EQ(d.map.toCell(first.target.getX()), 0) << "the nearer, left end";
+
+  for (int32_t y = 1; y <= 5; ++y) d.map.cellAt(3, y) = 0x00FF;
+  const TargetChoice walled = planner.choose(d.robot, {}, 10);
+  EXPECT_TRUE(walled.setAside);
+  EXPECT_EQ(planner.blacklist().size(10), 1u);
+  ASSERT_TRUE(walled.found);
+  EXPECT_EQ(d.map.toCell(walled.target.getX()), 18) << "the right end";
+
+  for (int32_t y = 1; y <= 5; ++y) d.map.cellAt(3, y) = 0;
+  EXPECT_EQ(d.map.toCell(planner.choose(d.robot, {}, 20).target.getX()), 18);
+  EXPECT_EQ(d.map.toCell(planner.choose(d.robot, {}, 70).target.getX()), 18) << "kept while it is current";
+  planner.giveUpTarget(71);
+  const TargetChoice later = planner.choose(d.robot, {}, 72);
+  ASSERT_TRUE(later.found);
+  EXPECT_EQ(d.map.toCell(later.target.getX()), 0) << "the left end is free again after 60 s";
+}
+
+}  // namespace
