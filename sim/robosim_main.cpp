@@ -73,6 +73,8 @@ const char kUsage[] =
     "output:\n"
     "  --quiet             no connection, disconnection and parking lines\n"
     "  --stats SECONDS     every SECONDS, one line of tick timing and SIP counts\n"
+    "  --contacts          a line each time a robot stops touching an obstacle (bumper pressed\n"
+    "                      or wheels stalled): how long it touched, how long it stalled, where\n"
     "  --help              this text\n"
     "  --version           the program's version\n"
     "SIGINT or SIGTERM ends the simulator.\n";
@@ -110,7 +112,7 @@ bool parseChoice(const char* text, std::initializer_list<std::pair<const char*, 
 
 enum OptionId {
   kWorld = 256, kPort, kListen, kMeet, kGhosts, kGrace, kListStarts, kBeam, kSonarModel, kMaxIncidence,
-  kDropout, kNoise, kSeed, kTruth, kTruthFrame, kQuiet, kStats, kHelp, kVersion,
+  kDropout, kNoise, kSeed, kTruth, kTruthFrame, kQuiet, kStats, kContacts, kHelp, kVersion,
 };
 
 const option kLongOptions[] = {
@@ -131,6 +133,7 @@ const option kLongOptions[] = {
     {"truth-frame", required_argument, nullptr, kTruthFrame},
     {"quiet", no_argument, nullptr, kQuiet},
     {"stats", required_argument, nullptr, kStats},
+    {"contacts", no_argument, nullptr, kContacts},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -165,6 +168,7 @@ Action applyFlag(int id, Options& o) {
     case kMeet: o.sawMeet = true; o.server.sim.ghosts = false; return kRun;
     case kGhosts: o.sawGhosts = true; o.server.sim.ghosts = true; return kRun;
     case kQuiet: o.server.quiet = true; return kRun;
+    case kContacts: o.server.contacts = true; return kRun;
     case kListStarts: o.listStarts = true; return kRun;
     case kHelp: std::fputs(kUsage, stdout); return kExit;
     case kVersion: std::printf("robosim %s\n", MCAGENT_VERSION); return kExit;

@@ -154,6 +154,7 @@ struct Server::Impl {
   void onTimer();
   void runTick();
   void removeExpiredParked();
+  void reportContacts();
   void reportStats();
   void closeAll();
 
@@ -173,6 +174,11 @@ struct Server::Impl {
   uint64_t graceTicks = static_cast<uint64_t>(std::llround(options.graceSeconds / kTickSeconds));
   uint64_t statsTicks = static_cast<uint64_t>(std::llround(options.statsSeconds / kTickSeconds));
   TickStats stats;
+  // Robots touching an obstacle: since which tick, and for how many ticks their wheels stalled.
+  struct Contact {
+    uint64_t since = 0, stalledTicks = 0;
+  };
+  std::unordered_map<uint64_t, Contact> contacts;
 };
 
 bool Server::Impl::openListener(std::string& error) {
@@ -382,6 +388,7 @@ void Server::Impl::onTimer() {
 
 void Server::Impl::runTick() {
   sim.tick();
+  if (options.contacts) reportContacts();
   resumeAccepting();
   removeExpiredParked();
   // Every connection has its own phase of the 100 ms SIP cycle, as independent robots do:
@@ -408,6 +415,26 @@ void Server::Impl::removeExpiredParked() {
     std::fprintf(stderr, "robosim: robot %llu removed after %.0f s parked\n", static_cast<unsigned long long>(robot.id),
                  options.graceSeconds);
   });
+}
+
+// A contact is a run of ticks with a bumper pressed or the wheels stalled; its line comes
+// when it ends, with how long it lasted and how long the wheels stalled in it.
+void Server::Impl::reportContacts() {
+  for (const auto& robot : sim.robots()) {
+    const bool touching = robot->stallAndBumpers() != 0;
+    const auto found = contacts.find(robot->id);
+    if (touching) {
+      Contact& c = found != contacts.end() ? found->second : contacts[robot->id];
+      if (found == contacts.end()) c.since = sim.ticks();
+      if (robot->stalled) ++c.stalledTicks;
+      continue;
+    }
+    if (found == contacts.end()) continue;
+    std::fprintf(stderr, "robosim: robot %llu touched an obstacle for %.2f s (wheels stalled %.2f s) at (%.0f, %.0f)\n",
+                 static_cast<unsigned long long>(robot->id), (sim.ticks() - found->second.since) * kTickSeconds,
+                 found->second.stalledTicks * kTickSeconds, robot->x, robot->y);
+    contacts.erase(found);
+  }
 }
 
 // One line of key=value pairs, easy to read by eye and by scripts.

@@ -24,6 +24,7 @@ struct ServerOptions {
   double graceSeconds = 30;  // a disconnected client's robot stays parked this long; 0 removes it at once
   double statsSeconds = 0;   // period of the timing lines on standard error; 0 = none
   bool quiet = false;        // no connection lines on standard error
+  bool contacts = false;     // a line on standard error for every contact a robot ends
 };
 
 class Server {

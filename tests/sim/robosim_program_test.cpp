@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -157,6 +158,34 @@ TEST(RobosimProgram, RejectsBadWorldsAndOptions) {
     EXPECT_EQ(robosim.stopWith(0), c.status) << c.message;
     EXPECT_EQ(robosim.output(), "") << "errors go to standard error only";
   }
+}
+
+// A robot driven into a wall and back: one line when the contact ends, with how long it
+// touched and stalled and where (the robot's radius short of the wall).
+TEST(RobosimProgram, ReportsEachContactWhenItEnds) {
+  const std::string world = ::testing::TempDir() + "contact." + std::to_string(getpid()) + ".world";
+  std::ofstream(world) << "wall 600 -1000 600 1000\nstart 0 0 0\n";
+  RobosimProcess robosim({"--port", "0", "--contacts", world});
+  std::string line;
+  ASSERT_TRUE(robosim.waitForLine("listening on", line));
+  simtest::RawClient client(portOf(line));
+  ASSERT_TRUE(client.openSession());
+  ASSERT_TRUE(client.send(arproto::makeCommandInt(arproto::ENABLE, 1)));
+  ASSERT_TRUE(client.send(arproto::makeCommandInt(arproto::VEL, 300)));
+  usleep(1500 * 1000);  // 350 mm to the wall, then pushing against it (the command again,
+  ASSERT_TRUE(client.send(arproto::makeCommandInt(arproto::VEL, 300)));  // before the watchdog)
+  usleep(1000 * 1000);
+  ASSERT_TRUE(client.send(arproto::makeCommandInt(arproto::VEL, -200)));
+  ASSERT_TRUE(robosim.waitForLine("touched an obstacle", line, 3000));
+  std::remove(world.c_str());
+  double touched = 0, stalled = 0, x = 0, y = 0;
+  ASSERT_EQ(std::sscanf(line.c_str(), "robosim: robot 1 touched an obstacle for %lf s (wheels stalled %lf s) at (%lf, %lf)",
+                        &touched, &stalled, &x, &y), 4)
+      << line;
+  EXPECT_GT(stalled, 0.5);
+  EXPECT_GE(touched, stalled);
+  EXPECT_NEAR(x, 350, 5);
+  EXPECT_NEAR(y, 0, 5);
 }
 
 TEST(RobosimProgram, ListsStartPosesAndPrintsHelpOnStandardOutput) {
