@@ -1,5 +1,5 @@
 #pragma once
-// The four behaviours the controller runs, one per mode. Each runs on the controller
+// The behaviours the controller runs, one per mode. Each runs on the controller
 // thread until its job is done, the mode changes, the exit flag is set, or the robot is
 // lost or stalls (then it sets the exit flag). None stops the robot on the way out.
 
@@ -11,3 +11,6 @@ void actErratic();
 void actPotField();
 // Mode 3: follow the field or the flood path toward goalPose.
 void actPath();
+// Mode 4: drive to frontiers of the global map until none is left to reach, leaving to
+// teammates the frontiers they are closer to.
+void actExplore();

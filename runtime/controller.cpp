@@ -52,6 +52,12 @@ void dispatchMode(int value) {
       actPath();
       finishBehaviourMode(MODE_PATH);
       break;
+    case MODE_EXPLORE:
+      log("Run: actExplore");
+      actExplore();
+      // A pass that ends (robot lost or stalled) leaves the mode, so the next pass explores on.
+      if (getExitFlag() == 0) finishBehaviourMode(MODE_EXPLORE);
+      break;
     case MODE_SAVE_MAPS:
       log("Run: save maps");
       saveMapsForOperator();

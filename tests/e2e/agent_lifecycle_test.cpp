@@ -97,7 +97,7 @@ send_msg "M alpha 98"
 wait_for alpha.out "Paused for saving map files. . . Done!" 10
 ls map_local.ppm map_global.ppm >saved_files
 wait_for alpha.err "CONTROLER: Run: actStopAndManual" 10
-send_msg "M alpha 4"
+send_msg "M alpha 5"
 wait_for alpha.err "CONTROLER: Invalid mode received, switching to random exploration" 10
 wait_for alpha.err "CONTROLER: Run: actErratic" 10
 send_msg "M bravo 99"

@@ -42,7 +42,7 @@ TEST_F(ControllerTest, ALostRobotSetsTheExitFlagBeforeAnyDispatch) {
 }
 
 TEST_F(ControllerTest, InvalidModesFallBackToExplorationAndStopEndsTheAgent) {
-  for (int invalid : {4, 97, 100, 65535, -1}) {
+  for (int invalid : {5, 97, 100, 65535, -1}) {
     setMode(invalid);
     testing::internal::CaptureStderr();
     dispatchMode(invalid);

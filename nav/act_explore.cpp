@@ -1,0 +1,333 @@
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "aria/ar_robot.h"
+#include "base/clock.h"
+#include "nav/behaviours.h"
+#include "nav/plan/frontier_target.h"
+#include "nav/robot_steps.h"
+#include "state/shared_state.h"
+
+namespace {
+
+constexpr double CRUISE_MM_S = 400;        // as fast as the wander behaviour drives
+constexpr double BODY_RADIUS_MM = 250;     // the robot's body
+constexpr double SWEPT_MARGIN_MM = 40;     // echoes this far beside the body's sweep still count
+constexpr double STOP_GAP_MM = 150;        // closer than this ahead: stop
+constexpr double BRAKING_MM_S2 = 250;      // below the robot's deceleration, for the speed limit
+constexpr double LOOKAHEAD_MM = 700;       // the robot steers toward the path point this far on
+constexpr double OFF_PATH_MM = 800;        // farther from the path than this: plan again
+constexpr double REPLAN_S = 2.0;           // plan again this often as the map grows
+constexpr double MIN_REPLAN_S = 0.5;       // and never more often than this
+constexpr double NO_HEADWAY_S = 10.0;      // moved less than HEADWAY_MM in this long: give up the target
+constexpr double HEADWAY_MM = 400;
+constexpr double COMPLETE_AFTER_S = 8.0;   // no target for this long, turning on the spot: done
+constexpr uint32_t PEER_FRESH_S = 5;       // teammates heard from within this take part
+constexpr double FULL_TURN_ERROR_DEG = 60; // heading errors beyond this: turn on the spot
+constexpr double BLOCKING_ECHO_S = 60;     // an echo that stopped the robot stays in its plans this long
+constexpr double BACK_OFF_AFTER_S = 1.5;   // stopped by an obstacle this long: back off
+constexpr double BACK_OFF_S = 1.5;         // for this long
+constexpr double BACK_OFF_MM_S = 150;      // at this speed
+
+double seconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+void say(const char* format, double x, double y) {
+  std::fprintf(stderr, format, x, y);
+  std::fflush(stderr);
+}
+
+// What one run of the behaviour keeps.
+struct ExploreRun {
+  int startMode = getMode();
+  OccupancyMap snapshot{MAP_RES_MM, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM};  // the global map as last planned over
+  FrontierPlanner planner{&snapshot};
+  TargetChoice plan;
+  size_t passed = 0;                 // path points up to this one are behind the robot
+  double plannedAt = -1e9;
+  bool blocked = false;              // an echo ahead stopped the robot since the last plan
+  std::optional<double> noTargetSince;
+  ArPose headwayFrom;                // where the robot was when it last made headway, and when
+  double headwayAt = 0;
+  struct Echo {
+    ArPose at;
+    double until;
+  };
+  std::vector<Echo> blockingEchoes;  // echoes that stopped the robot, confirmed obstacles for a while
+  std::optional<double> blockedSince;  // the way ahead has been barred since
+  double backingUntil = 0;           // the robot backs off until then
+};
+
+// An echo ahead: how far the robot can drive on before meeting it, and where it is.
+struct Clearance {
+  double mm = std::numeric_limits<double>::infinity();
+  ArPose echo;
+};
+
+// The global map is copied in one short locked step, so planning holds no mutex.
+void takeSnapshot(OccupancyMap& to) {
+  ArLockGuard hold(globalMap->mutex);
+  static_cast<QuadrantGrid&>(to) = static_cast<const QuadrantGrid&>(*globalMap);
+}
+
+// The last poses of the teammates heard from lately (this agent's own entry left out).
+std::vector<ArPose> freshPeers() {
+  const uint32_t now = calendarSeconds();
+  std::vector<ArPose> poses;
+  ArLockGuard hold(peerTableMutex);
+  for (const auto& [name, entry] : peerTable) {
+    if (name == agentId || !entry.active || static_cast<uint32_t>(now - entry.lastSeen) > PEER_FRESH_S) continue;
+    poses.push_back(entry.pose);
+  }
+  return poses;
+}
+
+// The target cell of the live global map no longer borders unknown space.
+bool targetSeen(const ArPose& target) {
+  ArLockGuard hold(globalMap->mutex);
+  const int32_t x = globalMap->toCell(target.getX()), y = globalMap->toCell(target.getY());
+  for (auto [dx, dy] : {std::pair{-1, 0}, {1, 0}, {0, -1}, {0, 1}}) {
+    if (globalMap->cellOrUnknown(x + dx, y + dy) & CELL_UNKNOWN) return false;
+  }
+  return true;
+}
+
+// The map may hold an echo that stopped the robot as a stray one (hit once or twice), which
+// paths pass closely; it counts as a confirmed obstacle in the plans for a while.
+void addBlockingEchoes(ExploreRun& run, double now) {
+  std::erase_if(run.blockingEchoes, [now](const ExploreRun::Echo& e) { return e.until <= now; });
+  OccupancyMap& map = run.snapshot;
+  for (const ExploreRun::Echo& e : run.blockingEchoes) {
+    const int32_t x = map.toCell(e.at.getX()), y = map.toCell(e.at.getY());
+    if (map.inBounds(x, y)) map.cellAt(x, y) = CELL_OCCUPANCY;
+  }
+}
+
+void replan(ExploreRun& run, const ArPose& pose, double now) {
+  takeSnapshot(run.snapshot);
+  addBlockingEchoes(run, now);
+  const std::optional<ArPose> before = run.planner.currentTarget();
+  run.plan = run.planner.choose(pose, freshPeers(), now);
+  run.passed = 0;
+  run.plannedAt = now;
+  run.blocked = false;
+  if (run.plan.setAside && before) say("EXPLORE: (%.0f, %.0f) is walled off, set aside for a while\n", before->getX(), before->getY());
+  if (!run.plan.found) {
+    if (!run.noTargetSince) run.noTargetSince = now;
+    return;
+  }
+  run.noTargetSince.reset();
+  if (!before || before->findDistanceTo(run.plan.target) > 1000) {
+    say("EXPLORE: heading for the frontier at (%.0f, %.0f)\n", run.plan.target.getX(), run.plan.target.getY());
+    run.headwayFrom = pose;
+    run.headwayAt = now;
+  }
+}
+
+double distanceToPath(const ExploreRun& run, const ArPose& pose) {
+  double best = std::numeric_limits<double>::infinity();
+  for (size_t i = run.passed; i < run.plan.path.size(); ++i) best = std::min(best, pose.findDistanceTo(run.plan.path[i]));
+  return best;
+}
+
+bool needsPlan(ExploreRun& run, const ArPose& pose, double now) {
+  const double age = now - run.plannedAt;
+  if (age < MIN_REPLAN_S) return false;
+  if (!run.plan.found || run.blocked || age >= REPLAN_S) return true;
+  if (pose.findDistanceTo(run.plan.target) < TargetWeights{}.minMm) return true;
+  return distanceToPath(run, pose) > OFF_PATH_MM || targetSeen(run.plan.target);
+}
+
+// How far the robot can drive straight on before its body, widened by width - its
+// radius, meets a point ahead (relative to the robot: mm along its heading and beside
+// it); infinite when the point lies outside the sweep.
+double sweptClearance(double ahead, double beside, double width) {
+  if (ahead <= 0 || std::fabs(beside) >= width) return std::numeric_limits<double>::infinity();
+  return ahead - std::sqrt(width * width - beside * beside);
+}
+
+// The nearest fresh sonar echo in the robot's sweep.
+Clearance sonarClearance(const ArPose& pose) {
+  static constexpr double ARCS[][2] = {{-100, -70}, {-70, -40}, {-40, -20}, {-20, 0},
+                                       {0, 20},     {20, 40},   {40, 70},   {70, 100}};
+  Clearance clear;
+  for (const auto& arc : ARCS) {
+    double bearing = 0;
+    const double range = robot->checkRangeDevicesCurrentPolar(arc[0], arc[1], &bearing);
+    if (!std::isfinite(range)) continue;
+    const double mm = sweptClearance(range * ArMath::cos(bearing), range * ArMath::sin(bearing),
+                                     BODY_RADIUS_MM + SWEPT_MARGIN_MM);
+    if (mm >= clear.mm) continue;
+    const double th = pose.getTh() + bearing;
+    clear = {mm, ArPose(pose.getX() + range * ArMath::cos(th), pose.getY() + range * ArMath::sin(th))};
+  }
+  return clear;
+}
+
+// The nearest obstacle cell of the map in the robot's sweep, within a metre. Sonar
+// misses what lies between its beams, such as the end of a wall met head on; the map
+// often holds it from other angles. Confirmed cells count with their whole width, stray
+// ones (which the paths pass at a smaller distance) only when squarely in the way.
+Clearance mapClearance(const OccupancyMap& map, const ArPose& pose) {
+  constexpr int32_t REACH = 10;
+  const int confirmedOccupancy = TravelWeights{}.confirmedOccupancy;
+  const double half = map.res / 2, c = ArMath::cos(pose.getTh()), s = ArMath::sin(pose.getTh());
+  const int32_t cx = map.toCell(pose.getX()), cy = map.toCell(pose.getY());
+  Clearance clear;
+  for (int32_t x = cx - REACH; x <= cx + REACH; ++x) {
+    for (int32_t y = cy - REACH; y <= cy + REACH; ++y) {
+      const MapCell cell = map.cellOrUnknown(x, y);
+      if (!isObstacleCell(cell) || (cell & CELL_FOOTPRINT)) continue;
+      const double dx = cellCentre(x, map.res) - pose.getX(), dy = cellCentre(y, map.res) - pose.getY();
+      const bool confirmed = (cell & CELL_OCCUPANCY) >= confirmedOccupancy;
+      const double mm = sweptClearance(dx * c + dy * s, dy * c - dx * s, BODY_RADIUS_MM + (confirmed ? half : -half)) -
+                        (confirmed ? half : 0);
+      if (mm < clear.mm) clear = {mm, ArPose(pose.getX() + dx, pose.getY() + dy)};
+    }
+  }
+  return clear;
+}
+
+// How near the nearest obstacle or unseen cell of the map lies, within 800 mm: unseen
+// cells may hide an obstacle the sonar has not met yet.
+double nearestCaution(const OccupancyMap& map, const ArPose& pose) {
+  const int32_t cx = map.toCell(pose.getX()), cy = map.toCell(pose.getY());
+  constexpr int32_t REACH = 8;
+  double nearest = std::numeric_limits<double>::infinity();
+  for (int32_t dx = -REACH; dx <= REACH; ++dx) {
+    for (int32_t dy = -REACH; dy <= REACH; ++dy) {
+      const MapCell c = map.cellOrUnknown(cx + dx, cy + dy);
+      if (isObstacleCell(c) || (c & CELL_UNKNOWN)) nearest = std::min(nearest, std::hypot(dx, dy) * map.res);
+    }
+  }
+  return nearest;
+}
+
+// Advances along the path and returns the point to steer for, lookahead on.
+ArPose carrot(ExploreRun& run, const ArPose& pose, double lookahead) {
+  const std::vector<ArPose>& path = run.plan.path;
+  size_t nearest = run.passed;
+  const size_t window = std::min(path.size(), run.passed + 15);
+  for (size_t i = run.passed; i < window; ++i) {
+    if (pose.findDistanceTo(path[i]) < pose.findDistanceTo(path[nearest])) nearest = i;
+  }
+  run.passed = nearest;
+  for (size_t i = nearest; i < path.size(); ++i) {
+    if (pose.findDistanceTo(path[i]) >= lookahead) return path[i];
+  }
+  return path.back();
+}
+
+// The robot touches something in front: a front bumper segment is pressed.
+bool frontBumped() { return (robot->getStallValue() & 0xFE00) != 0; }
+// Nothing touches the rear and no echo lies within 300 mm behind the robot's body.
+bool rearClear() {
+  return (robot->getStallValue() & 0x00FE) == 0 && robot->checkRangeDevicesCurrentPolar(120, -120) - BODY_RADIUS_MM > 300;
+}
+
+// One cycle along the path: steer for the carrot; cruise where the way ahead is clear,
+// slower near obstacles, unseen cells and the target, never on toward an obstacle in the
+// way (stopped, the robot turns toward its path and plans again).
+void drive(ExploreRun& run, const ArPose& pose, double now) {
+  const double caution = nearestCaution(run.snapshot, pose);
+  Clearance ahead = sonarClearance(pose);
+  const Clearance mapped = mapClearance(run.snapshot, pose);
+  if (mapped.mm < ahead.mm) ahead = mapped;
+  // In tight places the robot keeps close to its path instead of cutting toward a point
+  // round a corner.
+  const ArPose aim = carrot(run, pose, caution < 800 ? LOOKAHEAD_MM / 2 : LOOKAHEAD_MM);
+  const double heading = pose.findAngleTo(aim);
+  const double error = std::fabs(ArMath::subAngle(heading, pose.getTh()));
+  double speed = caution < 500 ? 250 : (caution < 800 ? 350 : CRUISE_MM_S);
+  speed = std::min(speed, 250 + 0.3 * std::max(0.0, pose.findDistanceTo(run.plan.target) - 500));
+  speed = std::min(speed, std::sqrt(2 * BRAKING_MM_S2 * std::max(0.0, ahead.mm - STOP_GAP_MM)));
+  speed *= std::max(0.0, 1 - (error / FULL_TURN_ERROR_DEG) * (error / FULL_TURN_ERROR_DEG));
+  if (ahead.mm < STOP_GAP_MM && error < FULL_TURN_ERROR_DEG) {
+    run.blocked = true;
+    std::erase_if(run.blockingEchoes, [&](const ExploreRun::Echo& e) { return e.at.findDistanceTo(ahead.echo) < 100; });
+    run.blockingEchoes.push_back({ahead.echo, now + BLOCKING_ECHO_S});
+  }
+  const bool barred = (ahead.mm < STOP_GAP_MM && error < FULL_TURN_ERROR_DEG) || frontBumped();
+  if (!barred) {
+    run.blockedSince.reset();
+  } else if (!run.blockedSince) {
+    run.blockedSince = now;
+  } else if (now - *run.blockedSince >= BACK_OFF_AFTER_S && rearClear()) {
+    // Wedged: a turn on the spot does not free the way, so back off a little and plan
+    // again with what stopped the robot among the obstacles.
+    run.backingUntil = now + BACK_OFF_S;
+    run.blockedSince.reset();
+  }
+  if (frontBumped()) run.blocked = true;
+  if (now < run.backingUntil) {
+    speed = rearClear() ? -BACK_OFF_MM_S : 0;
+    robot->setVel(speed);
+    robot->setHeading(pose.getTh());
+    return;
+  }
+  if (frontBumped()) speed = 0;
+  robot->setVel(std::floor(speed));
+  robot->setHeading(heading);
+}
+
+// No target: stand and turn, so the sonar sees all round while the map settles.
+void lookAround(const ArPose& pose) {
+  robot->setVel(0);
+  robot->setHeading(pose.getTh() + 60);
+}
+
+// The robot lock is held except during each cycle's pause and while planning.
+void explore(ExploreRun& run) {
+  for (;;) {
+    if (getMode() != run.startMode) return;
+    if (robotLostOrStalled()) {
+      setExitFlag(1);
+      return;
+    }
+    const ArPose pose = robot->getPose();
+    const double now = seconds();
+    if (pose.findDistanceTo(run.headwayFrom) >= HEADWAY_MM || !run.plan.found) {
+      run.headwayFrom = pose;
+      run.headwayAt = now;
+    } else if (now - run.headwayAt >= NO_HEADWAY_S) {
+      say("EXPLORE: no headway toward (%.0f, %.0f), set aside for a while\n", run.plan.target.getX(),
+          run.plan.target.getY());
+      run.planner.giveUpTarget(now);
+      run.plan.found = false;
+      run.plannedAt = -1e9;
+    }
+    if (needsPlan(run, pose, now)) {
+      robot->unlock();
+      replan(run, pose, now);
+      robot->lock();
+    }
+    if (run.plan.found) {
+      drive(run, pose, now);
+    } else if (run.noTargetSince && now - *run.noTargetSince >= COMPLETE_AFTER_S) {
+      robot->stop();
+      std::fputs("Exploration complete: no reachable frontier left.\n", stdout);
+      std::fflush(stdout);
+      return;
+    } else {
+      lookAround(pose);
+    }
+    sleepUnlocked(100);
+    if (getExitFlag() != 0) return;
+  }
+}
+
+}  // namespace
+
+void actExplore() {
+  ExploreRun run;
+  robot->lock();
+  if (getExitFlag() == 0) explore(run);
+  robot->unlock();
+}
