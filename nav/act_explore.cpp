@@ -1,13 +1,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "aria/ar_robot.h"
 #include "base/clock.h"
+#include "base/console.h"
 #include "nav/behaviours.h"
 #include "nav/plan/frontier_target.h"
 #include "nav/robot_steps.h"
@@ -39,9 +40,10 @@ double seconds() {
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-void say(const char* format, double x, double y) {
-  std::fprintf(stderr, format, x, y);
-  std::fflush(stderr);
+// One line on standard error about a place: "EXPLORE: <before>(X, Y)<after>".
+void say(const char* before, const ArPose& at, const char* after) {
+  writeLine(stderr, std::string("EXPLORE: ") + before + "(" + std::to_string(std::lround(at.getX())) + ", " +
+                        std::to_string(std::lround(at.getY())) + ")" + after);
 }
 
 // What one run of the behaviour keeps.
@@ -118,14 +120,14 @@ void replan(ExploreRun& run, const ArPose& pose, double now) {
   run.passed = 0;
   run.plannedAt = now;
   run.blocked = false;
-  if (run.plan.setAside && before) say("EXPLORE: (%.0f, %.0f) is walled off, set aside for a while\n", before->getX(), before->getY());
+  if (run.plan.setAside && before) say("", *before, " is walled off, set aside for a while");
   if (!run.plan.found) {
     if (!run.noTargetSince) run.noTargetSince = now;
     return;
   }
   run.noTargetSince.reset();
   if (!before || before->findDistanceTo(run.plan.target) > 1000) {
-    say("EXPLORE: heading for the frontier at (%.0f, %.0f)\n", run.plan.target.getX(), run.plan.target.getY());
+    say("heading for the frontier at ", run.plan.target, "");
     run.headwayFrom = pose;
     run.headwayAt = now;
   }
@@ -297,8 +299,7 @@ void explore(ExploreRun& run) {
       run.headwayFrom = pose;
       run.headwayAt = now;
     } else if (now - run.headwayAt >= NO_HEADWAY_S) {
-      say("EXPLORE: no headway toward (%.0f, %.0f), set aside for a while\n", run.plan.target.getX(),
-          run.plan.target.getY());
+      say("no headway toward ", run.plan.target, ", set aside for a while");
       run.planner.giveUpTarget(now);
       run.plan.found = false;
       run.plannedAt = -1e9;
@@ -312,8 +313,7 @@ void explore(ExploreRun& run) {
       drive(run, pose, now);
     } else if (run.noTargetSince && now - *run.noTargetSince >= COMPLETE_AFTER_S) {
       robot->stop();
-      std::fputs("Exploration complete: no reachable frontier left.\n", stdout);
-      std::fflush(stdout);
+      writeLine(stdout, "Exploration complete: no reachable frontier left.");
       return;
     } else {
       lookAround(pose);

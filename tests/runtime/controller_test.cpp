@@ -79,6 +79,15 @@ TEST_F(ControllerTest, ABehaviourThatFinishedMovesToManualUnlessTheModeWasChange
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(getMode(), MODE_STOP_AND_MANUAL) << behaviourMode;
   }
+  // Exploration ended by a lost robot keeps its mode, so the pass after a reconnect
+  // explores on.
+  setExitFlag(0);
+  setMode(MODE_EXPLORE);
+  testing::internal::CaptureStderr();
+  dispatchMode(MODE_EXPLORE);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "CONTROLER: Run: actExplore\n");
+  EXPECT_EQ(getExitFlag(), 1);
+  EXPECT_EQ(getMode(), MODE_EXPLORE);
   destroyMaps();
 }
 
