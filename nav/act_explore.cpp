@@ -27,7 +27,8 @@ constexpr double REPLAN_S = 2.0;           // plan again this often as the map g
 constexpr double MIN_REPLAN_S = 0.5;       // and never more often than this
 constexpr double NO_HEADWAY_S = 10.0;      // moved less than HEADWAY_MM in this long: give up the target
 constexpr double HEADWAY_MM = 400;
-constexpr double COMPLETE_AFTER_S = 8.0;   // no target for this long, turning on the spot: done
+constexpr double COMPLETE_AFTER_S = 8.0;   // no target for this long, turning on the spot, and none
+                                           // set aside only for a while: done
 constexpr uint32_t PEER_FRESH_S = 5;       // teammates heard from within this take part
 constexpr double FULL_TURN_ERROR_DEG = 60; // heading errors beyond this: turn on the spot
 constexpr double BLOCKING_ECHO_S = 60;     // an echo that stopped the robot stays in its plans this long
@@ -311,7 +312,8 @@ void explore(ExploreRun& run) {
     }
     if (run.plan.found) {
       drive(run, pose, now);
-    } else if (run.noTargetSince && now - *run.noTargetSince >= COMPLETE_AFTER_S) {
+    } else if (run.noTargetSince && now - *run.noTargetSince >= COMPLETE_AFTER_S &&
+               !run.planner.blacklist().expiring(now)) {
       robot->stop();
       writeLine(stdout, "Exploration complete: no reachable frontier left.");
       return;

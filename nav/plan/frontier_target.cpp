@@ -26,7 +26,18 @@ double regionLine(const ArPose& from, const FrontierRegion& region, double res) 
 
 }  // namespace
 
-void Blacklist::add(const ArPose& place, double now) { myEntries.push_back({place.getX(), place.getY(), now + myHold}); }
+void Blacklist::add(const ArPose& place, double now) {
+  for (Entry& e : myEntries) {
+    if (std::hypot(e.x - place.getX(), e.y - place.getY()) > myRadius) continue;
+    if (e.until <= now) e.until = std::numeric_limits<double>::infinity();
+    return;
+  }
+  myEntries.push_back({place.getX(), place.getY(), now + myHold});
+}
+
+bool Blacklist::expiring(double now) const {
+  return std::any_of(myEntries.begin(), myEntries.end(), [now](const Entry& e) { return e.until > now && std::isfinite(e.until); });
+}
 
 bool Blacklist::covers(double x, double y, double now) const {
   for (const Entry& e : myEntries) {

@@ -12,7 +12,8 @@
 #include "nav/plan/travel_costs.h"
 
 // Places that proved unreachable, each set aside for a while. Frontier cells within
-// radiusMm of one are not targets until it expires.
+// radiusMm of one are not targets until it expires. A place that fails again, once its
+// first time expired, is set aside for good.
 class Blacklist {
  public:
   Blacklist(double radiusMm, double holdSeconds) : myRadius(radiusMm), myHold(holdSeconds) {}
@@ -20,6 +21,8 @@ class Blacklist {
   void add(const ArPose& place, double now);
   bool covers(double x, double y, double now) const;
   size_t size(double now) const;
+  // Some place is set aside for a while only: it may become a target again.
+  bool expiring(double now) const;
 
  private:
   struct Entry {

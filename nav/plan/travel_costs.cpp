@@ -51,6 +51,20 @@ void TravelCosts::readMap(const OccupancyMap& map) {
     }
     myPenalty[i] = 0;
   });
+  // Unknown cells right beside seen-free ones are gaps between readings as often as not
+  // (a doorway seen in patches, the cells between two sonar rays): a path may cross
+  // them, dearly, as it may cross barred cells, but the robot never stands on one.
+  FlatGrid<uint8_t> bridge(map, 0);
+  myPenalty.forEachMapCell(map, [&](int32_t, int32_t, size_t i) {
+    if (nearUnseen[i] != 0) return;
+    for (int k = 0; k < 8; ++k) {
+      size_t n;
+      if (myPenalty.neighbour(i, k, n) && myPenalty[n] != BLOCKED) {
+        bridge[i] = 1;
+        return;
+      }
+    }
+  });
   const auto straight = static_cast<int32_t>(std::lround(map.res));
   const auto diagonal = static_cast<int32_t>(std::lround(map.res * std::sqrt(2.0)));
   chamfer(nearAny, straight, diagonal);
@@ -58,6 +72,11 @@ void TravelCosts::readMap(const OccupancyMap& map) {
   chamfer(nearUnseen, straight, diagonal);
   const double inflation = myWeights.inflation;
   for (size_t i = 0; i < myPenalty.size(); ++i) {
+    if (bridge[i]) {
+      myPenalty[i] = myWeights.nearPenalty;
+      myBarred[i] = 1;
+      continue;
+    }
     if (myPenalty[i] == BLOCKED) continue;
     myBarred[i] = !trodden[i] && (nearConfirmed[i] < myWeights.bodyRadius || nearAny[i] < myWeights.weakRadius);
     // Unseen cells may hide an obstacle (the far side of furniture the sonar met only

@@ -1,7 +1,8 @@
 #pragma once
 // What it costs a robot to drive from one place to every cell of an occupancy map, and
 // the cheapest way there: the cost map of exploration. Paths keep to cells that were
-// seen free; cells near obstacles cost more, so that paths keep to the middle of
+// seen free and to the unknown cells right beside them (gaps between readings), which
+// count as barred; cells near obstacles cost more, so that paths keep to the middle of
 // doorways and corridors, and cells too near an obstacle for the robot (barred) cost a
 // great deal more.
 //

@@ -159,6 +159,14 @@ TEST(FrontierChoice, PathCostAndTeammatesDecideWhereToGo) {
         "x..................",
         "x..................",
         "###################"}},
+      {"a doorway seen in patches: the unknown cell in it does not close it",
+       {"###########",
+        "#.........#",
+        "#...R.....#",
+        "#.........#",
+        "#### ######",
+        "   ...     ",
+        "   .x.     "}},
       {"nothing left to explore",
        {"##########",
         "#........#",
@@ -216,6 +224,12 @@ TEST(FrontierChoice, AnEnclosedTargetIsBlacklistedForAWhile) {
   const TargetChoice later = planner.choose(d.robot, {}, 72);
   ASSERT_TRUE(later.found);
   EXPECT_EQ(d.map.toCell(later.target.getX()), 0) << "the left end is free again after 60 s";
+
+  planner.giveUpTarget(73);  // the left end fails again: set aside for good
+  EXPECT_FALSE(planner.choose(d.robot, {}, 74).found);
+  EXPECT_TRUE(planner.blacklist().expiring(74)) << "the right end will come back";
+  EXPECT_EQ(d.map.toCell(planner.choose(d.robot, {}, 200).target.getX()), 18);
+  EXPECT_FALSE(planner.blacklist().expiring(200)) << "nothing more will come back";
 }
 
 }  // namespace
