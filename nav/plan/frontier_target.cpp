@@ -69,30 +69,33 @@ void FrontierPlanner::giveUpTarget(double now) {
 
 // A region's target is its cheapest cell at least aheadMm away, so that the robot does
 // not creep from one frontier cell beside it to the next; the cheapest at least minMm
-// away where the region has no cell that far. Barred and blacklisted cells are never
+// away where the region has no cell that far. A cell the robot may stand on comes
+// before a barred one (a doorway narrowed by stray echoes: driving there, the robot
+// sees through it or stops for what is really there). Blacklisted cells are never
 // targets.
 std::vector<FrontierPlanner::Candidate> FrontierPlanner::candidatesFor(const std::vector<FrontierRegion>& regions,
                                                                        const ArPose& robot, double now) const {
   const double res = myMap->res;
   std::vector<Candidate> candidates;
   for (const FrontierRegion& region : regions) {
-    Candidate ahead{&region, {}, TRAVEL_UNREACHED, regionLine(robot, region, res)};
-    Candidate near = ahead;
+    // By preference: standing room far enough ahead, standing room, barred cells.
+    Candidate best[3];
+    for (Candidate& c : best) c = {&region, {}, TRAVEL_UNREACHED, regionLine(robot, region, res)};
     for (const GridCell& cell : region.cells) {
       const int32_t cost = myOwn.costAt(cell.x, cell.y);
       const double x = cellCentre(cell.x, res), y = cellCentre(cell.y, res);
       const double line = distance(robot, x, y);
-      if (cost == TRAVEL_UNREACHED || !myOwn.passable(cell.x, cell.y)) continue;
+      if (cost == TRAVEL_UNREACHED || !myOwn.seenFree(cell.x, cell.y)) continue;
       if (line < myWeights.minMm || myBlacklist.covers(x, y, now)) continue;
-      Candidate& c = line >= myWeights.aheadMm ? ahead : near;
+      Candidate& c = best[!myOwn.passable(cell.x, cell.y) ? 2 : line >= myWeights.aheadMm ? 0 : 1];
       if (cost >= c.cost) continue;
       c.cost = cost;
       c.target = cell;
     }
-    if (ahead.cost != TRAVEL_UNREACHED) {
-      candidates.push_back(ahead);
-    } else if (near.cost != TRAVEL_UNREACHED) {
-      candidates.push_back(near);
+    for (const Candidate& c : best) {
+      if (c.cost == TRAVEL_UNREACHED) continue;
+      candidates.push_back(c);
+      break;
     }
   }
   return candidates;

@@ -54,13 +54,13 @@ void TravelCosts::readMap(const OccupancyMap& map) {
   // Unknown cells right beside seen-free ones are gaps between readings as often as not
   // (a doorway seen in patches, the cells between two sonar rays): a path may cross
   // them, dearly, as it may cross barred cells, but the robot never stands on one.
-  FlatGrid<uint8_t> bridge(map, 0);
+  myBridge = FlatGrid<uint8_t>(map, 0);
   myPenalty.forEachMapCell(map, [&](int32_t, int32_t, size_t i) {
     if (nearUnseen[i] != 0) return;
     for (int k = 0; k < 8; ++k) {
       size_t n;
       if (myPenalty.neighbour(i, k, n) && myPenalty[n] != BLOCKED) {
-        bridge[i] = 1;
+        myBridge[i] = 1;
         return;
       }
     }
@@ -72,7 +72,7 @@ void TravelCosts::readMap(const OccupancyMap& map) {
   chamfer(nearUnseen, straight, diagonal);
   const double inflation = myWeights.inflation;
   for (size_t i = 0; i < myPenalty.size(); ++i) {
-    if (bridge[i]) {
+    if (myBridge[i]) {
       myPenalty[i] = myWeights.nearPenalty;
       myBarred[i] = 1;
       continue;
@@ -142,6 +142,12 @@ bool TravelCosts::passable(int32_t x, int32_t y) const {
   if (!myPenalty.contains(x, y)) return false;
   const size_t i = myPenalty.index(x, y);
   return myPenalty[i] != BLOCKED && myBarred[i] == 0;
+}
+
+bool TravelCosts::seenFree(int32_t x, int32_t y) const {
+  if (!myPenalty.contains(x, y)) return false;
+  const size_t i = myPenalty.index(x, y);
+  return myPenalty[i] != BLOCKED && myBridge[i] == 0;
 }
 
 std::vector<GridCell> TravelCosts::pathTo(int32_t x, int32_t y) const {

@@ -47,6 +47,8 @@ class TravelCosts {
   int32_t costAt(int32_t x, int32_t y) const;
   // A robot may stand at (x, y): seen free and not barred.
   bool passable(int32_t x, int32_t y) const;
+  // (x, y) was seen free, barred or not.
+  bool seenFree(int32_t x, int32_t y) const;
   // The cells of the cheapest way from the start cell to (x, y), both included; empty
   // when (x, y) is not reached.
   std::vector<GridCell> pathTo(int32_t x, int32_t y) const;
@@ -58,6 +60,7 @@ class TravelCosts {
   TravelWeights myWeights;
   FlatGrid<int32_t> myPenalty;  // extra cost of entering a cell, or BLOCKED
   FlatGrid<uint8_t> myBarred;   // too near an obstacle to stand on
+  FlatGrid<uint8_t> myBridge;   // unknown, but a path may cross it
   FlatGrid<int32_t> myCost;
   FlatGrid<uint32_t> myCameFrom;
 };

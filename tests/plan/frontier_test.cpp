@@ -193,6 +193,25 @@ TEST(FrontierChoice, PathCostAndTeammatesDecideWhereToGo) {
   }
 }
 
+// A doorway so narrowed by stray echoes that the robot could stand nowhere in it is
+// still a target: driving there, the robot sees through it or stops for what is there.
+TEST(FrontierChoice, ADoorwayNarrowedByEchoesIsStillATarget) {
+  Drawing d({"#########",
+             "#...R...#",
+             "#.......#",
+             "#.......#",
+             "#.......#",
+             "##.....##",
+             "         "});
+  TargetWeights weights = smallWorld();
+  weights.travel.bodyRadius = weights.travel.weakRadius = 350;  // every doorway cell is barred
+  FrontierPlanner planner(&d.map, weights);
+  const TargetChoice choice = planner.choose(d.robot, {}, 0);
+  ASSERT_TRUE(choice.found);
+  EXPECT_EQ(d.map.toCell(choice.target.getY()), 1);
+  EXPECT_EQ(d.at(choice.target), '.');
+}
+
 // The target is walled off after it was chosen: it is blacklisted, and stays so for a
 // while even when the wall turns out to be a phantom and is gone again.
 TEST(FrontierChoice, AnEnclosedTargetIsBlacklistedForAWhile) {
