@@ -130,10 +130,10 @@ for pid in $pids; do set +e; wait_exit $pid 20; echo $? >>status; set -e; done
   }
   const std::string report = s.read("score");
   SCOPED_TRACE(report);
-  // Calibrated from measured runs (docs/mission-scores.md): mode 4 reaches COVERAGE_AT_120
-  // and more; mode 0 stays near 0.40 in the same time.
-  EXPECT_GE(figure(report, "coverage"), 0.50);
-  EXPECT_LE(figure(report, "false free"), 0.12);
+  // A margin below the measured runs (docs/mission-scores.md): mode 4 reached 0.49 to
+  // 0.59 in two minutes, mode 0 0.40.
+  EXPECT_GE(figure(report, "coverage"), 0.45);
+  EXPECT_LE(figure(report, "false free"), 0.10);
   // robosim --contacts: one line per contact; none with the wheels stalled over 2 s.
   std::istringstream contacts(s.read("sim.err"));
   std::string line;
