@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <deque>
 
+#include "aria/ar_sip.h"
+
 struct ArRangeDevice::Buffers {
   struct Entry {
     ArPoseWithTime point;
@@ -45,8 +47,25 @@ std::vector<ArPoseWithTime> ArRangeDevice::getCumulativeBufferAsVector() const {
   return std::vector<ArPoseWithTime>(myBuffers->cumulative.begin(), myBuffers->cumulative.end());
 }
 
-void ArRangeDevice::addReading(const ArPoseWithTime& point, int sensor) {
+void ArRangeDevice::setMaxRange(int maxRange) {
   ArLockGuard hold(myDeviceMutex);
+  myMaxRange = std::max(maxRange, 0);
+}
+
+int ArRangeDevice::getMaxRange() const {
+  ArLockGuard hold(myDeviceMutex);
+  return myMaxRange;
+}
+
+bool ArRangeDevice::trustsRange(int range) const {
+  ArLockGuard hold(myDeviceMutex);
+  if (range >= arproto::kNoEcho) return false;
+  return myMaxRange == 0 || range <= myMaxRange;
+}
+
+void ArRangeDevice::addReading(const ArPoseWithTime& point, int sensor, int range) {
+  ArLockGuard hold(myDeviceMutex);
+  if (!trustsRange(range)) return;
   auto& current = myBuffers->current;
   std::erase_if(current, [&](const Buffers::Entry& e) {
     return e.sensor == sensor || point.getTime().getMSec() - e.point.getTime().getMSec() > kCurrentMaxAgeMs;

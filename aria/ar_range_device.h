@@ -34,10 +34,16 @@ class ArRangeDevice {
   size_t getCurrentBufferSize() const;
   size_t getCumulativeBufferSize() const;
 
-  // Fed by the robot's cycle (which takes the device lock itself): a point sensed by
-  // one sensor. The current buffer keeps the newest point of each sensor, the
-  // cumulative buffer the last points in arrival order.
-  void addReading(const ArPoseWithTime& point, int sensor);
+  // Fed by the robot's cycle (which takes the device lock itself): the point one sensor
+  // sensed at range mm. Only trusted ranges enter the buffers (see trustsRange). The
+  // current buffer keeps the newest point of each sensor, the cumulative buffer the
+  // last points in arrival order.
+  void addReading(const ArPoseWithTime& point, int sensor, int range);
+  // The longest range (mm) whose readings are trusted; 0 sets no limit of its own.
+  // Ranges the robot reports as "nothing sensed" (5000 and beyond) are never trusted.
+  void setMaxRange(int maxRange);
+  int getMaxRange() const;
+  bool trustsRange(int range) const;
   // Moves every buffered point into a new frame (the robot's moveTo).
   void applyTransform(const ArTransform& transform);
   void clearBuffers();
@@ -52,6 +58,7 @@ class ArRangeDevice {
   std::string myName;
   size_t myCurrentSize;
   size_t myCumulativeSize;
+  int myMaxRange = 0;
 };
 
 class ArSonarDevice : public ArRangeDevice {

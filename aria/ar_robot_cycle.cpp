@@ -59,10 +59,10 @@ void ArRobot::Impl::feedSonar(const Sample& s) {
     if (r.disc >= arproto::kMaxSonarDiscs) continue;
     int range = static_cast<int>(std::lround(r.range * params.rangeConv));
     sonar[r.disc] = SonarState{range, s.arrivalMs};
-    if (r.disc >= arproto::kGeometryDiscs || range >= arproto::kNoEcho) continue;
+    if (r.disc >= arproto::kGeometryDiscs) continue;
     ArPoseWithTime point(robotToWorld.apply(arproto::sonarPointInRobotFrame(r.disc, range)), when);
     for (ArRangeDevice* dev : rangeDevices) {
-      if (dynamic_cast<ArSonarDevice*>(dev)) dev->addReading(point, r.disc);
+      if (dynamic_cast<ArSonarDevice*>(dev)) dev->addReading(point, r.disc, range);
     }
   }
 }

@@ -244,13 +244,14 @@ TEST(RobotMotion, PoseHistoryInterpolatesInsideAndRefusesOutside) {
 TEST(RobotMotion, SonarRangesBecomeTimedPointsAroundThePose) {
   Session s;
   ArSonarDevice sonar(64, 1024, "sonar");
+  sonar.setMaxRange(2000);
   s.robot.addRangeDevice(&sonar);
   EXPECT_EQ(sonar.getRobot(), &s.robot);
   ASSERT_TRUE(s.start());
   s.fake.update([](testsrv::SipState& st) {
     st.xRaw = 1000;
     st.thRaw = 1024;
-    st.sonar = {{3, 1500}, {4, 5000}, {20, 800}};
+    st.sonar = {{3, 1500}, {4, 5000}, {5, 2500}, {20, 800}};
   });
   ASSERT_TRUE(waitUntil([&] {
     sonar.lockDevice();
@@ -262,7 +263,7 @@ TEST(RobotMotion, SonarRangesBecomeTimedPointsAroundThePose) {
   std::vector<ArPoseWithTime> current = sonar.getCurrentBufferAsVector();
   std::vector<ArPoseWithTime> cumulative = sonar.getCumulativeBufferAsVector();
   sonar.unlockDevice();
-  ASSERT_EQ(current.size(), 1u);  // 5000 is no echo; disc 20 has no known mounting
+  ASSERT_EQ(current.size(), 1u);  // 5000 is no echo, 2500 beyond the trusted range; disc 20 has no known mounting
   EXPECT_EQ(cumulative.size(), 1u);
   // Disc 3 at (166, 27) facing 10 degrees, robot at (1000, 0) facing 90 degrees.
   double fx = 166 + 1500 * std::cos(10 * M_PI / 180), fy = 27 + 1500 * std::sin(10 * M_PI / 180);
@@ -270,6 +271,7 @@ TEST(RobotMotion, SonarRangesBecomeTimedPointsAroundThePose) {
   EXPECT_NEAR(current[0].getY(), fx, 0.5);
   EXPECT_EQ(s.robot.getSonarRange(3), 1500);
   EXPECT_EQ(s.robot.getSonarRange(4), 5000);
+  EXPECT_EQ(s.robot.getSonarRange(5), 2500);  // the robot's own avoidance still sees it
   EXPECT_EQ(s.robot.getSonarRange(20), 800);
   ArPose at;
   s.robot.lock();

@@ -1,6 +1,8 @@
 // The range device's two buffers: newest point per sensor with an age limit, and a
-// bounded ring of everything; both follow a change of frame.
+// bounded ring of everything; both follow a change of frame and take only trusted ranges.
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "aria/ar_range_device.h"
 
@@ -19,12 +21,12 @@ std::vector<double> xs(const std::vector<ArPoseWithTime>& v) {
 TEST(RangeDeviceBuffers, CurrentKeepsNewestPerSensorAndCumulativeIsARing) {
   ArSonarDevice sonar(3, 4, "sonar");
   int64_t now = ArTime::nowMSec();
-  sonar.addReading(pointAt(1, now - 50), 0);
-  sonar.addReading(pointAt(2, now - 40), 1);
-  sonar.addReading(pointAt(3, now - 30), 0);  // replaces sensor 0's older point
+  sonar.addReading(pointAt(1, now - 50), 0, 1000);
+  sonar.addReading(pointAt(2, now - 40), 1, 1000);
+  sonar.addReading(pointAt(3, now - 30), 0, 1000);  // replaces sensor 0's older point
   EXPECT_EQ(xs(sonar.getCurrentBufferAsVector()), (std::vector<double>{2, 3}));
-  sonar.addReading(pointAt(4, now - 20), 2);
-  sonar.addReading(pointAt(5, now - 10), 3);  // four sensors, room for three: the oldest goes
+  sonar.addReading(pointAt(4, now - 20), 2, 1000);
+  sonar.addReading(pointAt(5, now - 10), 3, 1000);  // four sensors, room for three: the oldest goes
   EXPECT_EQ(xs(sonar.getCurrentBufferAsVector()), (std::vector<double>{3, 4, 5}));
   EXPECT_EQ(xs(sonar.getCumulativeBufferAsVector()), (std::vector<double>{2, 3, 4, 5}));
 }
@@ -32,16 +34,38 @@ TEST(RangeDeviceBuffers, CurrentKeepsNewestPerSensorAndCumulativeIsARing) {
 TEST(RangeDeviceBuffers, StaleCurrentPointsAreNotHandedOut) {
   ArSonarDevice sonar(64, 0, "sonar");
   int64_t now = ArTime::nowMSec();
-  sonar.addReading(pointAt(1, now - ArRangeDevice::kCurrentMaxAgeMs - 200), 5);
-  sonar.addReading(pointAt(2, now), 6);
+  sonar.addReading(pointAt(1, now - ArRangeDevice::kCurrentMaxAgeMs - 200), 5, 1000);
+  sonar.addReading(pointAt(2, now), 6, 1000);
   EXPECT_EQ(xs(sonar.getCurrentBufferAsVector()), (std::vector<double>{2}));
   EXPECT_TRUE(sonar.getCumulativeBufferAsVector().empty());
+}
+
+TEST(RangeDeviceBuffers, OnlyTrustedRangesEnterEitherBuffer) {
+  struct Case {
+    int maxRange, range;
+    bool kept;
+  };
+  const Case cases[] = {
+      {0, 4999, true},     {0, 5000, false},     {0, 6000, false},  // no limit: only "nothing sensed" stays out
+      {3000, 3000, true},  {3000, 3001, false},  {3000, 150, true},
+      {5000, 4999, true},  {5000, 5000, false},                      // the sonar's own reach: as no limit
+      {8000, 5000, false}, {8000, 7000, false},                      // a longer limit never lets "nothing sensed" in
+      {-1, 4000, true},                                              // a negative limit is no limit
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("max range " + std::to_string(c.maxRange) + ", range " + std::to_string(c.range));
+    ArSonarDevice sonar(8, 8, "sonar");
+    sonar.setMaxRange(c.maxRange);
+    sonar.addReading(pointAt(c.range, ArTime::nowMSec()), 0, c.range);
+    EXPECT_EQ(sonar.getCurrentBufferAsVector().size(), c.kept ? 1u : 0u);
+    EXPECT_EQ(sonar.getCumulativeBufferAsVector().size(), c.kept ? 1u : 0u);
+  }
 }
 
 TEST(RangeDeviceBuffers, TransformMovesEveryBufferedPointAndKeepsItsTime) {
   ArSonarDevice sonar(8, 8, "sonar");
   int64_t now = ArTime::nowMSec();
-  sonar.addReading(pointAt(100, now), 0);
+  sonar.addReading(pointAt(100, now), 0, 1000);
   sonar.applyTransform(ArTransform(10, 20, 90));
   std::vector<ArPoseWithTime> current = sonar.getCurrentBufferAsVector();
   ASSERT_EQ(current.size(), 1u);
