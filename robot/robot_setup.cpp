@@ -28,11 +28,12 @@ void ConnHandler::onConnectFailed() {
 
 void ConnHandler::onDisconnected() { writeLine(stderr, "Lost connection to the physical robot!"); }
 
-void setupRobot(const RobotServer& server) {
+void setupRobot(const RobotServer& server, int sonarMaxRange) {
   Aria::init(Aria::SIGHANDLE_THREAD, true, true);
   robot = new ArRobot(nullptr, true, true, true, true);
   connHandler = new ConnHandler(robot);
   sonar = new ArSonarDevice(64, 1024, "sonar");
+  sonar->setMaxRange(sonarMaxRange);
   robot->addRangeDevice(sonar);
   gyro = new ArAnalogGyro(robot);
   laser = new ArSick(361, 0, "laser", true, false);

@@ -15,6 +15,13 @@ struct RobotServer {
   int port = 8101;
 };
 
+// The longest sonar range (mm) whose readings enter the sonar's buffers, which the maps
+// and the group messages are built from. Longer echoes are left out: at that range the
+// beam is wide and the echo is placed on the disc's axis, so a wall met by the edge of
+// the beam lands well away from where it is. 0 trusts every echo; readings of "nothing
+// sensed" are never used. The robot's own avoidance sees every range either way.
+constexpr int SONAR_MAX_RANGE_MM = 3000;
+
 // Holder of the connection callbacks the robot library invokes.
 class ConnHandler {
  public:
@@ -33,7 +40,8 @@ class ConnHandler {
 
 // Initialises the library, creates the robot, its devices and the TCP connection to the
 // server (localhost:8101 unless told otherwise), and makes the first connection attempt.
-void setupRobot(const RobotServer& server = RobotServer());
+// The sonar trusts readings up to sonarMaxRange mm (0: every echo).
+void setupRobot(const RobotServer& server = RobotServer(), int sonarMaxRange = SONAR_MAX_RANGE_MM);
 // Opens the connection and connects; on success starts the robot's cycle and enables
 // motors and sonar. Failures are reported on standard error and seen in the robot's state.
 void connectRobot();

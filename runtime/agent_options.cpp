@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "aria/ar_sip.h"
 #include "base/numbers.h"
 #include "base/version.h"
 #include "map/map_cell.h"
@@ -17,6 +18,7 @@ namespace {
 
 const char USAGE[] =
     "usage: agent [--name NAME] [--start X Y TH] [--server HOST:PORT] [--dir DIR]\n"
+    "             [--sonar-max-range MM]\n"
     "The mapping agent of one robot: drives it, maps what its sonar sees, and shares its\n"
     "pose and readings with the other agents on the group 239.0.0.77:60001.\n"
     "\n"
@@ -29,16 +31,22 @@ const char USAGE[] =
     "  --server HOST:PORT  the robot server (default localhost:8101)\n"
     "  --dir DIR           where map_local.ppm and map_global.ppm live (default: the\n"
     "                      working directory); created when missing\n"
+    "  --sonar-max-range MM\n"
+    "                      the longest sonar echo mapped and sent to the group, 0 to\n"
+    "                      5000 mm (default 3000); 0 or 5000 maps every echo. Longer\n"
+    "                      echoes come from the edge of a wide beam and place walls where\n"
+    "                      there are none; avoidance sees every echo either way\n"
     "  --help              this text\n"
     "  --version           the program's version\n";
 
-enum OptionId { NAME = 256, START, SERVER, DIR, HELP, VERSION };
+enum OptionId { NAME = 256, START, SERVER, DIR, SONAR_MAX_RANGE, HELP, VERSION };
 
 const option LONG_OPTIONS[] = {
     {"name", required_argument, nullptr, NAME},
     {"start", required_argument, nullptr, START},
     {"server", required_argument, nullptr, SERVER},
     {"dir", required_argument, nullptr, DIR},
+    {"sonar-max-range", required_argument, nullptr, SONAR_MAX_RANGE},
     {"help", no_argument, nullptr, HELP},
     {"version", no_argument, nullptr, VERSION},
     {nullptr, 0, nullptr, 0},
@@ -116,6 +124,11 @@ OptionsOutcome parseAgentOptions(int argc, char** argv, AgentOptions& options, s
       case DIR:
         if (*optarg == '\0') return usageError(message, "--dir needs a directory");
         options.directory = optarg;
+        break;
+      case SONAR_MAX_RANGE:
+        if (readInteger(std::string_view(optarg), 0, arproto::kNoEcho, options.sonarMaxRange) != NumberCheck::Ok) {
+          return usageError(message, "--sonar-max-range needs millimetres from 0 to 5000");
+        }
         break;
       case HELP:
         message = USAGE;

@@ -1,7 +1,7 @@
 #pragma once
 // The agent's command line. Every option is optional; without any the agent asks its
-// name at the prompt, starts at the origin, talks to localhost:8101 and keeps its map
-// files in the working directory.
+// name at the prompt, starts at the origin, talks to localhost:8101, keeps its map
+// files in the working directory and maps sonar echoes up to SONAR_MAX_RANGE_MM.
 #include <string>
 
 #include "aria/ar_pose.h"
@@ -12,6 +12,7 @@ struct AgentOptions {
   ArPose start{0, 0, 0};   // the robot's pose in the team's world frame at start-up
   RobotServer server;
   std::string directory;   // empty: the working directory
+  int sonarMaxRange = SONAR_MAX_RANGE_MM;  // mm; 0: every echo
 };
 
 enum class OptionsOutcome { Run, Exit, UsageError };

@@ -1,6 +1,6 @@
 // The agent: maps with its robot and shares what it sees with the group until it is
 // told to stop. Options (agent --help) name it, place its robot in the team's world
-// frame, choose the robot server and the map directory; without them it asks its name
+// frame, choose the robot server, the map directory and the longest sonar range trusted; without them it asks its name
 // on standard input.
 #include <cstdio>
 #include <string>
@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
   }
   mapDirectory = options.directory;
   // The mutexes, records, agentId and peerTable are static objects, already built.
-  createSharedObjects(options.server);
+  createSharedObjects(options.server, options.sonarMaxRange);
   int status = agentMain(options);
   destroySharedObjects();
   return status;

@@ -114,8 +114,8 @@ int agentMain(const AgentOptions& options) {
   return 0;
 }
 
-void createSharedObjects(const RobotServer& server) {
-  setupRobot(server);
+void createSharedObjects(const RobotServer& server, int sonarMaxRange) {
+  setupRobot(server, sonarMaxRange);
   createMaps();
   Aria::addExitCallback(&saveOnSignal);
 }

@@ -11,8 +11,8 @@ void runPass();
 int agentMain(const AgentOptions& options);
 
 // Creates the shared objects that follow the static ones, in order: the robot objects
-// (connected to the given server), then the maps. From then on a stop signal saves
+// (connected to the given server, its sonar trusting ranges up to sonarMaxRange mm), then the maps. From then on a stop signal saves
 // both maps, once a pass has loaded them, before the process ends.
 // destroySharedObjects() removes them in the reverse order.
-void createSharedObjects(const RobotServer& server);
+void createSharedObjects(const RobotServer& server, int sonarMaxRange);
 void destroySharedObjects();

@@ -69,6 +69,9 @@ TEST(AgentOptions, CommandLinesAreReadOrRefusedWithAReason) {
       {{"--server", ":8101"}, OptionsOutcome::UsageError, "--server needs HOST:PORT"},
       {{"--server", "host:70000"}, OptionsOutcome::UsageError, "--server needs HOST:PORT"},
       {{"--dir"}, OptionsOutcome::UsageError, "--dir needs a value"},
+      {{"--sonar-max-range", "5001"}, OptionsOutcome::UsageError, "--sonar-max-range needs millimetres from 0 to 5000"},
+      {{"--sonar-max-range", "-1"}, OptionsOutcome::UsageError, "--sonar-max-range needs millimetres"},
+      {{"--sonar-max-range", "2.5"}, OptionsOutcome::UsageError, "--sonar-max-range needs millimetres"},
       {{"--help=x"}, OptionsOutcome::UsageError, "--help takes no value"},
       {{"-x"}, OptionsOutcome::UsageError, "unknown option '-x'"},
       {{"alpha"}, OptionsOutcome::UsageError, "unexpected argument 'alpha'"},
@@ -84,15 +87,17 @@ TEST(AgentOptions, CommandLinesAreReadOrRefusedWithAReason) {
   }
 
   const char* line[] = {"agent", "--start", "-1500.5", "-200", "-90", "--name", "alpha", "--server",
-                        "robot7:9000", "--dir", "maps"};
+                        "robot7:9000", "--dir", "maps", "--sonar-max-range", "0"};
   AgentOptions options;
+  EXPECT_EQ(options.sonarMaxRange, SONAR_MAX_RANGE_MM);
   std::string message;
-  ASSERT_EQ(parseAgentOptions(11, const_cast<char**>(line), options, message), OptionsOutcome::Run) << message;
+  ASSERT_EQ(parseAgentOptions(13, const_cast<char**>(line), options, message), OptionsOutcome::Run) << message;
   EXPECT_EQ(options.start, ArPose(-1500.5, -200, -90));
   EXPECT_EQ(options.name, "alpha");
   EXPECT_EQ(options.server.host, "robot7");
   EXPECT_EQ(options.server.port, 9000);
   EXPECT_EQ(options.directory, "maps");
+  EXPECT_EQ(options.sonarMaxRange, 0);
 }
 
 }  // namespace
