@@ -33,7 +33,7 @@ const char USAGE[] =
     "                      working directory); created when missing\n"
     "  --sonar-max-range MM\n"
     "                      the longest sonar echo mapped and sent to the group, 0 to\n"
-    "                      5000 mm (default 3000); 0 or 5000 maps every echo. Longer\n"
+    "                      5000 mm (default 4000); 0 or 5000 maps every echo. Longer\n"
     "                      echoes come from the edge of a wide beam and place walls where\n"
     "                      there are none; avoidance sees every echo either way\n"
     "  --help              this text\n"
