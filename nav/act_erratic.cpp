@@ -10,11 +10,7 @@ namespace {
 // robot is lost. The caller holds the robot lock.
 void wander(int startMode) {
   for (;;) {
-    if (getMode() != startMode) return;
-    if (robotLostOrStalled()) {
-      setExitFlag(1);
-      return;
-    }
+    if (behaviourMustEnd(startMode)) return;
     sleepUnlocked(100);
     if (getExitFlag() != 0) return;
   }

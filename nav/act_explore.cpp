@@ -289,11 +289,7 @@ void lookAround(const ArPose& pose) {
 // The robot lock is held except during each cycle's pause and while planning.
 void explore(ExploreRun& run) {
   for (;;) {
-    if (getMode() != run.startMode) return;
-    if (robotLostOrStalled()) {
-      setExitFlag(1);
-      return;
-    }
+    if (behaviourMustEnd(run.startMode)) return;
     const ArPose pose = robot->getPose();
     const double now = seconds();
     if (pose.findDistanceTo(run.headwayFrom) >= HEADWAY_MM || !run.plan.found) {

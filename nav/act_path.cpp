@@ -110,11 +110,7 @@ Command chooseCommand(PathRun& run, double x, double y) {
 // planned (with the robot stopped).
 void followPath(PathRun& run) {
   for (;;) {
-    if (getMode() != run.startMode) return;
-    if (robotLostOrStalled()) {
-      setExitFlag(1);
-      return;
-    }
+    if (behaviourMustEnd(run.startMode)) return;
     const ArPose pose = robot->getPose();
     const double x = pose.getX(), y = pose.getY();
     if (run.goalField.goal.findDistanceTo(pose) <= run.goalField.maps.front()->res) return;

@@ -12,11 +12,7 @@ constexpr double WEAKEST_FORCE = 0.05;  // below this strength the field has not
 // exit flag is set or the robot is lost. The caller holds the robot lock.
 void followField(int startMode, ArPose goalInUse, PotField& field) {
   for (;;) {
-    if (getMode() != startMode) return;
-    if (robotLostOrStalled()) {
-      setExitFlag(1);
-      return;
-    }
+    if (behaviourMustEnd(startMode)) return;
     const ArPose pose = robot->getPose();
     if (field.goal.findDistanceTo(pose) <= field.maps.front()->res) return;
     const ArPose goal = goalPose.read();

@@ -26,11 +26,7 @@ bool driveByJoystick(int startMode) {
   JoyPoll previous;
   int pollsSinceStatus = 0;
   for (;;) {
-    if (getMode() != startMode) return true;
-    if (robotLostOrStalled()) {
-      setExitFlag(1);
-      return true;
-    }
+    if (behaviourMustEnd(startMode)) return true;
     JoyRecord record;
     if (joyGetPosEx(0, &record) != 0) {
       // Nobody steers any more: the last joystick command must not stay in force.

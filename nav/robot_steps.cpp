@@ -6,6 +6,15 @@
 
 bool robotLostOrStalled() { return !robot->isConnected() || !robot->isRunning() || robotStalled(); }
 
+bool behaviourMustEnd(int startMode) {
+  if (getMode() != startMode) return true;
+  if (robotLostOrStalled()) {
+    setExitFlag(1);
+    return true;
+  }
+  return false;
+}
+
 void sleepUnlocked(unsigned ms) {
   robot->unlock();
   ArUtil::sleep(ms);
