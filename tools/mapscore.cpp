@@ -41,6 +41,13 @@ const char USAGE[] =
     "  wall distance   shares at 0, 1, 2, 3, 4, 5-6 and 7 or more cells\n"
     "  within 2 cells  share at most two cells from a true wall\n"
     "  phantoms        share five cells or more from every true wall\n"
+    "and the two figures with one cell of tolerance for where a wall lies (the worlds' walls\n"
+    "are lines without thickness; one on the edge between two cells is written into one of\n"
+    "them, while range noise puts its echoes into either):\n"
+    "  wall gaps          share of the true wall cells read as free with no obstacle in a\n"
+    "                     free cell beside them either: places where the map has no wall\n"
+    "  tolerant coverage  coverage that also counts a free cell next to a true wall when\n"
+    "                     the map holds it as an obstacle\n"
     "Reachable free cells are those a 4-connected flood reaches without crossing a wall from\n"
     "  --start X Y   the cell of this point (mm, in the maps' frame); repeat it for each robot;\n"
     "otherwise from cell (0, 0), the robot's start cell in its own frame, when the truth has it\n"
@@ -176,6 +183,10 @@ void printScore(const MapScore& s, double resMm) {
   std::printf("within 2 cells %.3f (%ld of %ld obstacle cells)\n", d.share(d.within(2)), d.within(2), d.total());
   std::printf("phantoms %.3f (%ld of %ld obstacle cells %d or more cells from a true wall)\n", d.share(d.phantoms()),
               d.phantoms(), d.total(), WallDistances::PHANTOM_CELLS);
+  std::printf("wall gaps %.3f (%ld of %ld wall cells read as free with no obstacle beside them)\n", s.gaps(), s.wallGaps,
+              s.trueWalls);
+  std::printf("tolerant coverage %.3f (%ld of %ld reachable free cells, those next to a wall known either way)\n",
+              s.tolerantCoverage(), s.coveredTolerant, s.reachableFree);
 }
 
 int score(int argc, char** argv) {

@@ -48,6 +48,16 @@ TEST(MapScore, ObstaclesNearWallsAreAccurateAndFreedWallsAreFalseFree) {
   EXPECT_EQ(s.nearWall, 1);
   EXPECT_EQ(s.wallsReadFree, 1);
   EXPECT_DOUBLE_EQ(s.falseFree(), 1.0 / 32.0);
+  EXPECT_EQ(s.wallGaps, 0) << "the wall at (5, 0) is held one cell inside, at (4, 0)";
+  EXPECT_EQ(s.coveredTolerant - s.coveredFree, 1) << "(4, 0) beside the wall counts, (0, 0) in the middle does not";
+
+  agent.cellAt(-5, 1) = FREE;  // a wall read free with its free neighbour (-4, 1) unknown
+  agent.cellAt(0, 3) = FREE;   // and one whose free neighbour (0, 2) is below the threshold
+  agent.cellAt(0, 2) = 63;
+  s = scoreMap(agent, truth, ORIGIN);
+  EXPECT_EQ(s.wallsReadFree, 3);
+  EXPECT_EQ(s.wallGaps, 2);
+  EXPECT_DOUBLE_EQ(s.gaps(), 2.0 / 32.0);
 }
 
 TEST(MapScore, ObstacleCellsAreBinnedByChebyshevDistanceToTheNearestWall) {

@@ -87,6 +87,24 @@ std::vector<char> reachableFrom(const OccupancyMap& truth, const std::vector<Gri
   return seen;
 }
 
+constexpr GridCell FOUR_NEIGHBOURS[] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
+
+// A wall cell the map reads free still holds its wall when a free 4-neighbour of it (in the
+// truth) is an obstacle in the map: the wall moved one cell across its line.
+bool wallHeldBeside(const OccupancyMap& agent, const OccupancyMap& truth, int32_t x, int32_t y) {
+  for (const GridCell& d : FOUR_NEIGHBOURS) {
+    const int32_t nx = x + d.x, ny = y + d.y;
+    if (truth.inBounds(nx, ny) && !isWall(truth, nx, ny) && isObstacleCell(agent.cellOrUnknown(nx, ny))) return true;
+  }
+  return false;
+}
+
+bool nextToWall(const OccupancyMap& truth, int32_t x, int32_t y) {
+  for (const GridCell& d : FOUR_NEIGHBOURS)
+    if (isWall(truth, x + d.x, y + d.y)) return true;
+  return false;
+}
+
 void countTruth(const OccupancyMap& agent, const OccupancyMap& truth, const std::vector<GridCell>& seeds, MapScore& s) {
   const std::vector<char> reachable = reachableFrom(truth, seeds);
   const CellBox box(truth);
@@ -95,10 +113,17 @@ void countTruth(const OccupancyMap& agent, const OccupancyMap& truth, const std:
       const MapCell mine = agent.cellOrUnknown(x, y);
       if (isWall(truth, x, y)) {
         ++s.trueWalls;
-        if (knownFree(mine)) ++s.wallsReadFree;
+        if (!knownFree(mine)) continue;
+        ++s.wallsReadFree;
+        if (!wallHeldBeside(agent, truth, x, y)) ++s.wallGaps;
       } else if (reachable[box.index(x, y)]) {
         ++s.reachableFree;
-        if (knownFree(mine)) ++s.coveredFree;
+        if (knownFree(mine)) {
+          ++s.coveredFree;
+          ++s.coveredTolerant;
+        } else if (isObstacleCell(mine) && nextToWall(truth, x, y)) {
+          ++s.coveredTolerant;
+        }
       }
     }
   }

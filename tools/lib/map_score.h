@@ -33,11 +33,19 @@ struct MapScore {
   long nearWall = 0;       // of those, cells within one cell of a true wall
   long trueWalls = 0;      // wall cells of the truth
   long wallsReadFree = 0;  // of those, cells the agent knows as free
+  // The same two figures with one cell of tolerance for where a wall lies. The worlds'
+  // walls are lines without thickness; one on the edge between two cells is written into
+  // one of them, while range noise puts its echoes into either, so a map can hold a wall
+  // one cell across from the truth's cell and be right.
+  long wallGaps = 0;         // walls read free with no obstacle in a free 4-neighbour either
+  long coveredTolerant = 0;  // covered, or known as an obstacle while next to a true wall
   WallDistances distances; // the agent's obstacle cells by distance to a true wall
 
   double coverage() const { return reachableFree ? double(coveredFree) / reachableFree : 0.0; }
   double accuracy() const { return agentObstacles ? double(nearWall) / agentObstacles : 0.0; }
   double falseFree() const { return trueWalls ? double(wallsReadFree) / trueWalls : 0.0; }
+  double gaps() const { return trueWalls ? double(wallGaps) / trueWalls : 0.0; }
+  double tolerantCoverage() const { return reachableFree ? double(coveredTolerant) / reachableFree : 0.0; }
 };
 
 // Where the flood of reachable free space starts, and why there.
