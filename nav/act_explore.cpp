@@ -25,8 +25,15 @@ constexpr double LOOKAHEAD_MM = 700;       // the robot steers toward the path p
 constexpr double OFF_PATH_MM = 800;        // farther from the path than this: plan again
 constexpr double REPLAN_S = 2.0;           // plan again this often as the map grows
 constexpr double MIN_REPLAN_S = 0.5;       // and never more often than this
-constexpr double NO_HEADWAY_S = 10.0;      // moved less than HEADWAY_MM in this long: give up the target
-constexpr double HEADWAY_MM = 400;
+constexpr double NO_PROGRESS_S = 5.0;      // the way left to the target has not shortened by
+constexpr double PROGRESS_MM = 300;        // this much in this long: give up the target
+constexpr int LEARNED_CELLS = 30;          // cells first seen near the robot between two plans that
+                                           // count as progress (a frontier that recedes as it is neared)
+constexpr int32_t LEARNED_REACH = 30;      // within this many cells
+constexpr double WEDGED_S = 8.0;           // moved less than WEDGED_MM in this long with a target:
+constexpr double WEDGED_MM = 300;          // the map's clearance holds the robot, so it creeps
+constexpr double CREEP_S = 4.0;            // for this long by sonar alone
+constexpr double CREEP_MM_S = 150;         // at this speed
 constexpr double COMPLETE_AFTER_S = 8.0;   // no target for this long, turning on the spot, and none
                                            // set aside only for a while: done
 constexpr uint32_t PEER_FRESH_S = 5;       // teammates heard from within this take part
@@ -51,14 +58,18 @@ void say(const char* before, const ArPose& at, const char* after) {
 struct ExploreRun {
   int startMode = getMode();
   OccupancyMap snapshot{MAP_RES_MM, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM};  // the global map as last planned over
+  OccupancyMap previous{MAP_RES_MM, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM};  // and as planned over before
   FrontierPlanner planner{&snapshot};
   TargetChoice plan;
   size_t passed = 0;                 // path points up to this one are behind the robot
   double plannedAt = -1e9;
   bool blocked = false;              // an echo ahead stopped the robot since the last plan
   std::optional<double> noTargetSince;
-  ArPose headwayFrom;                // where the robot was when it last made headway, and when
-  double headwayAt = 0;
+  double bestLeft = std::numeric_limits<double>::infinity();  // the shortest way left to the target so far
+  double progressAt = 0;             // and when it last shortened by PROGRESS_MM
+  ArPose movedFrom;                  // where the robot was when it last moved WEDGED_MM, and when
+  double movedAt = 0;
+  double creepUntil = 0;             // the robot drives by sonar alone until then
   struct Echo {
     ArPose at;
     double until;
@@ -113,7 +124,30 @@ void addBlockingEchoes(ExploreRun& run, double now) {
   }
 }
 
+// How far the robot has yet to drive along its path: to the nearest point not passed,
+// then along the path to its end.
+double wayLeft(const ExploreRun& run, const ArPose& pose) {
+  const std::vector<ArPose>& path = run.plan.path;
+  if (run.passed >= path.size()) return pose.findDistanceTo(run.plan.target);
+  double left = pose.findDistanceTo(path[run.passed]);
+  for (size_t i = run.passed + 1; i < path.size(); ++i) left += path[i - 1].findDistanceTo(path[i]);
+  return left;
+}
+
+// Cells near the robot that the map knows now but did not know at the plan before.
+int learnedNear(const ExploreRun& run, const ArPose& pose) {
+  const int32_t cx = run.snapshot.toCell(pose.getX()), cy = run.snapshot.toCell(pose.getY());
+  int learned = 0;
+  for (int32_t x = cx - LEARNED_REACH; x <= cx + LEARNED_REACH; ++x) {
+    for (int32_t y = cy - LEARNED_REACH; y <= cy + LEARNED_REACH; ++y) {
+      learned += (run.previous.cellOrUnknown(x, y) & CELL_UNKNOWN) && !(run.snapshot.cellOrUnknown(x, y) & CELL_UNKNOWN);
+    }
+  }
+  return learned;
+}
+
 void replan(ExploreRun& run, const ArPose& pose, double now) {
+  static_cast<QuadrantGrid&>(run.previous) = static_cast<const QuadrantGrid&>(run.snapshot);
   takeSnapshot(run.snapshot);
   addBlockingEchoes(run, now);
   const std::optional<ArPose> before = run.planner.currentTarget();
@@ -127,10 +161,15 @@ void replan(ExploreRun& run, const ArPose& pose, double now) {
     return;
   }
   run.noTargetSince.reset();
-  if (!before || before->findDistanceTo(run.plan.target) > 1000) {
-    say("heading for the frontier at ", run.plan.target, "");
-    run.headwayFrom = pose;
-    run.headwayAt = now;
+  const bool newTarget = !before || before->findDistanceTo(run.plan.target) > 1000;
+  if (newTarget) say("heading for the frontier at ", run.plan.target, "");
+  // A new target, a new way to it much longer than the old (a wall seen across the old
+  // one) or a good deal of the map seen since the last plan (the frontier recedes as the
+  // robot nears it) starts the count of progress afresh.
+  const double left = wayLeft(run, pose);
+  if (newTarget || left > run.bestLeft + 1000 || learnedNear(run, pose) >= LEARNED_CELLS) {
+    run.bestLeft = left;
+    run.progressAt = now;
   }
 }
 
@@ -156,8 +195,8 @@ double sweptClearance(double ahead, double beside, double width) {
   return ahead - std::sqrt(width * width - beside * beside);
 }
 
-// The nearest fresh sonar echo in the robot's sweep.
-Clearance sonarClearance(const ArPose& pose) {
+// The nearest fresh sonar echo in the robot's sweep, widened by margin on either side.
+Clearance sonarClearance(const ArPose& pose, double margin) {
   static constexpr double ARCS[][2] = {{-100, -70}, {-70, -40}, {-40, -20}, {-20, 0},
                                        {0, 20},     {20, 40},   {40, 70},   {70, 100}};
   Clearance clear;
@@ -166,7 +205,7 @@ Clearance sonarClearance(const ArPose& pose) {
     const double range = robot->checkRangeDevicesCurrentPolar(arc[0], arc[1], &bearing);
     if (!std::isfinite(range)) continue;
     const double mm = sweptClearance(range * ArMath::cos(bearing), range * ArMath::sin(bearing),
-                                     BODY_RADIUS_MM + SWEPT_MARGIN_MM);
+                                     BODY_RADIUS_MM + margin);
     if (mm >= clear.mm) continue;
     const double th = pose.getTh() + bearing;
     clear = {mm, ArPose(pose.getX() + range * ArMath::cos(th), pose.getY() + range * ArMath::sin(th))};
@@ -198,19 +237,26 @@ Clearance mapClearance(const OccupancyMap& map, const ArPose& pose) {
   return clear;
 }
 
-// How near the nearest obstacle or unseen cell of the map lies, within 800 mm: unseen
-// cells may hide an obstacle the sonar has not met yet.
-double nearestCaution(const OccupancyMap& map, const ArPose& pose) {
+// How near the nearest obstacle and the nearest unseen cell of the map lie, within
+// 800 mm: unseen cells may hide an obstacle the sonar has not met yet.
+struct Caution {
+  double obstacle = std::numeric_limits<double>::infinity();
+  double unseen = std::numeric_limits<double>::infinity();
+};
+
+Caution nearestCaution(const OccupancyMap& map, const ArPose& pose) {
   const int32_t cx = map.toCell(pose.getX()), cy = map.toCell(pose.getY());
   constexpr int32_t REACH = 8;
-  double nearest = std::numeric_limits<double>::infinity();
+  Caution near;
   for (int32_t dx = -REACH; dx <= REACH; ++dx) {
     for (int32_t dy = -REACH; dy <= REACH; ++dy) {
       const MapCell c = map.cellOrUnknown(cx + dx, cy + dy);
-      if (isObstacleCell(c) || (c & CELL_UNKNOWN)) nearest = std::min(nearest, std::hypot(dx, dy) * map.res);
+      const double mm = std::hypot(dx, dy) * map.res;
+      if (isObstacleCell(c)) near.obstacle = std::min(near.obstacle, mm);
+      if (c & CELL_UNKNOWN) near.unseen = std::min(near.unseen, mm);
     }
   }
-  return nearest;
+  return near;
 }
 
 // Advances along the path and returns the point to steer for, lookahead on.
@@ -239,18 +285,25 @@ bool rearClear() {
 // slower near obstacles, unseen cells and the target, never on toward an obstacle in the
 // way (stopped, the robot turns toward its path and plans again).
 void drive(ExploreRun& run, const ArPose& pose, double now) {
-  const double caution = nearestCaution(run.snapshot, pose);
-  Clearance ahead = sonarClearance(pose);
-  const Clearance mapped = mapClearance(run.snapshot, pose);
-  if (mapped.mm < ahead.mm) ahead = mapped;
+  const Caution near = nearestCaution(run.snapshot, pose);
+  const double caution = std::min(near.obstacle, near.unseen);
+  const bool creeping = now < run.creepUntil;
+  Clearance ahead = sonarClearance(pose, creeping ? 0 : SWEPT_MARGIN_MM);
+  if (!creeping) {
+    const Clearance mapped = mapClearance(run.snapshot, pose);
+    if (mapped.mm < ahead.mm) ahead = mapped;
+  }
   // In tight places the robot keeps close to its path instead of cutting toward a point
   // round a corner.
   const ArPose aim = carrot(run, pose, caution < 800 ? LOOKAHEAD_MM / 2 : LOOKAHEAD_MM);
   const double heading = pose.findAngleTo(aim);
   const double error = std::fabs(ArMath::subAngle(heading, pose.getTh()));
-  double speed = caution < 500 ? 250 : (caution < 800 ? 350 : CRUISE_MM_S);
-  speed = std::min(speed, 250 + 0.3 * std::max(0.0, pose.findDistanceTo(run.plan.target) - 500));
+  // Unseen cells slow the robot less than obstacles: in a corridor the sonar clears
+  // little straight ahead, and the braking distance below holds for what it meets.
+  double speed = near.obstacle < 500 ? 250 : (near.obstacle < 800 || near.unseen < 300 ? 300 : CRUISE_MM_S);
+  speed = std::min(speed, 250 + 0.5 * std::max(0.0, pose.findDistanceTo(run.plan.target) - 400));
   speed = std::min(speed, std::sqrt(2 * BRAKING_MM_S2 * std::max(0.0, ahead.mm - STOP_GAP_MM)));
+  if (creeping) speed = std::min(speed, CREEP_MM_S);
   speed *= std::max(0.0, 1 - (error / FULL_TURN_ERROR_DEG) * (error / FULL_TURN_ERROR_DEG));
   if (ahead.mm < STOP_GAP_MM && error < FULL_TURN_ERROR_DEG) {
     run.blocked = true;
@@ -286,21 +339,39 @@ void lookAround(const ArPose& pose) {
   robot->setHeading(pose.getTh() + 60);
 }
 
+// Gives up a target the robot gets no nearer to, and lets a robot that has not moved for
+// a while with a target in view creep on by sonar alone: stray echoes in the map can
+// hold it in a narrow place that its body fits through.
+void checkHeadway(ExploreRun& run, const ArPose& pose, double now) {
+  if (!run.plan.found || pose.findDistanceTo(run.movedFrom) >= WEDGED_MM) {
+    run.movedFrom = pose;
+    run.movedAt = now;
+  } else if (now - run.movedAt >= WEDGED_S) {
+    say("held at ", pose, ", creeping on by sonar");
+    run.creepUntil = now + CREEP_S;
+    run.blockingEchoes.clear();
+    run.movedAt = now;
+  }
+  if (!run.plan.found) return;
+  const double left = wayLeft(run, pose);
+  if (left <= run.bestLeft - PROGRESS_MM) {
+    run.bestLeft = left;
+    run.progressAt = now;
+  } else if (now - run.progressAt >= NO_PROGRESS_S) {
+    say("no headway toward ", run.plan.target, ", set aside for a while");
+    run.planner.giveUpTarget(now);
+    run.plan.found = false;
+    run.plannedAt = -1e9;
+  }
+}
+
 // The robot lock is held except during each cycle's pause and while planning.
 void explore(ExploreRun& run) {
   for (;;) {
     if (behaviourMustEnd(run.startMode)) return;
     const ArPose pose = robot->getPose();
     const double now = seconds();
-    if (pose.findDistanceTo(run.headwayFrom) >= HEADWAY_MM || !run.plan.found) {
-      run.headwayFrom = pose;
-      run.headwayAt = now;
-    } else if (now - run.headwayAt >= NO_HEADWAY_S) {
-      say("no headway toward ", run.plan.target, ", set aside for a while");
-      run.planner.giveUpTarget(now);
-      run.plan.found = false;
-      run.plannedAt = -1e9;
-    }
+    checkHeadway(run, pose, now);
     if (needsPlan(run, pose, now)) {
       robot->unlock();
       replan(run, pose, now);

@@ -78,8 +78,9 @@ std::vector<FrontierPlanner::Candidate> FrontierPlanner::candidatesFor(const std
   const double res = myMap->res;
   std::vector<Candidate> candidates;
   for (const FrontierRegion& region : regions) {
-    // By preference: standing room far enough ahead, standing room, barred cells.
-    Candidate best[3];
+    // By preference: standing room far enough ahead, standing room, barred cells, cells
+    // reached only through a long run of barred cells.
+    Candidate best[4];
     for (Candidate& c : best) c = {&region, {}, TRAVEL_UNREACHED, regionLine(robot, region, res)};
     for (const GridCell& cell : region.cells) {
       const int32_t cost = myOwn.costAt(cell.x, cell.y);
@@ -87,7 +88,8 @@ std::vector<FrontierPlanner::Candidate> FrontierPlanner::candidatesFor(const std
       const double line = distance(robot, x, y);
       if (cost == TRAVEL_UNREACHED || !myOwn.seenFree(cell.x, cell.y)) continue;
       if (line < myWeights.minMm || myBlacklist.covers(x, y, now)) continue;
-      Candidate& c = best[!myOwn.passable(cell.x, cell.y) ? 2 : line >= myWeights.aheadMm ? 0 : 1];
+      const bool longBarred = myOwn.barredRun(cell.x, cell.y) > myWeights.maxBarredRun;
+      Candidate& c = best[longBarred ? 3 : !myOwn.passable(cell.x, cell.y) ? 2 : line >= myWeights.aheadMm ? 0 : 1];
       if (cost >= c.cost) continue;
       c.cost = cost;
       c.target = cell;
@@ -147,6 +149,8 @@ TargetChoice FrontierPlanner::choose(const ArPose& robot, const std::vector<ArPo
   auto score = [&](const Candidate& c) {
     const auto size = static_cast<double>(std::min<size_t>(c.region->cells.size(), myWeights.gainCapCells));
     double cells = static_cast<double>(c.cost) / TRAVEL_STEP - myWeights.gainPerCell * size;
+    if (c.region->cells.size() < static_cast<size_t>(myWeights.littleRegionCells)) cells += myWeights.littleGainCells;
+    if (myOwn.barredRun(c.target.x, c.target.y) > myWeights.maxBarredRun) cells += myWeights.longBarredCells;
     if (c.claimed) cells += myWeights.peerClaimCells;
     if (keep && regionLine(*keep, *c.region, res) <= KEEP_RADIUS_MM) cells -= myWeights.keepCells;
     return cells;

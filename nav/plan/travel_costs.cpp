@@ -1,6 +1,7 @@
 #include "nav/plan/travel_costs.h"
 
 #include <cmath>
+#include <algorithm>
 #include <functional>
 #include <queue>
 #include <utility>
@@ -109,6 +110,8 @@ void TravelCosts::spread(size_t start) {
       if (next >= myCost[n]) continue;
       myCost[n] = next;
       myCameFrom[n] = static_cast<uint32_t>(at);
+      myRun[n] = myBarred[n] ? myRun[at] + 1 : 0;
+      myLongestRun[n] = std::max(myLongestRun[at], myRun[n]);
       open.push({next, n});
     }
   }
@@ -118,6 +121,8 @@ bool TravelCosts::compute(const OccupancyMap& map, const ArPose& from) {
   readMap(map);
   myCost = FlatGrid<int32_t>(map, TRAVEL_UNREACHED);
   myCameFrom = FlatGrid<uint32_t>(map, 0);
+  myRun = FlatGrid<int32_t>(map, 0);
+  myLongestRun = FlatGrid<int32_t>(map, 0);
   const int32_t x = map.toCell(from.getX()), y = map.toCell(from.getY());
   if (!map.inBounds(x, y)) return false;
   const size_t start = myPenalty.index(x, y);
@@ -126,6 +131,7 @@ bool TravelCosts::compute(const OccupancyMap& map, const ArPose& from) {
     myPenalty[start] = myWeights.nearPenalty;
     myBarred[start] = 1;
   }
+  myRun[start] = myLongestRun[start] = myBarred[start];
   spread(start);
   for (int k = 0; k < 8; ++k) {
     size_t n;
@@ -136,6 +142,10 @@ bool TravelCosts::compute(const OccupancyMap& map, const ArPose& from) {
 
 int32_t TravelCosts::costAt(int32_t x, int32_t y) const {
   return myCost.contains(x, y) ? myCost[myCost.index(x, y)] : TRAVEL_UNREACHED;
+}
+
+int32_t TravelCosts::barredRun(int32_t x, int32_t y) const {
+  return myLongestRun.contains(x, y) ? myLongestRun[myLongestRun.index(x, y)] : 0;
 }
 
 bool TravelCosts::passable(int32_t x, int32_t y) const {

@@ -28,7 +28,7 @@ constexpr int32_t TRAVEL_UNREACHED = std::numeric_limits<int32_t>::max();
 
 struct TravelWeights {
   // Distances are between cell centres: a cell's edge lies half a cell nearer.
-  double bodyRadius = 400;        // mm: a centre nearer a confirmed obstacle than this is barred
+  double bodyRadius = 450;        // mm: a centre nearer a confirmed obstacle than this is barred
   int confirmedOccupancy = 192;   // obstacle cells below this occupancy are not confirmed
   double weakRadius = 250;        // mm: a centre nearer an unconfirmed obstacle than this is barred
   double inflation = 700;         // mm: obstacles or unseen cells nearer than this make a cell dearer,
@@ -49,6 +49,9 @@ class TravelCosts {
   bool passable(int32_t x, int32_t y) const;
   // (x, y) was seen free, barred or not.
   bool seenFree(int32_t x, int32_t y) const;
+  // The longest run of barred cells, one after another, on the cheapest way to (x, y):
+  // a doorway narrowed by echoes is a short run, a gap behind furniture a long one.
+  int32_t barredRun(int32_t x, int32_t y) const;
   // The cells of the cheapest way from the start cell to (x, y), both included; empty
   // when (x, y) is not reached.
   std::vector<GridCell> pathTo(int32_t x, int32_t y) const;
@@ -63,4 +66,6 @@ class TravelCosts {
   FlatGrid<uint8_t> myBridge;   // unknown, but a path may cross it
   FlatGrid<int32_t> myCost;
   FlatGrid<uint32_t> myCameFrom;
+  FlatGrid<int32_t> myRun;      // barred cells just before and at a cell on its cheapest way
+  FlatGrid<int32_t> myLongestRun;
 };

@@ -251,4 +251,28 @@ TEST(FrontierChoice, AnEnclosedTargetIsBlacklistedForAWhile) {
   EXPECT_FALSE(planner.blacklist().expiring(200)) << "nothing more will come back";
 }
 
+// Two doorways too narrow to stand in, one after the other: the longest run of barred
+// cells on the way is one doorway's, so the far room is not taken for a gap behind
+// furniture (a long run, which the choice of target puts last).
+TEST(FrontierChoice, BarredRunsCountOnlyCellsInARow) {
+  Drawing d({"#########",
+             "#.......#",
+             "#...R...#",
+             "#.......#",
+             "####.####",
+             "#.......#",
+             "#.......#",
+             "#.......#",
+             "####.####",
+             "#.......#",
+             "#.......#",
+             "#.......#",
+             "#########"});
+  TravelCosts costs(smallWorld().travel);
+  ASSERT_TRUE(costs.compute(d.map, d.robot));
+  EXPECT_EQ(costs.barredRun(4, 10), 0);
+  EXPECT_EQ(costs.barredRun(4, 6), 3) << "the cells before, in and after the first doorway";
+  EXPECT_EQ(costs.barredRun(4, 2), 3);
+}
+
 }  // namespace
