@@ -1,7 +1,7 @@
 #include "nav/plan/travel_costs.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <queue>
 #include <utility>
