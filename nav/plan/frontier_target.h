@@ -41,7 +41,7 @@ struct TargetWeights {
   double peerClaimCells = 400;    // added to the cost of a region a teammate is closer to
   double keepCells = 50;          // taken off the cost of the region of the current target
   int maxBarredRun = 12;          // a way through more barred cells in a row than this (a gap
-  double longBarredCells = 300;   // behind furniture) costs this much more, so it comes last
+  double longBarredCells = 300;   // behind furniture) costs this much more, after open ways
   double minMm = 400;             // frontier cells this close to the robot are never targets
   double aheadMm = 1000;          // and cells closer than this only where a region has no other
   size_t maxPeerCosts = 4;        // teammates further down the list are compared by straight line
