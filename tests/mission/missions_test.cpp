@@ -125,7 +125,9 @@ for pid in $pids; do set +e; wait_exit $pid 20; echo $? >>status; set -e; done
   ASSERT_EQ(r.status, 0) << s.read("scenario.log") << s.read("sim.err");
   EXPECT_EQ(s.read("status"), "0\n0\n0\n");
   for (const char* name : {"alpha", "bravo", "charlie"}) {
-    EXPECT_EQ(s.count(std::string(name) + ".err", "CONTROLER: Run: actExplore"), 1) << name;
+    // A touch that stalls a wheel for a moment ends the agent's pass; the next pass
+    // explores on, so the behaviour may run more than once.
+    EXPECT_GE(s.count(std::string(name) + ".err", "CONTROLER: Run: actExplore"), 1) << name;
     EXPECT_GE(s.count(std::string(name) + ".err", "EXPLORE: heading for the frontier at"), 3) << name;
   }
   const std::string report = s.read("score");
