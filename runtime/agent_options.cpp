@@ -36,7 +36,7 @@ const char USAGE[] =
     "                      5000 mm (default 4000); 0 or 5000 maps every echo. Longer\n"
     "                      echoes come from the edge of a wide beam and place walls where\n"
     "                      there are none; avoidance sees every echo either way\n"
-    "  --help              this text\n"
+    "  -h, --help          this text\n"
     "  --version           the program's version\n";
 
 enum OptionId { NAME = 256, START, SERVER, DIR, SONAR_MAX_RANGE, HELP, VERSION };
@@ -95,7 +95,7 @@ OptionsOutcome parseAgentOptions(int argc, char** argv, AgentOptions& options, s
   opterr = 0;
   optind = 0;  // a fresh scan, also when called again
   for (;;) {
-    const int id = getopt_long(argc, argv, ":", LONG_OPTIONS, nullptr);
+    const int id = getopt_long(argc, argv, ":h", LONG_OPTIONS, nullptr);
     if (id == -1) break;
     if (id == ':') return usageError(message, optionName(optopt) + " needs a value");
     if (id == '?') {
@@ -130,6 +130,7 @@ OptionsOutcome parseAgentOptions(int argc, char** argv, AgentOptions& options, s
           return usageError(message, "--sonar-max-range needs millimetres from 0 to 5000");
         }
         break;
+      case 'h':
       case HELP:
         message = USAGE;
         return OptionsOutcome::Exit;

@@ -9,6 +9,7 @@
 #include "map/map_cell.h"
 #include "net/messages.h"
 #include "net/receiver.h"
+#include "net/team_rules.h"
 #include "state/shared_state.h"
 #include "tools/lib/load_model.h"
 #include "tools/lib/team_map.h"
@@ -105,6 +106,15 @@ TEST_F(Receiver, PeerReadingsBeforeFirstPoseAreDroppedAfterItGoToTheGlobalMapOnl
   EXPECT_TRUE(isHit(cellAt(*globalMap, 1000, 0)));
   EXPECT_TRUE(isHit(cellAt(*globalMap, 0, 1000)));
   EXPECT_EQ(localMap->knownCells(), 0) << "a peer never touches the local map";
+
+  // In one receive batch with an own reading, the peer's still reaches the global map only.
+  Message run[2];
+  ASSERT_TRUE(parseMessage("E alpha -1000 0 0 0 0", run[0]));
+  ASSERT_TRUE(parseMessage("E bob 0 -1000 0 0 0", run[1]));
+  applyTeamMessages(TeamState{agentId, localMap.get(), *globalMap, peerTable, peerTableMutex}, run, START + 1);
+  EXPECT_TRUE(isHit(cellAt(*localMap, -1000, 0)));
+  EXPECT_TRUE(isHit(cellAt(*globalMap, 0, -1000)));
+  EXPECT_EQ(cellAt(*localMap, 0, -1000), CELL_UNKNOWN) << "the peer's reading stays out of the local map";
 }
 
 TEST_F(Receiver, AnEntryAgedExactlySixtySecondsStaysOneOlderGoes) {
@@ -121,6 +131,14 @@ TEST_F(Receiver, AnEntryAgedExactlySixtySecondsStaysOneOlderGoes) {
   EXPECT_TRUE(hasPeer("carl"));
   deliver("P dave 0 0 0", START + 2 * PEER_EXPIRY_S + 2);
   EXPECT_FALSE(hasPeer("carl"));
+  // The walk due when frank turns stale meets dave, exactly 60 s old and first in key
+  // order, on its way: dave stays.
+  const uint32_t t = START + 1000;
+  deliver("P frank 0 0 0", t - 1);
+  deliver("P dave 0 0 0", t);
+  deliver("P erin 0 0 0", t + PEER_EXPIRY_S);
+  EXPECT_TRUE(hasPeer("dave"));
+  EXPECT_FALSE(hasPeer("frank"));
 }
 
 TEST_F(Receiver, ThreeStaleEntriesNeedThreePoseMessagesInKeyOrder) {

@@ -60,9 +60,11 @@ TEST(AgentOptions, CommandLinesAreReadOrRefusedWithAReason) {
   const OptionsCase cases[] = {
       {{}, OptionsOutcome::Run, ""},
       {{"--help"}, OptionsOutcome::Exit, "usage: agent [--name NAME] [--start X Y TH]"},
+      {{"-h"}, OptionsOutcome::Exit, "usage: agent [--name NAME]"},
       {{"--version"}, OptionsOutcome::Exit, "agent 1.1.0\n"},
       {{"--name", "a b"}, OptionsOutcome::UsageError, "--name refused: a name cannot contain blanks"},
       {{"--name", "ab"}, OptionsOutcome::UsageError, "at least 3 characters"},
+      {{"--name", "al\x7Fpha"}, OptionsOutcome::UsageError, "--name refused: a name cannot contain control characters"},
       {{"--start", "1", "2"}, OptionsOutcome::UsageError, "--start needs X Y TH"},
       {{"--start", "1", "2", "x"}, OptionsOutcome::UsageError, "--start needs X Y TH"},
       {{"--start", "200001", "0", "0"}, OptionsOutcome::UsageError, "--start needs X Y TH"},
