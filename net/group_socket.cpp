@@ -92,6 +92,8 @@ int GroupSocket::receiveBufferSize() const {
 }
 
 // A process allowed to administer the network (CAP_NET_ADMIN) may go beyond the cap.
+// The kernel's count of the datagrams it dropped for want of room comes with every
+// datagram received from then on, so a loss is told when it happens (reportLosses).
 int GroupSocket::enlargeReceiveBuffer() {
   const int asked = GROUP_RECEIVE_BUFFER_BYTES;
   setOption(SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
@@ -99,17 +101,29 @@ int GroupSocket::enlargeReceiveBuffer() {
   if (granted >= 0 && granted < 2 * asked && setOption(SOL_SOCKET, SO_RCVBUFFORCE, &asked, sizeof asked)) {
     granted = receiveBufferSize();
   }
-  if (granted < 0) return -1;
-  static std::atomic<bool> told{false};
-  if (granted < 2 * asked && !told.exchange(true)) {
-    char line[256];
-    std::snprintf(line, sizeof line,
-                  "group socket: receive buffer of %d bytes, capped by net.core.rmem_max = %d; a large group may "
-                  "lose datagrams; raise the cap with: sysctl -w net.core.rmem_max=%d",
-                  granted, granted / 2, asked);
-    writeLine(stderr, line);
-  }
+  const int on = 1;
+  setOption(SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
   return granted;
+}
+
+void GroupSocket::reportLosses(const msghdr& header) const {
+  static std::atomic<bool> told{false};
+  const uint32_t dropped = droppedBefore(header);
+  if (dropped == 0 || told.load() || told.exchange(true)) return;
+  const int granted = receiveBufferSize();
+  char line[256];
+  if (granted < 2 * GROUP_RECEIVE_BUFFER_BYTES) {
+    std::snprintf(line, sizeof line,
+                  "group socket: %u datagram%s lost to a full receive buffer of %d bytes, capped by "
+                  "net.core.rmem_max = %d; raise the cap with: sysctl -w net.core.rmem_max=%d",
+                  dropped, dropped == 1 ? "" : "s", granted, granted / 2, GROUP_RECEIVE_BUFFER_BYTES);
+  } else {
+    std::snprintf(line, sizeof line,
+                  "group socket: %u datagram%s lost to a full receive buffer of %d bytes: this computer does not "
+                  "keep up with the group",
+                  dropped, dropped == 1 ? "" : "s", granted);
+  }
+  writeLine(stderr, line);
 }
 
 bool GroupSocket::stampArrivals() {
@@ -178,9 +192,17 @@ long GroupSocket::receive(char* buffer, size_t size) const {
     errno = EBADF;
     return -1;
   }
-  const ssize_t n = recv(myFd, buffer, size, 0);
-  if (n >= 0) return n;
-  return waitedInVain() ? 0 : -1;
+  iovec vector{buffer, size};
+  ReceiveBatch::Control control;
+  msghdr header{};
+  header.msg_iov = &vector;
+  header.msg_iovlen = 1;
+  header.msg_control = &control;
+  header.msg_controllen = sizeof control;
+  const ssize_t n = recvmsg(myFd, &header, 0);
+  if (n < 0) return waitedInVain() ? 0 : -1;
+  reportLosses(header);
+  return n;
 }
 
 long GroupSocket::receiveBatch(ReceiveBatch& batch) const {
@@ -191,8 +213,9 @@ long GroupSocket::receiveBatch(ReceiveBatch& batch) const {
   batch.rearm();
   const int n = recvmmsg(myFd, batch.myHeaders.data(), static_cast<unsigned>(batch.capacity()), MSG_WAITFORONE,
                          nullptr);
-  if (n >= 0) return n;
-  return waitedInVain() ? 0 : -1;
+  if (n < 0) return waitedInVain() ? 0 : -1;
+  if (n > 0) reportLosses(batch.myHeaders[static_cast<size_t>(n) - 1].msg_hdr);
+  return n;
 }
 
 ReceiveBatch::ReceiveBatch(size_t capacity, size_t bufferSize)
@@ -229,15 +252,29 @@ void pauseWhenBusy(long received, const ReceiveBatch& batch) {
   }
 }
 
-timespec ReceiveBatch::arrival(size_t i) const {
-  const msghdr& header = myHeaders[i].msg_hdr;
-  for (const cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(const_cast<msghdr*>(&header),
-                                                                                  const_cast<cmsghdr*>(c))) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-      timespec stamp{};
-      std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-      return stamp;
-    }
+namespace {
+
+// The control message of this level and type that came with a datagram, or null.
+const cmsghdr* findControl(const msghdr& header, int level, int type) {
+  for (const cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr;
+       c = CMSG_NXTHDR(const_cast<msghdr*>(&header), const_cast<cmsghdr*>(c))) {
+    if (c->cmsg_level == level && c->cmsg_type == type) return c;
   }
-  return timespec{};
+  return nullptr;
+}
+
+}  // namespace
+
+uint32_t GroupSocket::droppedBefore(const msghdr& header) {
+  const cmsghdr* c = findControl(header, SOL_SOCKET, SO_RXQ_OVFL);
+  uint32_t dropped = 0;
+  if (c != nullptr) std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
+  return dropped;
+}
+
+timespec ReceiveBatch::arrival(size_t i) const {
+  const cmsghdr* c = findControl(myHeaders[i].msg_hdr, SOL_SOCKET, SCM_TIMESTAMPNS);
+  timespec stamp{};
+  if (c != nullptr) std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+  return stamp;
 }

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -46,10 +47,11 @@ class ReceiveBatch {
 
  private:
   friend class GroupSocket;
-  // Control space for one arrival stamp, aligned as the kernel writes it.
+  // Control space for an arrival stamp and the count of dropped datagrams, aligned as
+  // the kernel writes them.
   union Control {
     cmsghdr header;
-    char space[CMSG_SPACE(sizeof(timespec))];
+    char space[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t))];
   };
   void rearm();
 
@@ -90,9 +92,10 @@ class GroupSocket {
   bool setLoopback(bool on);
   bool setReceiveTimeout(int ms);
   // Asks for GROUP_RECEIVE_BUFFER_BYTES of receive buffer and returns what the kernel
-  // granted (it doubles the request for its own bookkeeping), or -1. Where
-  // net.core.rmem_max caps the request and the process may not exceed the cap, one line
-  // per process on standard error gives the granted size and the sysctl that raises it.
+  // granted (it doubles the request for its own bookkeeping), or -1. From then on the
+  // first datagram received after the kernel dropped some for want of room brings one
+  // line per process on standard error: how many were lost, the granted size and, where
+  // net.core.rmem_max capped it, the sysctl that raises the cap.
   int enlargeReceiveBuffer();
   int receiveBufferSize() const;
   // Has the kernel stamp every datagram with its arrival time (ReceiveBatch::arrival).
@@ -126,6 +129,9 @@ class GroupSocket {
 
  private:
   bool setOption(int level, int name, const void* value, size_t size);
+  // The kernel's count of this socket's dropped datagrams that came with a datagram.
+  static uint32_t droppedBefore(const msghdr& header);
+  void reportLosses(const msghdr& header) const;
   bool changeMembership(int option, in_addr group);
   bool fail(std::string& error, const std::string& step);
 
