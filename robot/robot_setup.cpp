@@ -2,7 +2,31 @@
 
 #include "aria/aria.h"
 #include "base/console.h"
+#include "robot/server_reach.h"
 #include "state/shared_state.h"
+
+namespace {
+
+// How long the look for the reason of a failed connection waits for the server.
+constexpr int REACH_TIMEOUT_MS = 2000;
+
+// The reason the last failed connection was told with; empty after a success.
+std::string toldProblem;
+
+// A failed connection is explained once, the library's own line first; the attempts
+// that follow every few seconds say more only when the reason changes.
+void explainFailedConnection() {
+  const std::string host = tcpConnection->getHost();
+  const int port = tcpConnection->getPort();
+  const std::string problem = serverReachProblem(host, port, REACH_TIMEOUT_MS);
+  const std::string advice = connectionAdvice(host, port, problem);
+  if (advice == toldProblem) return;
+  if (toldProblem.empty()) writeLine(stderr, "ERROR: asyncConnect failed because robot is not running in its own thread.");
+  writeLine(stderr, advice);
+  toldProblem = advice;
+}
+
+}  // namespace
 
 ConnHandler::ConnHandler(ArRobot* robot)
     : myRobot(robot),
@@ -47,9 +71,10 @@ void connectRobot() {
   tcpConnection->openSimple();
   robot->setDeviceConnection(tcpConnection);
   if (!robot->blockingConnect()) {
-    writeLine(stderr, "ERROR: asyncConnect failed because robot is not running in its own thread.");
+    explainFailedConnection();
     return;
   }
+  toldProblem.clear();
   robot->runAsync(true);
   if (laser->isConnected()) laser->runAsync();
   robot->lock();

@@ -75,8 +75,11 @@ stop_agent alpha
   EXPECT_EQ(s.count("out", "Please enter the agent ID name (no space please) "), 2);
   EXPECT_TRUE(inOrder(err, {"Connection to the physical robot failed!",
                             "ERROR: asyncConnect failed because robot is not running in its own thread.",
+                            "No robot server at localhost:8101 (Connection refused): start robosim",
                             "Lost connection, will try again in a few seconds. . ."}))
       << err;
+  EXPECT_EQ(s.count("err", "asyncConnect failed"), 1) << "the retries say no more while the reason stays: " << err;
+  EXPECT_EQ(s.count("err", "No robot server at"), 1) << err;
   double gap = std::stod(s.read("retry_gap"));
   EXPECT_GT(gap, 4.5);
   EXPECT_LT(gap, 7.5);
