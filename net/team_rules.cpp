@@ -30,7 +30,7 @@ void mark(OccupancyMap& map, const Message& m, bool own) {
 // The table's part of a message; true when the message goes on to the maps.
 bool applyToTable(const TeamState& team, const Message& m, uint32_t now) {
   if (m.type != 'P') return hasActiveEntry(team.peers, m.name);
-  const bool recorded = recordPeerPose(team.peers, m.name, firstPose(m), now);
+  const bool recorded = recordPeerPose(team.peers, m.name, firstPose(m), now, team.ownName);
   removeFirstStalePeer(team.peers, team.ownName, now);
   return recorded;
 }

@@ -8,8 +8,8 @@
 // is a peer's: its P makes or refreshes its table entry and stamps a peer footprint into
 // the global map; its E and O go to the global map only while it has an active entry.
 // Every P ends with the table's expiry sweep. A P from a new name that finds the table
-// full is dropped, maps included. An observer has no own name and no local map: every
-// sender is a peer to it.
+// full takes the place of the peer heard longest ago (team/peer_table.h). An observer
+// has no own name and no local map: every sender is a peer to it.
 #include <cstddef>
 #include <cstdint>
 #include <span>

@@ -1,16 +1,43 @@
 #include "team/peer_table.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 
-bool recordPeerPose(PeerTable& table, std::string_view name, const ArPose& pose, uint32_t now) {
+#include "base/console.h"
+
+void PeerTable::forget(iterator entry) {
+  myRecency.erase(entry->second.heard);
+  erase(entry);
+}
+
+bool PeerTable::makeRoom(std::string_view own) {
+  auto oldest = myRecency.begin();
+  if (oldest != myRecency.end() && oldest->second->first == own) ++oldest;
+  if (oldest == myRecency.end()) return false;
+  if (!myToldFull) {
+    myToldFull = true;
+    writeLine(stderr, "peer table: full (" + std::to_string(PEER_TABLE_CAPACITY) +
+                          " names); each new name now takes the place of the agent heard longest ago");
+  }
+  forget(oldest->second);
+  myNoneStale = false;
+  return true;
+}
+
+bool recordPeerPose(PeerTable& table, std::string_view name, const ArPose& pose, uint32_t now,
+                    std::string_view own) {
   auto entry = table.find(name);
   if (entry == table.end()) {
-    if (table.size() >= PEER_TABLE_CAPACITY) return false;
+    if (table.size() >= PEER_TABLE_CAPACITY && !table.makeRoom(own)) return false;
     entry = table.emplace(std::string(name), PeerEntry{true, pose, now}).first;
-    return true;
+  } else {
+    table.myRecency.erase(entry->second.heard);
+    entry->second.pose = pose;
+    entry->second.lastSeen = now;
   }
-  entry->second.pose = pose;
-  entry->second.lastSeen = now;
+  entry->second.heard = ++table.myHeard;
+  table.myRecency.emplace(entry->second.heard, entry);
   return true;
 }
 
@@ -26,7 +53,7 @@ void removeFirstStalePeer(PeerTable& table, std::string_view own, uint32_t now) 
     if (entry->first == own) continue;
     const uint32_t age = now - entry->second.lastSeen;
     if (age > PEER_EXPIRY_S) {
-      table.erase(entry);
+      table.forget(entry);
       table.myNoneStale = false;
       return;
     }

@@ -256,26 +256,35 @@ TEST_F(Receiver, ADatagramFillingTheWholeBufferIsReadUpToItsLastByteButOne) {
   EXPECT_EQ(goalPose.read(), ArPose(1, 2, 7));
 }
 
-TEST_F(Receiver, AFloodOfFreshNamesStopsAtTheTableBoundAndKnownPeersKeepWorking) {
+TEST_F(Receiver, AFullTableMakesRoomForANewNameByDroppingThePeerHeardLongestAgo) {
+  ::testing::internal::CaptureStderr();
+  deliver("P alpha 0 0 0", START);
   deliver("P bob 3000 0 0", START);
-  for (size_t i = 0; peerTable.size() < PEER_TABLE_CAPACITY + 10 && i < 2 * PEER_TABLE_CAPACITY; ++i) {
+  // A flood of fresh names fills the table while bob goes on sending his P.
+  for (size_t i = 0; i < PEER_TABLE_CAPACITY + 10; ++i) {
     deliver("P flood" + std::to_string(i) + " 0 0 0", START + 1);
+    if (i % 1000 == 0) deliver("P bob 3000 0 0", START + 1);
   }
   EXPECT_EQ(peerTable.size(), PEER_TABLE_CAPACITY);
+  EXPECT_TRUE(hasPeer("bob")) << "heard after thousands of the flood's names";
+  EXPECT_FALSE(hasPeer("flood0"));
+  EXPECT_TRUE(hasPeer("flood3000"));
   deliver("P newcomer -5000 0 0", START + 2);
-  EXPECT_FALSE(hasPeer("newcomer"));
-  EXPECT_EQ(cellAt(*globalMap, -5000, 0), CELL_UNKNOWN) << "a P that makes no entry marks nothing";
-
-  deliver("P bob 4000 0 0", START + 2);
-  EXPECT_EQ(peerTable.at("bob").pose, ArPose(4000, 0, 0));
+  EXPECT_TRUE(hasPeer("newcomer"));
+  EXPECT_NE(cellAt(*globalMap, -5000, 0) & CELL_FOOTPRINT, 0);
   deliver("E bob 4000 1500 4000 0 0", START + 2);
   EXPECT_TRUE(isHit(cellAt(*globalMap, 4000, 1500)));
 
-  // Once the flood's names are stale, each P removes one and a new agent gets its place.
-  deliver("P bob 4000 0 0", START + 100);
-  deliver("P newcomer -5000 0 0", START + 100);
-  EXPECT_TRUE(hasPeer("newcomer"));
-  EXPECT_NE(cellAt(*globalMap, -5000, 0) & CELL_FOOTPRINT, 0);
+  // Once a whole table of other names was heard after bob's last P, he gives way, and his
+  // readings wait for his next P; the own entry, heard longest ago of all, stays.
+  for (size_t i = 0; i < PEER_TABLE_CAPACITY; ++i) deliver("P again" + std::to_string(i) + " 0 0 0", START + 3);
+  EXPECT_FALSE(hasPeer("bob"));
+  EXPECT_TRUE(hasPeer("alpha"));
+  deliver("E bob 4000 -1500 4000 0 0", START + 3);
+  EXPECT_EQ(cellAt(*globalMap, 4000, -1500), CELL_UNKNOWN);
+  const std::string told = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 1) << "said once: " << told;
+  EXPECT_NE(told.find("peer table: full (4096 names)"), std::string::npos) << told;
 }
 
 // An observer of the group (agentctl map) and an agent's receiver share the team's
