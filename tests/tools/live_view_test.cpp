@@ -1,18 +1,28 @@
 // The live map page's core: a page that applies only the changed tiles holds the same
 // picture as one that fetched everything, in the page's orientation; commands are refused
 // without the token or from another site, and go out as agentctl would send them.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "map/occupancy_map.h"
 #include "net/messages.h"
+#include "tests/support/private_network.h"
 #include "tools/lib/live_view.h"
+#include "tools/lib/view_server.h"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 // A page's copy of the raster, built from map answers as the page's script does.
 struct PageRaster {
@@ -109,6 +119,7 @@ TEST(LiveMapCommands, RefusedWithoutTheTokenOrFromAnotherSite) {
       {token.substr(0, 31) + (token[31] == '0' ? "1" : "0"), "127.0.0.1:8080", "", false},
       {token, "evil.example:8080", "http://evil.example:8080", false},  // a name rebound to loopback
       {token, "127.0.0.1:8080", "http://evil.example", false},
+      {token, "127.0.0.1:8080", "http://127.0.0.1:8080.evil.example", false},
       {token, "127.0.0.1:8081", "", false},
   };
   for (const Case& c : cases) {
@@ -168,6 +179,116 @@ TEST(LiveMapState, RobotsShowTheLatestCommandToThemOrToAll) {
   EXPECT_NE(state.find("{\"name\":\"\\\"b\\\\\""), std::string::npos) << "names are escaped\n" << state;
   feed("M alpha 2");
   EXPECT_NE(view.stateJson(1002).find("\"mode\":2,\"modeName\":\"potential field\""), std::string::npos);
+}
+
+// A client of the page's server that speaks raw HTTP over loopback, a byte at a time if
+// need be.
+class RawClient {
+ public:
+  explicit RawClient(int port) : myFd(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const timeval wait{2, 0};  // a server that neither reads nor closes fails the send
+    setsockopt(myFd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    setsockopt(myFd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    myConnected = connect(myFd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+  }
+  ~RawClient() { close(myFd); }
+  bool send(const std::string& bytes) const {
+    return myConnected && ::send(myFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+  // Everything until the server closes (or two quiet seconds).
+  std::string answer() const {
+    std::string all;
+    char chunk[4096];
+    for (ssize_t n; (n = recv(myFd, chunk, sizeof chunk, 0)) > 0;) all.append(chunk, static_cast<size_t>(n));
+    return all;
+  }
+  // Sends chunks until the server stops taking them; the bytes it took.
+  size_t flood(const std::string& chunk, size_t most) const {
+    size_t sent = 0;
+    while (sent < most && send(chunk)) sent += chunk.size();
+    return sent;
+  }
+
+ private:
+  int myFd;
+  bool myConnected = false;
+};
+
+std::string statusOf(const std::string& answer) { return answer.substr(0, answer.find('\r')); }
+
+TEST(LiveMapServer, SlowOversizedAndForeignRequestsAreRefusedWhileThePageIsServed) {
+  if (!testsupport::inPrivateNetwork()) return testsupport::rerunInPrivateNetwork(testsupport::Route::None);
+  LiveView view;
+  std::vector<std::string> sent;
+  ViewLimits limits;
+  limits.requestTime = 1000ms;
+  ViewServer server(view, [&](const ToolCommand& c) {
+    sent.push_back(std::string(1, c.type) + " " + c.name);
+    return true;
+  }, limits);
+  const int port = server.bind("127.0.0.1", 0, "0123456789abcdef0123456789abcdef");
+  ASSERT_GT(port, 0);
+  server.start();
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+
+  // Eight clients that send their request a byte at a time hold connections: the page
+  // is still served at once, and they are cut off after the request time.
+  std::vector<std::unique_ptr<RawClient>> slow;
+  for (int i = 0; i < 8; ++i) {
+    slow.push_back(std::make_unique<RawClient>(port));
+    ASSERT_TRUE(slow.back()->send("G"));
+  }
+  std::this_thread::sleep_for(300ms);
+  for (auto& c : slow) ASSERT_TRUE(c->send("E"));
+  const auto asked = std::chrono::steady_clock::now();
+  const RawClient normal(port);
+  ASSERT_TRUE(normal.send("GET / HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n"));
+  const std::string page = normal.answer();
+  EXPECT_EQ(statusOf(page), "HTTP/1.1 200 OK");
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms) << "the page waited for the slow clients";
+  EXPECT_NE(page.find("<canvas id=\"map\">"), std::string::npos);
+  EXPECT_EQ(statusOf(slow[0]->answer()), "HTTP/1.1 408 Request Timeout");
+
+  struct Row {
+    std::string line, headers, status, because;
+  };
+  const std::string token = "X-Token: 0123456789abcdef0123456789abcdef\r\n";
+  const std::string rebound = "Host: rebound.example:" + std::to_string(port) + "\r\n";
+  const std::vector<Row> rows = {
+      {"GET /api/state", host, "200 OK", "the state, to the page's host"},
+      {"GET /api/state", rebound, "403 Forbidden", "a read from a name rebound to loopback"},
+      {"GET /api/map", "", "403 Forbidden", "no host at all"},
+      {"GET /", host + std::string(20000, 'x') + "\r\n", "431 Request Header Fields Too Large", "headers beyond the limit"},
+      {"POST /api/mode?robot=all&value=1", host + token, "200 OK", "a command needs no body"},
+      {"POST /api/mode", host + token, "400 Bad Request", "a command without values"},
+      {"POST /api/mode?robot=all&value=1", host + token + "Content-Length: 5\r\n\r\nvalue", "413 Payload Too Large",
+       "a command with a body"},
+      {"GET /api/mode?robot=all&value=1", host + token, "404 Not Found", "a GET never commands"},
+  };
+  for (const Row& row : rows) {
+    const RawClient client(port);
+    ASSERT_TRUE(client.send(row.line + " HTTP/1.1\r\nConnection: close\r\n" + row.headers + "\r\n")) << row.because;
+    const std::string answer = client.answer();
+    EXPECT_EQ(statusOf(answer), "HTTP/1.1 " + row.status) << row.because << "\n" << answer;
+    const size_t body = answer.find("\r\n\r\n");
+    EXPECT_TRUE(body != std::string::npos && body + 4 < answer.size()) << "every answer says what happened: " << row.because;
+  }
+  EXPECT_EQ(sent, std::vector<std::string>{"M all"});
+
+  // Floods of headers or of a body are never buffered: the server stops reading and
+  // closes long before all of it went out.
+  constexpr size_t FLOOD = size_t{64} << 20;
+  const std::string pad = std::string(4000, 'a') + "\r\n";
+  const RawClient headers(port), body(port);
+  ASSERT_TRUE(headers.send("GET / HTTP/1.1\r\n" + host));
+  EXPECT_LT(headers.flood("X-Pad: " + pad, FLOOD), FLOOD / 8);
+  ASSERT_TRUE(body.send("POST /api/mode?robot=all&value=1 HTTP/1.1\r\n" + host + "Content-Length: 300000000\r\n\r\n"));
+  EXPECT_LT(body.flood(pad, FLOOD), FLOOD / 8);
+  server.stop();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The live map page in a real browser: headless Chromium, inside the scenario's private
-// network, loads the page of agentctl view while two agents explore in robosim.
+// network, loads the page of agentctl view (on a port the kernel picks) while two agents
+// explore in robosim.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -15,7 +16,7 @@ TEST(ViewPage, ShowsTheRobotsMovingRefusesCommandsWithoutTheTokenAndSendsAClicke
   e2e::Scenario s("ViewPage");
   const e2e::Result r = s.run(std::string(R"SH(
 start_sim --world "$WORLDS/office.world" --ghosts
-agentctl view --port 8080 >view.out 2>view.err &
+agentctl view --port 0 >view.out 2>view.err &
 wait_for view.out "http://" 10
 agentctl watch >watch.out 2>&1 &
 start_exploring alpha

@@ -5,8 +5,10 @@
 //
 //   view_probe.js check URL NAME... [--screenshot FILE] [--settle S]
 //       the named robots appear in the page's list, the canvas changes over time, a
-//       command without or with a wrong token is refused (403), a click on the map sends
-//       the chosen robot a goal and mode 3; prints what it saw, exits 1 on a failure
+//       command without or with a wrong token or to another host is refused (403), so are
+//       a GET of a command and a read addressed to another host, a click on the map sends
+//       the chosen robot a goal and mode 3, the page without the token shows no commands;
+//       prints what it saw, exits 1 on a failure
 //   view_probe.js latency URL COUNT [--grow]
 //       sends COUNT P messages of a robot "probe-PID" to the group (5 a second), and reports
 //       the median and 90th percentile of the time from each send to the page's first
@@ -161,11 +163,14 @@ async function checkRefusals(url) {
   const statuses = [await post(url, stop, null), await post(url, stop, wrong),
     await post(url, stop, token, 'rebound.example:' + new URL(url).port)];
   if (statuses.some(s => s !== 403)) fail(`commands without the right token or host answered ${statuses}, not 403`);
-  const get = await new Promise((resolve, reject) => {
-    http.get(new URL('/api/mode?robot=all&value=99', url), res => { res.resume(); resolve(res.statusCode); }).on('error', reject);
+  const get = (pathAndQuery, headers) => new Promise((resolve, reject) => {
+    http.get(new URL(pathAndQuery, url), {headers}, res => { res.resume(); resolve(res.statusCode); }).on('error', reject);
   });
-  if (get < 400) fail(`a GET of a command answered ${get}`);
-  console.log(`refused: ${statuses.join(' ')}, GET ${get}`);
+  const command = await get(stop, {'X-Token': token});
+  if (command < 400) fail(`a GET of a command with the token answered ${command}`);
+  const rebound = await get('/api/state', {Host: 'rebound.example:' + new URL(url).port});
+  if (rebound !== 403) fail(`a read addressed to another host answered ${rebound}, not 403`);
+  console.log(`refused: ${statuses.join(' ')}, GET of a command ${command}, read from another host ${rebound}`);
 }
 
 async function check(url, names, options) {
@@ -199,6 +204,10 @@ async function check(url, names, options) {
       10, 'the reply to the click');
     console.log(`click: ${reply.replace(/\n/g, ' | ')}`);
     if (!reply.includes(`sent: G ${names[0]} `) || !reply.includes(`sent: M ${names[0]} 3`)) fail(`the click sent: ${reply}`);
+    // Without the token the page only shows the team.
+    const readOnly = await browser.open(url.replace(/[?&]token=[^&]*/, ''));
+    await waitFor(readOnly, 'window.viewStats && window.viewStats.updates > 0', 20, 'the read-only page');
+    if (!await readOnly.evaluate('document.getElementById("command").hidden')) fail('the read-only page shows commands');
   } finally {
     await browser.close();
   }

@@ -28,6 +28,18 @@ unsigned modeAfter(unsigned value) {
   return modeName(value).empty() ? MODE_ERRATIC : value;
 }
 
+// Keeps the most peers heard last (by name among those heard in the same second), in
+// name order.
+void keepHeardLast(std::vector<TeamMap::Peer>& peers, size_t most) {
+  if (peers.size() <= most) return;
+  const auto heardLater = [](const TeamMap::Peer& a, const TeamMap::Peer& b) {
+    return a.lastSeen != b.lastSeen ? a.lastSeen > b.lastSeen : a.name < b.name;
+  };
+  std::nth_element(peers.begin(), peers.begin() + static_cast<std::ptrdiff_t>(most), peers.end(), heardLater);
+  peers.resize(most);
+  std::sort(peers.begin(), peers.end(), [](const TeamMap::Peer& a, const TeamMap::Peer& b) { return a.name < b.name; });
+}
+
 }  // namespace
 
 uint8_t shadeOf(MapCell cell) {
@@ -181,12 +193,14 @@ std::string LiveView::mapUpdate(uint32_t since) {
 }
 
 std::string LiveView::stateJson(uint32_t now) const {
-  const std::vector<TeamMap::Peer> peers = myTeam.peers();
+  std::vector<TeamMap::Peer> peers = myTeam.peers();
+  const size_t total = peers.size();
+  keepHeardLast(peers, MOST_LISTED);
   const long known = myTeam.knownCells();
   std::lock_guard hold(myMutex);
   char number[160];
-  std::snprintf(number, sizeof number, "{\"changes\":%llu,\"knownCells\":%ld,\"robots\":[",
-                static_cast<unsigned long long>(myChanges), known);
+  std::snprintf(number, sizeof number, "{\"changes\":%llu,\"knownCells\":%ld,\"robotCount\":%zu,\"robots\":[",
+                static_cast<unsigned long long>(myChanges), known, total);
   std::string out = number;
   for (size_t i = 0; i < peers.size(); ++i) {
     const TeamMap::Peer& p = peers[i];
@@ -239,16 +253,21 @@ bool tokenMatches(std::string_view presented, std::string_view expected) {
 
 std::string CommandGuard::refusal(std::string_view presentedToken, std::string_view host, std::string_view origin) const {
   if (!tokenMatches(presentedToken, token)) return "missing or wrong token";
-  const bool hostServed = std::find(hosts.begin(), hosts.end(), host) != hosts.end();
-  if (!hostServed) return "the request is not addressed to this page's host";
+  if (!serves(host)) return "the request is not addressed to this page's host";
   if (!origin.empty() && origin != "http://" + std::string(host)) return "the request comes from another site";
   return "";
 }
 
+bool CommandGuard::serves(std::string_view host) const { return std::find(hosts.begin(), hosts.end(), host) != hosts.end(); }
+
 std::vector<std::string> servedHosts(const std::string& bind, int port) {
-  const std::string suffix = ":" + std::to_string(port);
-  std::vector<std::string> hosts = {bind + suffix};
-  if (bind == "127.0.0.1") hosts.push_back("localhost" + suffix);
+  std::vector<std::string> names = {bind};
+  if (bind == "127.0.0.1") names.push_back("localhost");
+  std::vector<std::string> hosts;
+  for (const std::string& name : names) {
+    hosts.push_back(name + ":" + std::to_string(port));
+    if (port == 80) hosts.push_back(name);
+  }
   return hosts;
 }
 
@@ -263,6 +282,10 @@ bool readPageCommand(std::string_view kind, const std::map<std::string, std::str
   else if (kind == "goal") args = {"goal", param("robot"), param("x"), param("y")};
   else {
     error = "unknown command";
+    return false;
+  }
+  if (std::any_of(args.begin() + 1, args.end(), [](const std::string& a) { return a.empty(); })) {
+    error = kind == "mode" ? "the query needs robot=NAME&value=N" : "the query needs robot=NAME&x=X&y=Y";
     return false;
   }
   ToolCommand command;

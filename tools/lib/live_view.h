@@ -87,7 +87,10 @@ class LiveView {
   void handleMessages(std::span<const Message> messages, uint32_t now);
   // Waits up to timeoutMs for a change after `since`; returns the current change count.
   uint64_t waitForChange(uint64_t since, int timeoutMs);
-  // The robots and their last pose, trail, mode and goal as JSON (see the page).
+  // The robots and their last pose, trail, mode and goal as JSON (see the page): the
+  // MOST_LISTED heard last, in name order, and how many there are in all. A name may
+  // take a whole datagram, so thousands of robots would make every poll megabytes.
+  static constexpr size_t MOST_LISTED = 100;
   std::string stateJson(uint32_t now) const;
   // The map tiles changed since the given tile version (MapTiles::encode).
   std::string mapUpdate(uint32_t since);
@@ -120,9 +123,12 @@ struct CommandGuard {
 
   // Empty when the request may command, else why not. origin is empty when absent.
   std::string refusal(std::string_view presentedToken, std::string_view host, std::string_view origin) const;
+  // Whether a request with this Host header is addressed to the page.
+  bool serves(std::string_view host) const;
 };
 
-// The hosts a page served at bind:port is reached by.
+// The hosts a page served at bind:port is reached by (without the port too for port 80,
+// where browsers leave it out).
 std::vector<std::string> servedHosts(const std::string& bind, int port);
 
 // The messages of a page command, read as agentctl reads its command line (so a page
