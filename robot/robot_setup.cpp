@@ -1,5 +1,9 @@
 #include "robot/robot_setup.h"
 
+#include <cmath>
+#include <cstdio>
+#include <string>
+
 #include "aria/aria.h"
 #include "base/console.h"
 #include "robot/server_reach.h"
@@ -9,6 +13,17 @@ namespace {
 
 // How long the look for the reason of a failed connection waits for the server.
 constexpr int REACH_TIMEOUT_MS = 2000;
+// A robot found farther than this from where this agent's robot was at the end of the
+// previous session is another robot: it stood still meanwhile (its motors stop when its
+// client goes), and a session ends within one SIP (at most 50 mm at full speed) of the
+// last pose it reported.
+constexpr double HANDOVER_TOLERANCE_MM = 200;
+constexpr double HANDOVER_TOLERANCE_DEG = 15;
+// Robots refused in a row before one is taken as it is (a real robot moved by hand).
+constexpr int HANDOVER_REFUSALS = 3;
+
+// Whether a session of this run has connected before.
+bool connectedBefore = false;
 
 // The reason the last failed connection was told with; empty after a success.
 std::string toldProblem;
@@ -67,12 +82,14 @@ void setupRobot(const RobotServer& server, int sonarMaxRange) {
   connectRobot();
 }
 
-void connectRobot() {
+namespace {
+
+bool connectOnce() {
   tcpConnection->openSimple();
   robot->setDeviceConnection(tcpConnection);
   if (!robot->blockingConnect()) {
     explainFailedConnection();
-    return;
+    return false;
   }
   toldProblem.clear();
   robot->runAsync(true);
@@ -81,6 +98,52 @@ void connectRobot() {
   robot->enableMotors();
   robot->enableSonar();
   robot->unlock();
+  return true;
+}
+
+bool isOwnRobot(const ArPose& last, const ArPose& found) {
+  return found.findDistanceTo(last) <= HANDOVER_TOLERANCE_MM &&
+         std::fabs(ArMath::subAngle(found.getTh(), last.getTh())) <= HANDOVER_TOLERANCE_DEG;
+}
+
+std::string poseText(const ArPose& p) {
+  char text[64];
+  std::snprintf(text, sizeof text, "(%.0f, %.0f, %.0f)", p.getX(), p.getY(), p.getTh());
+  return text;
+}
+
+}  // namespace
+
+// A robot server with several robots waiting for their clients (a simulator that parks
+// the robots of clients that went away) may hand a reconnecting agent another one: its
+// pose, which goes on from the server's odometry, then lies far from where this agent's
+// robot stood. Such a robot is given back at once, unmoved, and the agent asks again.
+void connectRobot() {
+  const ArPose last = robot->getPose();
+  ArPose before = last;
+  for (int refused = 0; connectOnce(); ++refused) {
+    const ArPose found = robot->getPose();
+    if (!connectedBefore || isOwnRobot(last, found)) break;
+    // A server that reports the robot at its odometric origin (ours does for a robot that
+    // never moved) leaves it where the robot library last saw a robot, which after one was
+    // given back is that one's pose: the robot stood still, so it stands where ours did.
+    const bool leftWhereItWas =
+        found.findDistanceTo(before) < 1 && std::fabs(ArMath::subAngle(found.getTh(), before.getTh())) < 1;
+    if (refused > 0 && leftWhereItWas) {
+      robot->moveTo(last);
+      break;
+    }
+    if (refused == HANDOVER_REFUSALS) {
+      writeLine(stderr, "Taking the robot at " + poseText(found) + " as this agent's, " + std::to_string(refused) +
+                            " robots later; it was last seen at " + poseText(last));
+      break;
+    }
+    writeLine(stderr, "The robot server handed over a robot at " + poseText(found) + ", not this agent's robot at " +
+                          poseText(last) + ": giving it back and asking again");
+    before = found;
+    disconnectRobot();
+  }
+  connectedBefore = connectedBefore || robot->isConnected();
 }
 
 void disconnectRobot() {

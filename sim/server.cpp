@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -87,13 +88,6 @@ bool addToEpoll(int epollFd, int fd, uint64_t tag) {
   return epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
-struct Connection {
-  uint64_t id = 0;
-  Fd fd;
-  Robot* robot = nullptr;
-  std::unique_ptr<Session> session;
-};
-
 double monotonicMs() {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
@@ -139,13 +133,47 @@ struct Server::Impl {
   Impl(World world, ServerOptions opts)
       : options(std::move(opts)), sim(std::move(world), options.sim) {}
 
+  // One client connection; its session asks it for a robot when it opens.
+  struct Connection final : RobotSource {
+    Connection(Impl& owner, uint64_t clientId, const sockaddr_in& address)
+        : server(owner), id(clientId), from(address) {}
+    Robot& robotAtOpen(bool& offered) override { return server.robotAtOpen(*this, offered); }
+    Robot& settleOffer(Robot& offered, bool newClient) override { return server.settleOffer(*this, offered, newClient); }
+    void withdrawOffer(Robot& offered) override {
+      server.withdrawOffer(offered);
+      robot = nullptr;
+    }
+
+    Impl& server;
+    uint64_t id;
+    sockaddr_in from;
+    Fd fd;
+    Robot* robot = nullptr;
+    bool handedBack = false;     // robot is a parked robot taken up by this client
+    uint64_t parkedSince = 0;    // when that robot's earlier session ended
+    std::unique_ptr<Session> session;
+  };
+  // A robot whose client went away, waiting for it; offered to one opening session at a time.
+  struct Parked {
+    uint64_t robotId;
+    uint64_t since;           // the tick its last session that drove it ended
+    uint64_t offeredTo = 0;   // the connection it is on offer to, 0 for none
+  };
+
   bool open(std::string& error);
   bool openListener(std::string& error);
   void run();
   void handleEvent(const epoll_event& ev);
   void acceptClients();
   void admit(Fd fd, const sockaddr_in& addr);
-  void logAdmission(const Connection& c, const sockaddr_in& addr, bool handedBack);
+  Robot& robotAtOpen(Connection& c, bool& offered);
+  Robot& settleOffer(Connection& c, Robot& offered, bool newClient);
+  void withdrawOffer(Robot& offered);
+  Robot& newRobotFor(Connection& c);
+  void park(Robot& robot, uint64_t since);
+  std::deque<Parked>::iterator findParked(uint64_t robotId);
+  void logNewRobot(const Connection& c);
+  void logHandedBack(const Connection& c);
   void pauseAccepting();
   void resumeAccepting();
   void readClient(uint64_t id);
@@ -166,6 +194,7 @@ struct Server::Impl {
   std::atomic<bool> running{false};
   std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections;
   std::vector<uint64_t> acceptOrder;
+  std::deque<Parked> parked;  // in the order they are offered: parked last first
   uint64_t nextClientId = 1;
   uint16_t boundPort = 0;
   size_t maxConnections = Server::connectionLimit();
@@ -282,32 +311,94 @@ void Server::Impl::admit(Fd fd, const sockaddr_in& addr) {
   if (connections.size() >= maxConnections) return;  // closes fd: the client sees EOF
   const int on = 1;
   setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  auto c = std::make_unique<Connection>();
-  c->id = nextClientId++;
+  auto c = std::make_unique<Connection>(*this, nextClientId++, addr);
   if (!addToEpoll(epoll.get(), fd.get(), c->id + kFirstClientTag)) return;
   c->fd = std::move(fd);
-  Robot* parked = sim.unparkOldest();
-  Robot& robot = parked != nullptr ? *parked : sim.addRobot();
-  c->robot = &robot;
-  c->session = std::make_unique<Session>(sim, robot);
-  logAdmission(*c, addr, parked != nullptr);
+  c->session = std::make_unique<Session>(sim, *c);
   acceptOrder.push_back(c->id);
   connections.emplace(c->id, std::move(c));
 }
 
-// The line a script reads to learn where each client's robot is.
-void Server::Impl::logAdmission(const Connection& c, const sockaddr_in& addr, bool handedBack) {
+// A connection's robot is chosen when its session opens, not when it is accepted, so a
+// connection that never opens one (a port probe) takes no robot. A client that opens a
+// session again on the same connection keeps its robot.
+Robot& Server::Impl::robotAtOpen(Connection& c, bool& offered) {
+  offered = false;
+  if (c.robot != nullptr) return *c.robot;
+  for (Parked& p : parked) {
+    if (p.offeredTo != 0) continue;
+    Robot* robot = sim.findRobot(p.robotId);
+    if (robot == nullptr) continue;
+    p.offeredTo = c.id;
+    c.robot = robot;
+    offered = true;
+    return *robot;
+  }
+  return newRobotFor(c);
+}
+
+// SETO as the first command means a client starting a frame of its own: not the client
+// of any parked robot, so it gets a new robot and the offered one waits on, in its place.
+Robot& Server::Impl::settleOffer(Connection& c, Robot& offered, bool newClient) {
+  const auto p = findParked(offered.id);
+  if (newClient) {
+    withdrawOffer(offered);
+    return newRobotFor(c);
+  }
+  c.handedBack = true;
+  c.parkedSince = p != parked.end() ? p->since : sim.ticks();
+  if (p != parked.end()) parked.erase(p);
+  offered.parked = false;
+  logHandedBack(c);
+  return offered;
+}
+
+void Server::Impl::withdrawOffer(Robot& offered) {
+  const auto p = findParked(offered.id);
+  if (p == parked.end()) return;
+  p->offeredTo = 0;
+  park(offered, p->since);
+}
+
+Robot& Server::Impl::newRobotFor(Connection& c) {
+  c.robot = &sim.addRobot();
+  c.handedBack = false;
+  logNewRobot(c);
+  return *c.robot;
+}
+
+// Parked: solid where it stands, motors off, sonar silent, its odometry kept for the
+// client that takes it up.
+void Server::Impl::park(Robot& robot, uint64_t since) {
+  robot.model.endSession();
+  robot.open = false;
+  robot.sonarOn[0] = robot.sonarOn[1] = false;
+  robot.readings.clear();
+  robot.parked = true;
+  robot.keepOdometry = true;
+  robot.parkedAtTick = since;
+}
+
+std::deque<Server::Impl::Parked>::iterator Server::Impl::findParked(uint64_t robotId) {
+  return std::find_if(parked.begin(), parked.end(), [robotId](const Parked& p) { return p.robotId == robotId; });
+}
+
+// The lines a script reads to learn where each client's robot is.
+void Server::Impl::logNewRobot(const Connection& c) {
   if (options.quiet) return;
   const Robot& robot = *c.robot;
-  const auto client = static_cast<unsigned long long>(c.id), robotId = static_cast<unsigned long long>(robot.id);
-  if (handedBack) {
-    std::fprintf(stderr, "robosim: client %llu connected from %s, robot %llu handed back at (%.0f, %.0f, %.0f) after %.1f s parked\n",
-                 client, peerText(addr).c_str(), robotId, robot.x, robot.y, robot.thDeg,
-                 static_cast<double>(sim.ticks() - robot.parkedAtTick) * kTickSeconds);
-    return;
-  }
-  std::fprintf(stderr, "robosim: client %llu connected from %s, robot %llu at start pose %zu (%.0f, %.0f, %.0f)\n", client,
-               peerText(addr).c_str(), robotId, robot.startIndex, robot.x, robot.y, robot.thDeg);
+  std::fprintf(stderr, "robosim: client %llu connected from %s, robot %llu at start pose %zu (%.0f, %.0f, %.0f)\n",
+               static_cast<unsigned long long>(c.id), peerText(c.from).c_str(),
+               static_cast<unsigned long long>(robot.id), robot.startIndex, robot.x, robot.y, robot.thDeg);
+}
+
+void Server::Impl::logHandedBack(const Connection& c) {
+  if (options.quiet) return;
+  const Robot& robot = *c.robot;
+  std::fprintf(stderr, "robosim: client %llu connected from %s, robot %llu handed back at (%.0f, %.0f, %.0f) after %.1f s parked\n",
+               static_cast<unsigned long long>(c.id), peerText(c.from).c_str(),
+               static_cast<unsigned long long>(robot.id), robot.x, robot.y, robot.thDeg,
+               static_cast<double>(sim.ticks() - c.parkedSince) * kTickSeconds);
 }
 
 void Server::Impl::pauseAccepting() {
@@ -352,24 +443,44 @@ bool Server::Impl::flush(Connection& c) {
   return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
 }
 
+// A robot parks at the head of the offers: the client most likely to come back soon is
+// the one that has just gone (a client reconnecting after a break of its link or a pass
+// of its own). A client that took up a parked robot and leaves again without having
+// moved it gives it back as it found it: parked since the same tick, behind the others,
+// so that a client that was handed someone else's robot finds its own on its next try.
 void Server::Impl::closeClient(uint64_t id, const char* reason) {
   auto it = connections.find(id);
   if (it == connections.end()) return;
   Connection& c = *it->second;
   c.session->disconnect();
-  const unsigned long long robotId = c.robot->id;
-  if (graceTicks > 0) {
-    sim.parkRobot(*c.robot);
-  } else {
-    sim.removeRobot(robotId);
-  }
   epoll_ctl(epoll.get(), EPOLL_CTL_DEL, c.fd.get(), nullptr);
-  if (!options.quiet && graceTicks > 0) {
-    std::fprintf(stderr, "robosim: client %llu disconnected (%s), robot %llu parked for %.0f s\n",
-                 static_cast<unsigned long long>(id), reason, robotId, options.graceSeconds);
-  } else if (!options.quiet) {
-    std::fprintf(stderr, "robosim: client %llu disconnected (%s), robot %llu removed\n",
-                 static_cast<unsigned long long>(id), reason, robotId);
+  const auto client = static_cast<unsigned long long>(id);
+  if (c.robot == nullptr) {
+    if (!options.quiet) {
+      std::fprintf(stderr, "robosim: client %llu from %s disconnected (%s) before it took a robot\n", client,
+                   peerText(c.from).c_str(), reason);
+    }
+  } else if (graceTicks > 0) {
+    const bool givenBack = c.handedBack && !c.session->sawMotion();
+    const uint64_t since = givenBack ? c.parkedSince : sim.ticks();
+    park(*c.robot, since);
+    if (givenBack) {
+      parked.push_back({c.robot->id, since});
+    } else {
+      parked.push_front({c.robot->id, since});
+    }
+    if (!options.quiet) {
+      std::fprintf(stderr, "robosim: client %llu disconnected (%s), robot %llu parked for %.0f s%s\n", client, reason,
+                   static_cast<unsigned long long>(c.robot->id),
+                   static_cast<double>(graceTicks - std::min(graceTicks, sim.ticks() - since)) * kTickSeconds,
+                   givenBack ? " (given back unmoved)" : "");
+    }
+  } else {
+    if (!options.quiet) {
+      std::fprintf(stderr, "robosim: client %llu disconnected (%s), robot %llu removed\n", client, reason,
+                   static_cast<unsigned long long>(c.robot->id));
+    }
+    sim.removeRobot(c.robot->id);
   }
   std::erase(acceptOrder, id);
   connections.erase(it);
@@ -409,11 +520,14 @@ void Server::Impl::runTick() {
 }
 
 void Server::Impl::removeExpiredParked() {
-  if (sim.parkedCount() == 0 || sim.ticks() < graceTicks) return;
-  sim.removeParkedSince(sim.ticks() - graceTicks, [&](const Robot& robot) {
-    if (options.quiet) return;
-    std::fprintf(stderr, "robosim: robot %llu removed after %.0f s parked\n", static_cast<unsigned long long>(robot.id),
-                 options.graceSeconds);
+  std::erase_if(parked, [&](const Parked& p) {
+    if (p.offeredTo != 0 || sim.ticks() - p.since < graceTicks) return false;
+    if (!options.quiet) {
+      std::fprintf(stderr, "robosim: robot %llu removed after %.0f s parked\n", static_cast<unsigned long long>(p.robotId),
+                   options.graceSeconds);
+    }
+    sim.removeRobot(p.robotId);
+    return true;
   });
 }
 
@@ -442,7 +556,7 @@ void Server::Impl::reportStats() {
   std::fprintf(stderr,
                "robosim: stats: robots=%zu connections=%zu parked=%zu ticks=%llu late=%llu behind=%llu "
                "work_p50_ms=%.2f work_p99_ms=%.2f work_max_ms=%.2f sips=%llu sips_dropped=%llu\n",
-               sim.robots().size(), connections.size(), sim.parkedCount(), static_cast<unsigned long long>(stats.ticks),
+               sim.robots().size(), connections.size(), parked.size(), static_cast<unsigned long long>(stats.ticks),
                static_cast<unsigned long long>(stats.late), static_cast<unsigned long long>(stats.behind),
                stats.workPercentile(0.5), stats.workPercentile(0.99), stats.maxWorkMs,
                static_cast<unsigned long long>(stats.sipsSent), static_cast<unsigned long long>(stats.sipsDropped));
@@ -452,7 +566,7 @@ void Server::Impl::reportStats() {
 void Server::Impl::closeAll() {
   for (auto& [id, c] : connections) {
     c->session->disconnect();
-    sim.removeRobot(c->robot->id);
+    if (c->robot != nullptr) sim.removeRobot(c->robot->id);
   }
   connections.clear();
   acceptOrder.clear();
@@ -499,7 +613,7 @@ size_t Server::connectionCount() const {
 
 size_t Server::parkedCount() const {
   std::lock_guard<std::mutex> lock(myImpl->mutex);
-  return myImpl->sim.parkedCount();
+  return myImpl->parked.size();
 }
 
 size_t Server::connectionLimit() {
@@ -513,6 +627,7 @@ bool Server::truePose(size_t i, double& x, double& y, double& thDeg) const {
   std::lock_guard<std::mutex> lock(myImpl->mutex);
   if (i >= myImpl->acceptOrder.size()) return false;
   const Robot* robot = myImpl->connections.at(myImpl->acceptOrder[i])->robot;
+  if (robot == nullptr) return false;
   x = robot->x;
   y = robot->y;
   thDeg = robot->thDeg;

@@ -3,10 +3,14 @@
 // simulated robot in one shared world. One thread runs the 10 ms simulation ticks and all
 // socket I/O (non-blocking, epoll); other threads only start, stop and inspect it.
 //
-// A new connection gets the robot parked longest, if any, else a new robot at the world's
-// next start pose. When a connection closes its robot is parked for the grace period, so a
-// client that reconnects finds its robot, true pose and odometry as it left them; several
-// clients reconnecting at once get the parked robots in the order they were parked.
+// A connection gets its robot when its session opens. When a connection closes its robot
+// is parked for the grace period, so a client that reconnects finds its robot, true pose
+// and odometry as it left them. A session that opens while robots are parked is offered
+// the one parked last, and its first command settles it (sim/session.h): a client
+// that starts with SETO sets up a frame of its own, so it is a new client and gets a new
+// robot at the world's next start pose; any other client takes the offered robot up. A
+// client that leaves again without moving it gives it back, behind the other parked
+// robots, so that a client handed someone else's robot finds its own on its next try.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

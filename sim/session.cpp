@@ -31,6 +31,16 @@ bool takesIntArg(uint8_t command) {
   }
 }
 
+// Commands that set the robot going (MOVE is accepted and ignored, but asks for motion).
+bool movesTheRobot(uint8_t command) {
+  switch (command) {
+    case MOVE: case ROTATE: case VEL: case HEAD: case DHEAD: case RVEL: case DCHEAD:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 uint16_t toSipPosition(double mm) {
@@ -105,8 +115,9 @@ void Session::handlePacket(const Packet& packet) {
     handleWaitState(packet.type());
     return;
   }
+  if (myOffered && packet.type() != PULSE) settleOffer(packet.type());
   // Any valid packet feeds the watchdog and revives a robot it halted.
-  myRobot.lastPacketTick = mySim.ticks();
+  myRobot->lastPacketTick = mySim.ticks();
   handleOpenCommand(packet);
 }
 
@@ -127,29 +138,52 @@ void Session::handleWaitState(uint8_t command) {
   }
 }
 
-// A robot handed back to a new client keeps its odometry, so the client's pose goes on
-// where the previous session left it.
 void Session::openSession() {
-  if (myRobot.keepOdometry) {
-    myRobot.model.endSession();
-  } else {
-    myRobot.model.reset();
-  }
-  myRobot.keepOdometry = false;
-  myRobot.open = true;
-  myRobot.sonarOn[0] = myRobot.sonarOn[1] = true;
-  myRobot.nextDisc[0] = myRobot.nextDisc[1] = 0;
-  myRobot.readings.clear();
-  myRobot.lastPacketTick = mySim.ticks();
+  if (mySource != nullptr) myRobot = &mySource->robotAtOpen(myOffered);
+  mySawMotion = false;
+  startRobot();
   myState = State::Open;
 }
 
+// A robot handed back to a client keeps its odometry, so the client's pose goes on where
+// the previous session left it. An offered robot's sonar stays silent until the offer is
+// settled: its echoes are of no use to a client that may get another robot.
+void Session::startRobot() {
+  if (myRobot->keepOdometry) {
+    myRobot->model.endSession();
+  } else {
+    myRobot->model.reset();
+  }
+  myRobot->keepOdometry = false;
+  myRobot->open = true;
+  myRobot->sonarOn[0] = myRobot->sonarOn[1] = !myOffered;
+  myRobot->nextDisc[0] = myRobot->nextDisc[1] = 0;
+  myRobot->readings.clear();
+  myRobot->lastPacketTick = mySim.ticks();
+}
+
+void Session::settleOffer(uint8_t command) {
+  myOffered = false;
+  Robot& settled = mySource->settleOffer(*myRobot, command == SETO);
+  if (&settled == myRobot) {
+    myRobot->sonarOn[0] = myRobot->sonarOn[1] = true;
+    return;
+  }
+  myRobot = &settled;
+  startRobot();
+}
+
 void Session::closeSession() {
-  myRobot.model.endSession();
-  myRobot.open = false;
-  myRobot.sonarOn[0] = myRobot.sonarOn[1] = false;
-  myRobot.readings.clear();
   myState = State::Wait;
+  if (myRobot == nullptr) return;
+  myRobot->model.endSession();
+  myRobot->open = false;
+  myRobot->sonarOn[0] = myRobot->sonarOn[1] = false;
+  myRobot->readings.clear();
+  if (!myOffered) return;
+  myOffered = false;
+  mySource->withdrawOffer(*myRobot);
+  myRobot = nullptr;
 }
 
 void Session::handleOpenCommand(const Packet& packet) {
@@ -158,12 +192,13 @@ void Session::handleOpenCommand(const Packet& packet) {
   const size_t len = packet.payloadSize();
   switch (command) {
     case CLOSE: closeSession(); return;
-    case SETO: myRobot.model.resetOdometry(); return;
-    case STOP: myRobot.model.stop(); return;
-    case E_STOP: myRobot.model.emergencyStop(); return;
+    case SETO: myRobot->model.resetOdometry(); return;
+    case STOP: myRobot->model.stop(); return;
+    case E_STOP: myRobot->model.emergencyStop(); return;
     case VEL2:
+      mySawMotion = true;
       // The argument-type byte is ignored; right wheel in the low byte, left in the high.
-      if (len >= 4) myRobot.model.setWheels(static_cast<int8_t>(payload[2]), static_cast<int8_t>(payload[3]));
+      if (len >= 4) myRobot->model.setWheels(static_cast<int8_t>(payload[2]), static_cast<int8_t>(payload[3]));
       return;
     default: break;
   }
@@ -175,7 +210,8 @@ void Session::handleOpenCommand(const Packet& packet) {
 }
 
 void Session::handleIntCommand(uint8_t command, int value) {
-  RobotModel& m = myRobot.model;
+  RobotModel& m = myRobot->model;
+  mySawMotion = mySawMotion || movesTheRobot(command);
   switch (command) {
     case ENABLE:
       if (value == 0 || value == 1) m.enableMotors(value == 1);
@@ -197,13 +233,13 @@ void Session::handleIntCommand(uint8_t command, int value) {
 // 0/1 switch both arrays; otherwise bit 0 is on/off and bits 1-3 name array 1 or 2.
 void Session::handleSonar(int value) {
   if (value == 0 || value == 1) {
-    myRobot.sonarOn[0] = myRobot.sonarOn[1] = value == 1;
+    myRobot->sonarOn[0] = myRobot->sonarOn[1] = value == 1;
     return;
   }
   if (value < 0 || value > 0xF) return;
   const int array = (value >> 1) & 0x7;
   if (array < 1 || array > kSonarArrays) return;
-  myRobot.sonarOn[array - 1] = (value & 1) != 0;
+  myRobot->sonarOn[array - 1] = (value & 1) != 0;
 }
 
 // Bytes still pending mean the socket could not take the last output: this SIP is dropped
@@ -211,12 +247,12 @@ void Session::handleSonar(int value) {
 bool Session::sendSip() {
   if (!isOpen()) return false;
   if (!myOutput.empty()) {
-    myRobot.readings.clear();
+    myRobot->readings.clear();
     ++myDropped;
     return false;
   }
   Packet packet;
-  takeSipFields(myRobot, mySip);
+  takeSipFields(*myRobot, mySip);
   encodeSip(mySip, packet);
   return queue(packet);
 }

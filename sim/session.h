@@ -33,11 +33,33 @@ uint16_t toSipPosition(double mm);
 // Heading in SIP units, 4096 per revolution, -2048..2047.
 int16_t toSipAngle(double deg);
 
+// Where the robots of a server's sessions come from: a session asks for its robot when it
+// opens. A parked robot whose client may be coming back is only offered; the session's
+// first command after OPEN other than PULSE settles the offer. A client that sends SETO
+// first starts an odometric frame of its own, so it is a new client and gets a new robot;
+// any other command takes up the offered robot and its odometry.
+class RobotSource {
+ public:
+  // The robot of a session that opens; offered tells whether it is only on offer.
+  virtual Robot& robotAtOpen(bool& offered) = 0;
+  // The first command on an offered robot: SETO (newClient) or another. Returns the
+  // session's robot from now on.
+  virtual Robot& settleOffer(Robot& offered, bool newClient) = 0;
+  // The session ended while its robot was still on offer.
+  virtual void withdrawOffer(Robot& offered) = 0;
+
+ protected:
+  ~RobotSource() = default;
+};
+
 class Session {
  public:
   enum class State { Wait, GotSync0, GotSync1, GotSync2, Open };
 
-  Session(Simulation& sim, Robot& robot) : mySim(sim), myRobot(robot) {}
+  // A session that always drives this robot.
+  Session(Simulation& sim, Robot& robot) : mySim(sim), myRobot(&robot) {}
+  // A session that gets its robot from source when it opens.
+  Session(Simulation& sim, RobotSource& source) : mySim(sim), myRobot(nullptr), mySource(&source) {}
 
   // Frames the bytes and handles every complete packet.
   void receive(const uint8_t* data, size_t n);
@@ -52,6 +74,8 @@ class Session {
   bool isOpen() const { return myState == State::Open; }
   uint64_t framingErrors() const { return myFramer.errors(); }
   uint64_t droppedPackets() const { return myDropped; }
+  // Whether the client has sent a motion command since the session opened.
+  bool sawMotion() const { return mySawMotion; }
 
   // Bytes waiting to be written to the client; consume what was written.
   const std::vector<uint8_t>& pendingOutput() const { return myOutput; }
@@ -67,11 +91,16 @@ class Session {
   void handleIntCommand(uint8_t command, int value);
   void handleSonar(int value);
   void openSession();
+  void startRobot();
+  void settleOffer(uint8_t command);
   void closeSession();
   bool queue(const arproto::Packet& packet);
 
   Simulation& mySim;
-  Robot& myRobot;
+  Robot* myRobot;  // null while a session with a source has not opened
+  RobotSource* mySource = nullptr;
+  bool myOffered = false;
+  bool mySawMotion = false;
   State myState = State::Wait;
   arproto::Framer myFramer;
   std::vector<uint8_t> myOutput;

@@ -204,4 +204,56 @@ ls alpha/maps >files
   EXPECT_EQ(s.read("status"), "0\n");
 }
 
+// Robots parked by robosim for clients that went away are handed to the right ones. Bravo
+// loses its link and cannot reconnect at once; meanwhile alpha is stopped, and charlie is
+// started at the next start pose (the README's order): charlie gets a robot at that pose,
+// not alpha's parked one. Bravo, back, is offered alpha's robot first (parked last), sees
+// that it is not its own, gives it back unmoved and gets its own.
+TEST(AgentLifecycle, ANewAgentGetsTheStartPoseItWasToldAndAReconnectingOneItsOwnRobot) {
+  Scenario s("ParkedRobotsAndNewAgents");
+  auto r = s.run(R"SH(
+start_sim --world "$WORLDS/office.world"
+socat TCP-LISTEN:8102,bind=127.0.0.1,reuseaddr TCP:127.0.0.1:8101 & RELAY=$!
+mkdir alpha bravo charlie
+(cd alpha && exec agent --name alpha --start 2000 7500 0 </dev/null >../alpha.out 2>../alpha.err) &
+ALPHA=$!
+wait_for sim.err "robot 1 at start pose 0" 20
+(cd bravo && exec agent --name bravo --start 10000 7500 0 --server 127.0.0.1:8102 </dev/null >../bravo.out 2>../bravo.err) &
+BRAVO=$!
+wait_for bravo.err "CONTROLER: Run: actErratic" 30
+sleep 2
+send_msg "M bravo 1"
+wait_for bravo.err "CONTROLER: Run: actStopAndManual" 10
+kill $RELAY; wait $RELAY 2>/dev/null || true
+wait_for bravo.err "Lost connection, will try again in a few seconds" 10
+AGENT_PID=$ALPHA stop_agent alpha
+(cd charlie && exec agent --name charlie --start 18000 7500 180 </dev/null >../charlie.out 2>../charlie.err) &
+CHARLIE=$!
+wait_for sim.err "robot 3 at start pose" 10
+socat TCP-LISTEN:8102,bind=127.0.0.1,reuseaddr,fork TCP:127.0.0.1:8101 &
+wait_for sim.err "robot 2 handed back" 20
+wait_after bravo.out "Done!" "Global  map read." 20
+sleep 1
+agentctl watch --seconds 2 >after
+AGENT_PID=$BRAVO stop_agent bravo
+AGENT_PID=$CHARLIE stop_agent charlie
+)SH",
+                  90);
+  ASSERT_EQ(r.status, 0) << s.read("scenario.log") << s.read("bravo.err") << s.read("sim.err");
+  const std::string sim = s.read("sim.err");
+  EXPECT_NE(sim.find("robot 3 at start pose 2 (18000, 7500, 180)"), std::string::npos) << sim;
+  EXPECT_NE(sim.find("robot 1 parked for"), std::string::npos) << sim;
+  EXPECT_NE(sim.find("(given back unmoved)"), std::string::npos) << sim;
+  EXPECT_NE(s.read("bravo.err").find("The robot server handed over a robot at"), std::string::npos);
+  double x = 0, y = 0, th = 0;
+  const size_t back = sim.find("robot 2 handed back at (");
+  ASSERT_NE(back, std::string::npos);
+  ASSERT_EQ(std::sscanf(sim.c_str() + back, "robot 2 handed back at (%lf, %lf, %lf)", &x, &y, &th), 3);
+  EXPECT_GT(ArPose(x, y).findDistanceTo(ArPose(10000, 7500)), 100) << "bravo's robot had moved";
+  const std::vector<ArPose> poses = reportedPoses(s.read("after"), "bravo");
+  EXPECT_GE(poses.size(), 3u) << s.read("after");
+  for (const ArPose& p : poses) EXPECT_LT(p.findDistanceTo(ArPose(x, y)), 30) << p.getX() << ", " << p.getY();
+  EXPECT_EQ(s.read("status"), "0\n0\n0\n");
+}
+
 }  // namespace

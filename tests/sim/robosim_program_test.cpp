@@ -114,6 +114,7 @@ TEST(RobosimProgram, ReportsClientsAndEndsCleanlyOnSignals) {
       ASSERT_TRUE(robosim.waitForLine("client 1 connected from 127.0.0.1:", line));
       EXPECT_NE(line.find(", robot 1 at start pose 0 (0, 0, 0)"), std::string::npos) << line;
       simtest::RawClient second(port);
+      ASSERT_TRUE(second.openSession());
       ASSERT_TRUE(robosim.waitForLine("client 2 connected", line));
       EXPECT_NE(line.find(", robot 2 at start pose 1 (-4500, -4500, 45)"), std::string::npos) << line;
       second.close();
@@ -122,8 +123,10 @@ TEST(RobosimProgram, ReportsClientsAndEndsCleanlyOnSignals) {
     }
     ASSERT_TRUE(robosim.waitForLine("client 1 disconnected", line));
     simtest::RawClient third(port);
+    ASSERT_TRUE(third.openSession());
+    ASSERT_TRUE(third.send(arproto::makeCommandInt(arproto::ENABLE, 1)));
     ASSERT_TRUE(robosim.waitForLine("client 3 connected", line));
-    EXPECT_NE(line.find(", robot 2 handed back at (-4500, -4500, 45) after"), std::string::npos) << line << " (oldest parked first)";
+    EXPECT_NE(line.find(", robot 1 handed back at (0, 0, 0) after"), std::string::npos) << line << " (parked last first)";
     EXPECT_EQ(robosim.stopWith(sig), 0);
   }
 }

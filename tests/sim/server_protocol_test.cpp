@@ -180,12 +180,29 @@ TEST_F(ServerProtocol, CloseStopsSipsAndTheConnectionCanHandshakeAgain) {
   EXPECT_EQ(server->robotCount(), 1u);
 }
 
+// Robots are handed out as sessions open, at successive start poses, and a robot whose
+// client leaves stays parked. A session that opens while robots are parked is offered the
+// one parked last: a client that starts with SETO (a new client, with a frame of its own)
+// gets a new robot instead, any other takes the offered one up; one that leaves again
+// without moving it gives it back behind the other parked robots.
 TEST_F(ServerProtocol, ClientsGetRobotsAtSuccessiveStartPosesAndParkThemWhenTheyLeave) {
-  auto a = std::make_unique<RawClient>(server->port());
-  ASSERT_TRUE(waitForRobots(1));
-  auto b = std::make_unique<RawClient>(server->port());
-  ASSERT_TRUE(waitForRobots(2));
-  auto c = std::make_unique<RawClient>(server->port());
+  auto newest = [&](double& x, double& y, double& th) { return server->truePose(server->connectionCount() - 1, x, y, th); };
+  auto parkedAre = [&](size_t n) { return waitFor(&sim::Server::parkedCount, n); };
+  auto opened = [&](uint8_t first) {
+    auto c = std::make_unique<RawClient>(server->port());
+    EXPECT_TRUE(c->openSession());
+    EXPECT_TRUE(c->send(first == arproto::SETO ? arproto::makeCommand(first) : arproto::makeCommandInt(first, 1)));
+    return c;
+  };
+  {
+    RawClient probe(server->port());
+    ASSERT_TRUE(waitForConnections(1));
+  }
+  ASSERT_TRUE(waitForConnections(0));
+  EXPECT_EQ(server->robotCount(), 0u) << "a connection that opens no session takes no robot";
+  auto a = opened(arproto::SETO);
+  auto b = opened(arproto::SETO);
+  auto c = opened(arproto::SETO);
   ASSERT_TRUE(waitForRobots(3));
   double x, y, th;
   ASSERT_TRUE(server->truePose(1, x, y, th));
@@ -195,20 +212,28 @@ TEST_F(ServerProtocol, ClientsGetRobotsAtSuccessiveStartPosesAndParkThemWhenThey
   EXPECT_DOUBLE_EQ(th, 180);
   EXPECT_FALSE(server->truePose(3, x, y, th));
   b.reset();
-  ASSERT_TRUE(waitForConnections(2));
+  ASSERT_TRUE(parkedAre(1));
   EXPECT_EQ(server->robotCount(), 3u) << "the robot stays, parked";
-  ASSERT_TRUE(server->truePose(1, x, y, th));
-  EXPECT_DOUBLE_EQ(th, 180) << "the third client's robot is now the second live connection";
-  // The next client gets the parked robot before any new start pose.
-  RawClient d(server->port());
-  ASSERT_TRUE(waitForConnections(3));
-  EXPECT_EQ(server->parkedCount(), 0u);
-  ASSERT_TRUE(server->truePose(2, x, y, th));
-  EXPECT_DOUBLE_EQ(y, 1000);
-  EXPECT_DOUBLE_EQ(th, 90);
-  EXPECT_TRUE(a->openSession());
-  EXPECT_TRUE(c->openSession());
-  EXPECT_TRUE(d.openSession());
+
+  auto d = opened(arproto::SETO);
+  ASSERT_TRUE(waitForRobots(4)) << "a new client gets a new robot while one is parked";
+  ASSERT_TRUE(newest(x, y, th));
+  EXPECT_DOUBLE_EQ(y, 0) << "at the next start pose";
+  EXPECT_EQ(server->parkedCount(), 1u);
+  c.reset();
+  ASSERT_TRUE(parkedAre(2));
+  {
+    auto e = opened(arproto::ENABLE);
+    ASSERT_TRUE(parkedAre(1));
+    ASSERT_TRUE(newest(x, y, th));
+    EXPECT_DOUBLE_EQ(th, 180) << "a client coming back gets the robot parked last";
+  }
+  ASSERT_TRUE(parkedAre(2));
+  auto f = opened(arproto::ENABLE);
+  ASSERT_TRUE(parkedAre(1));
+  ASSERT_TRUE(newest(x, y, th));
+  EXPECT_DOUBLE_EQ(th, 90) << "the robot given back unmoved waits behind the other";
+  EXPECT_EQ(server->robotCount(), 4u);
 }
 
 // A client that loses its connection and comes back within the grace period finds its robot
@@ -268,7 +293,7 @@ TEST_F(ServerProtocol, HundredClientsAtOnceAllGetTheirSips) {
     ASSERT_TRUE(c->send(arproto::makeCommandInt(arproto::ENABLE, 1)));
     ASSERT_TRUE(c->send(arproto::makeCommandInt(arproto::RVEL, 20)));
   }
-  EXPECT_EQ(server->robotCount(), kClients);
+  EXPECT_TRUE(waitForRobots(kClients));
   std::this_thread::sleep_for(1s);
   for (auto& c : clients) {
     int sips = 0;
