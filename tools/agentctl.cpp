@@ -26,6 +26,7 @@
 #include "tools/lib/team_map.h"
 #include "tools/lib/traffic_summary.h"
 #include "tools/lib/view_server.h"
+#include "tools/mcap/team_recording.h"
 
 namespace {
 
@@ -340,6 +341,34 @@ int viewGroup(const ToolCommand& command) {
   return status;
 }
 
+// A recording as MCAP: its datagrams and the team topics made of them, in recorded time.
+int exportRecording(const ToolCommand& command) {
+  RecordingReader reader;
+  TeamRecording out;
+  std::string error;
+  const auto compression = command.mcapPlain ? McapWriter::Compression::None : McapWriter::Compression::Zstd;
+  if (!reader.open(command.fromFile, error) || !out.open(command.mcapFile, compression, error)) return fileFailure(error);
+  RecordedDatagram datagram;
+  int64_t firstUs = -1, lastUs = 0;
+  long datagrams = 0;
+  int status = 0;
+  while ((status = reader.next(datagram, error)) == 1) {
+    out.datagram(datagram.payload, datagram.length, datagram.source, datagram.arrivalUs * 1000);
+    if (firstUs < 0) firstUs = datagram.arrivalUs;
+    lastUs = datagram.arrivalUs;
+    ++datagrams;
+  }
+  std::string closeError;
+  const bool closed = out.close(closeError);
+  if (status < 0) return fileFailure(command.fromFile + ": " + error);
+  if (!closed) return fileFailure(command.mcapFile + ": " + closeError);
+  std::printf("exported %ld datagrams covering %.1f s from %s to %s: %llu messages, %zu robots, %ld known cells\n",
+              datagrams, firstUs < 0 ? 0.0 : static_cast<double>(lastUs - firstUs) / 1e6, command.fromFile.c_str(),
+              command.mcapFile.c_str(), static_cast<unsigned long long>(out.messages()), out.team().peers().size(),
+              out.team().knownCells());
+  return 0;
+}
+
 struct ReplayTally {
   long sent = 0, failed = 0, skipped = 0;
 };
@@ -408,6 +437,7 @@ int main(int argc, char** argv) {
     case ToolAction::Record: return recordGroup(command);
     case ToolAction::Replay: return replayRecording(command);
     case ToolAction::View: return viewGroup(command);
+    case ToolAction::Export: return exportRecording(command);
   }
   return EXIT_USAGE;
 }

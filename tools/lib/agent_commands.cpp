@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <string_view>
 
 #include "base/modes.h"
 #include "base/numbers.h"
@@ -64,6 +65,11 @@ const char* const USAGE_FORMAT =
     "                           the page need it, reading the map does not. --bind takes an\n"
     "                           IPv4 address of this machine (default loopback only); --port 0\n"
     "                           picks a free port\n"
+    "  export RECORDING --mcap FILE [--compression zstd|none]\n"
+    "                           write a recording as MCAP (profile ros2: Foxglove, Lichtblick,\n"
+    "                           ros2 bag): every datagram on /group/datagrams and the team map,\n"
+    "                           poses, trails, frames, goals and modes the map command's observer\n"
+    "                           makes of them, as ROS 2 messages stamped with the arrival times\n"
     "  load N SECONDS           play N simulated agents into the group for SECONDS: each sends\n"
     "                           a P and up to 16 E messages every 500 ms and a D every second\n"
     "  --help                   this text (also after any command)\n"
@@ -291,6 +297,26 @@ bool readViewCommand(const Args& args, ToolCommand& c, bool& help, std::string& 
   return readOptions(args, OPTIONS, onOption, operands, help, error) && noOperands(operands, "view", error);
 }
 
+bool readExportCommand(const Args& args, ToolCommand& c, bool& help, std::string& error) {
+  static const option OPTIONS[] = {
+      {"mcap", required_argument, nullptr, 'm'}, {"compression", required_argument, nullptr, 'c'},
+      {"help", no_argument, nullptr, HELP_OPTION}, {nullptr, 0, nullptr, 0}};
+  Args operands;
+  const OptionHandler onOption = [&](int id, const char* value, std::string& why) {
+    if (id == 'm') {
+      c.mcapFile = value;
+      return !c.mcapFile.empty() || fail(why, "the --mcap file name is empty");
+    }
+    c.mcapPlain = std::string_view(value) == "none";
+    return c.mcapPlain || std::string_view(value) == "zstd" ||
+           fail(why, std::string("--compression \"") + value + "\" is neither zstd nor none");
+  };
+  if (!readOptions(args, OPTIONS, onOption, operands, help, error)) return false;
+  if (help) return true;
+  if (!oneFile(operands, "export", c.fromFile, error)) return false;
+  return !c.mcapFile.empty() || fail(error, "export needs --mcap FILE");
+}
+
 bool readLoadCommand(const Args& args, ToolCommand& c, std::string& error) {
   if (!expectCount(args, 3, 3, error)) return false;
   return readCount(args[1], "N", 10000, c.loadAgents, error) &&
@@ -358,12 +384,17 @@ bool readOptionCommand(const Args& args, ToolCommand& c, bool& help, std::string
     c.action = ToolAction::View;
     return readViewCommand(args, c, help, error);
   }
+  if (verb == "export") {
+    c.action = ToolAction::Export;
+    return readExportCommand(args, c, help, error);
+  }
   c.action = ToolAction::Replay;
   return readReplayCommand(args, c, help, error);
 }
 
 bool hasOptions(const std::string& verb) {
-  return verb == "watch" || verb == "map" || verb == "record" || verb == "replay" || verb == "view";
+  return verb == "watch" || verb == "map" || verb == "record" || verb == "replay" || verb == "view" ||
+         verb == "export";
 }
 
 }  // namespace

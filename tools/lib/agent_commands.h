@@ -8,7 +8,7 @@
 
 #include "net/messages.h"
 
-enum class ToolAction { Help, Version, Send, Watch, Load, Map, Record, Replay, View };
+enum class ToolAction { Help, Version, Send, Watch, Load, Map, Record, Replay, View, Export };
 
 struct ToolCommand {
   ToolAction action = ToolAction::Help;
@@ -32,6 +32,9 @@ struct ToolCommand {
   std::string file;
   double speed = 1.0;
   bool loop = false;
+  // Export: the recording (fromFile) as MCAP, chunks compressed with zstd unless plain.
+  std::string mcapFile;
+  bool mcapPlain = false;
   // View: the address and port the page is served at (port 0: one the kernel picks).
   std::string bind = "127.0.0.1";
   int port = 8080;

@@ -100,6 +100,10 @@ bool groupPayload(const unsigned char* ip, size_t available, RecordedDatagram& d
   if (get16(udp + 2) != MCAST_PORT || udpLength < UDP_HEADER || udpLength > totalLength - headerLength) return false;
   datagram.payload = reinterpret_cast<const char*>(udp + UDP_HEADER);
   datagram.length = udpLength - UDP_HEADER;
+  datagram.source = sockaddr_in{};
+  datagram.source.sin_family = AF_INET;
+  std::memcpy(&datagram.source.sin_addr, ip + 12, 4);  // both in network byte order, as sockaddr_in keeps them
+  std::memcpy(&datagram.source.sin_port, udp, 2);
   return true;
 }
 

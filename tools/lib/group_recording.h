@@ -40,11 +40,12 @@ class RecordingWriter {
   long myWritten = 0;
 };
 
-// A datagram read back: its payload (valid until the next read) and arrival time.
+// A datagram read back: its payload (valid until the next read), sender and arrival time.
 struct RecordedDatagram {
   const char* payload = nullptr;
   size_t length = 0;
   int64_t arrivalUs = 0;  // microseconds since the epoch
+  sockaddr_in source{};
 };
 
 class RecordingReader {

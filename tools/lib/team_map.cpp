@@ -53,21 +53,31 @@ void TeamMap::countActivity(std::span<const Message> messages, std::span<const b
   std::erase_if(myActivity, [&](const auto& entry) { return myPeers.find(entry.first) == myPeers.end(); });
 }
 
+TeamMap::Peer TeamMap::describePeer(const std::string& name, const PeerEntry& entry) const {
+  Peer peer{name, entry.pose, entry.lastSeen, 0, 0, 0, {}};
+  if (auto a = myActivity.find(name); a != myActivity.end()) {
+    peer.p = a->second.p;
+    peer.e = a->second.e;
+    peer.o = a->second.o;
+    peer.trail.assign(a->second.trail.begin(), a->second.trail.end());
+  }
+  return peer;
+}
+
 std::vector<TeamMap::Peer> TeamMap::peers() const {
   ArLockGuard hold(myPeersMutex);
   std::vector<Peer> out;
   out.reserve(myPeers.size());
-  for (const auto& [name, entry] : myPeers) {
-    Peer peer{name, entry.pose, entry.lastSeen, 0, 0, 0, {}};
-    if (auto a = myActivity.find(name); a != myActivity.end()) {
-      peer.p = a->second.p;
-      peer.e = a->second.e;
-      peer.o = a->second.o;
-      peer.trail.assign(a->second.trail.begin(), a->second.trail.end());
-    }
-    out.push_back(std::move(peer));
-  }
+  for (const auto& [name, entry] : myPeers) out.push_back(describePeer(name, entry));
   return out;
+}
+
+bool TeamMap::peer(std::string_view name, Peer& out) const {
+  ArLockGuard hold(myPeersMutex);
+  const auto found = myPeers.find(name);
+  if (found == myPeers.end()) return false;
+  out = describePeer(found->first, found->second);
+  return true;
 }
 
 long TeamMap::knownCells() const {

@@ -12,6 +12,7 @@
 #include <map>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -48,6 +49,8 @@ class TeamMap {
 
   // The agents in the peer table, in name order.
   std::vector<Peer> peers() const;
+  // One agent as peers() gives it; false when it is not in the peer table.
+  bool peer(std::string_view name, Peer& out) const;
   long knownCells() const;
   // Writes the map file through a temporary file renamed over path (map/map_file.h).
   bool save(const std::string& path) const;
@@ -64,6 +67,7 @@ class TeamMap {
     std::deque<ArPose> trail;
   };
   void countActivity(std::span<const Message> messages, std::span<const bool> applied);
+  Peer describePeer(const std::string& name, const PeerEntry& entry) const;  // with myPeersMutex held
 
   mutable OccupancyMap myMap;
   mutable ArMutex myPeersMutex;
