@@ -26,7 +26,9 @@
 #include "tools/lib/team_map.h"
 #include "tools/lib/traffic_summary.h"
 #include "tools/lib/view_server.h"
+#include "tools/foxglove/foxglove_server.h"
 #include "tools/mcap/team_recording.h"
+#include "tools/rosmsg/team_topics.h"
 
 namespace {
 
@@ -341,6 +343,69 @@ int viewGroup(const ToolCommand& command) {
   return status;
 }
 
+int64_t calendarNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// The team to Foxglove: listens as the map observer does; the topics go out as they
+// change (poses with each P, the map once a second at most); sends only the goals that
+// clients with the token publish, and only with --allow-commands.
+int serveFoxglove(const ToolCommand& command) {
+  GroupSocket group, sender;
+  std::string error;
+  if (!group.openForListening(error) || (command.allowCommands && !sender.openForSending(error))) {
+    return networkFailure(error);
+  }
+  const std::string token = command.allowCommands ? makeToken() : "";
+  if (command.allowCommands && token.empty()) {
+    return networkFailure(std::string("no random token from the kernel: ") + std::strerror(errno));
+  }
+  FoxgloveServer server([&sender](const ToolCommand& c) {
+    char text[MSG_BUFFER_SIZE];
+    return sendToGroup(sender, c, text);
+  }, command.allowCommands);
+  const int port = server.bind(command.bind, command.port, token);
+  if (port < 0) {
+    return networkFailure("cannot serve on " + command.bind + ":" + std::to_string(command.port) +
+                          " (in use, or not an address of this machine)");
+  }
+  catchInterrupts();
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::printf("serving the team to Foxglove at ws://%s:%d (foxglove.websocket.v1)\n", command.bind.c_str(), port);
+  if (command.allowCommands) {
+    std::printf("(goals from clients need the token: connect to ws://%s:%d/?token=%s)\n", command.bind.c_str(), port,
+                token.c_str());
+  }
+  server.start();
+  TeamMap team;
+  TeamTopics topics;
+  ReceiveBatch batch(TEAM_RUN, MSG_BUFFER_SIZE);
+  std::vector<TopicMessage> out;
+  const Clock::time_point start = Clock::now();
+  const int64_t endMs = command.seconds * int64_t{1000};
+  int status = 0;
+  while (interrupted == 0 && (endMs == 0 || millisecondsSince(start) < endMs)) {
+    const long received = group.receiveBatch(batch);
+    if (received < 0) {
+      status = networkFailure(receiveFailure());
+      break;
+    }
+    const int64_t nowNs = calendarNanoseconds();
+    readBatchInRuns(batch, static_cast<size_t>(std::max(received, 0L)), [&](std::span<const Message> run) {
+      team.handleMessages(run, static_cast<uint32_t>(nowNs / 1'000'000'000));
+      topics.afterMessages(team, run, nowNs, out);
+    });
+    TopicMessage map;
+    if (topics.mapUpdate(team, nowNs, map)) out.push_back(std::move(map));
+    if (!out.empty()) server.publish(topics.channels(), std::exchange(out, {}));
+    pauseWhenBusy(received, batch);
+  }
+  server.stop();
+  return status;
+}
+
 // A recording as MCAP: its datagrams and the team topics made of them, in recorded time.
 int exportRecording(const ToolCommand& command) {
   RecordingReader reader;
@@ -438,6 +503,7 @@ int main(int argc, char** argv) {
     case ToolAction::Replay: return replayRecording(command);
     case ToolAction::View: return viewGroup(command);
     case ToolAction::Export: return exportRecording(command);
+    case ToolAction::Foxglove: return serveFoxglove(command);
   }
   return EXIT_USAGE;
 }

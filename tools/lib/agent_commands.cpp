@@ -65,6 +65,15 @@ const char* const USAGE_FORMAT =
     "                           the page need it, reading the map does not. --bind takes an\n"
     "                           IPv4 address of this machine (default loopback only); --port 0\n"
     "                           picks a free port\n"
+    "  foxglove [--port 8765] [--bind 127.0.0.1] [--seconds N] [--allow-commands]\n"
+    "                           serve the team to Foxglove and Lichtblick over the Foxglove\n"
+    "                           WebSocket protocol (foxglove.websocket.v1): the team map as\n"
+    "                           nav_msgs/msg/OccupancyGrid on /map (once a second when it\n"
+    "                           changed), each robot's pose, trail, goal and mode on /NAME/...,\n"
+    "                           and /tf, in ROS 2 messages (CDR); listens as the map command\n"
+    "                           does. With --allow-commands, clients that connect with the\n"
+    "                           printed token may publish a geometry_msgs/msg/PoseStamped on\n"
+    "                           /NAME/goal_pose (or /goal_pose for all): a G, then mode 3\n"
     "  export RECORDING --mcap FILE [--compression zstd|none]\n"
     "                           write a recording as MCAP (profile ros2: Foxglove, Lichtblick,\n"
     "                           ros2 bag): every datagram on /group/datagrams and the team map,\n"
@@ -271,14 +280,20 @@ bool readReplayCommand(const Args& args, ToolCommand& c, bool& help, std::string
   return help || oneFile(operands, "replay", c.file, error);
 }
 
-bool readViewCommand(const Args& args, ToolCommand& c, bool& help, std::string& error) {
+// view and foxglove: the address served at; foxglove also takes --allow-commands.
+bool readServeCommand(const Args& args, ToolCommand& c, bool& help, std::string& error) {
   static const option OPTIONS[] = {
       {"port", required_argument, nullptr, 'p'},    {"bind", required_argument, nullptr, 'b'},
-      {"seconds", required_argument, nullptr, 's'}, {"help", no_argument, nullptr, HELP_OPTION},
-      {nullptr, 0, nullptr, 0}};
+      {"seconds", required_argument, nullptr, 's'}, {"allow-commands", no_argument, nullptr, 'a'},
+      {"help", no_argument, nullptr, HELP_OPTION},  {nullptr, 0, nullptr, 0}};
+  const bool foxglove = c.action == ToolAction::Foxglove;
+  if (foxglove) c.port = 8765;
   Args operands;
   const OptionHandler onOption = [&](int id, const char* value, std::string& why) {
     switch (id) {
+      case 'a':
+        c.allowCommands = true;
+        return foxglove || fail(why, "unknown view option \"--allow-commands\" (the page takes commands with its token)");
       case 'p':
         if (readInteger(value, 0, 65535, c.port) == NumberCheck::Ok) return true;
         return fail(why, std::string("--port \"") + value + "\" is not an integer from 0 to 65535");
@@ -294,7 +309,7 @@ bool readViewCommand(const Args& args, ToolCommand& c, bool& help, std::string& 
       default: return readSeconds(value, c.seconds, why);
     }
   };
-  return readOptions(args, OPTIONS, onOption, operands, help, error) && noOperands(operands, "view", error);
+  return readOptions(args, OPTIONS, onOption, operands, help, error) && noOperands(operands, args[0], error);
 }
 
 bool readExportCommand(const Args& args, ToolCommand& c, bool& help, std::string& error) {
@@ -380,9 +395,9 @@ bool readOptionCommand(const Args& args, ToolCommand& c, bool& help, std::string
     c.action = ToolAction::Record;
     return readRecordCommand(args, c, help, error);
   }
-  if (verb == "view") {
-    c.action = ToolAction::View;
-    return readViewCommand(args, c, help, error);
+  if (verb == "view" || verb == "foxglove") {
+    c.action = verb == "view" ? ToolAction::View : ToolAction::Foxglove;
+    return readServeCommand(args, c, help, error);
   }
   if (verb == "export") {
     c.action = ToolAction::Export;
@@ -394,7 +409,7 @@ bool readOptionCommand(const Args& args, ToolCommand& c, bool& help, std::string
 
 bool hasOptions(const std::string& verb) {
   return verb == "watch" || verb == "map" || verb == "record" || verb == "replay" || verb == "view" ||
-         verb == "export";
+         verb == "export" || verb == "foxglove";
 }
 
 }  // namespace

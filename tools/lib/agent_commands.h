@@ -8,7 +8,7 @@
 
 #include "net/messages.h"
 
-enum class ToolAction { Help, Version, Send, Watch, Load, Map, Record, Replay, View, Export };
+enum class ToolAction { Help, Version, Send, Watch, Load, Map, Record, Replay, View, Export, Foxglove };
 
 struct ToolCommand {
   ToolAction action = ToolAction::Help;
@@ -35,9 +35,11 @@ struct ToolCommand {
   // Export: the recording (fromFile) as MCAP, chunks compressed with zstd unless plain.
   std::string mcapFile;
   bool mcapPlain = false;
-  // View: the address and port the page is served at (port 0: one the kernel picks).
+  // View, Foxglove: the address and port served at (port 0: one the kernel picks).
   std::string bind = "127.0.0.1";
   int port = 8080;
+  // Foxglove: whether clients with the token may publish goals.
+  bool allowCommands = false;
 
   // The message to send; it refers to name, so it lives no longer than this command.
   Message message() const { return Message{type, name, reals, values}; }

@@ -32,12 +32,12 @@ std::string rosNameOf(std::string_view name) {
 }
 
 TeamTopics::TeamTopics(uint32_t firstRobotChannel) : myNextChannel(firstRobotChannel) {
-  myChannels.push_back({MAP_CHANNEL, "/map", rostype::OCCUPANCY_GRID});
-  myChannels.push_back({TF_CHANNEL, "/tf", rostype::TF_MESSAGE});
+  myChannels.push_back({MAP_CHANNEL, "/map", rostype::OCCUPANCY_GRID, ""});
+  myChannels.push_back({TF_CHANNEL, "/tf", rostype::TF_MESSAGE, ""});
 }
 
-uint32_t TeamTopics::addChannel(std::string topic, std::string_view type) {
-  myChannels.push_back({myNextChannel, std::move(topic), type});
+uint32_t TeamTopics::addChannel(std::string topic, std::string_view type, const std::string& agent) {
+  myChannels.push_back({myNextChannel, std::move(topic), type, agent});
   return myNextChannel++;
 }
 
@@ -47,10 +47,10 @@ TeamTopics::Robot* TeamTopics::robotFor(const std::string& name) {
   Robot robot;
   robot.rosName = rosNameOf(name);
   const std::string prefix = "/" + robot.rosName + "/";
-  robot.pose = addChannel(prefix + "pose", rostype::POSE_STAMPED);
-  robot.trail = addChannel(prefix + "trail", rostype::PATH);
-  robot.goal = addChannel(prefix + "goal", rostype::POSE_STAMPED);
-  robot.mode = addChannel(prefix + "mode", rostype::STRING);
+  robot.pose = addChannel(prefix + "pose", rostype::POSE_STAMPED, name);
+  robot.trail = addChannel(prefix + "trail", rostype::PATH, name);
+  robot.goal = addChannel(prefix + "goal", rostype::POSE_STAMPED, name);
+  robot.mode = addChannel(prefix + "mode", rostype::STRING, name);
   return &myRobots.emplace(name, std::move(robot)).first->second;
 }
 
@@ -68,15 +68,15 @@ void TeamTopics::sendPose(const Robot& robot, const TeamMap::Peer& peer, int64_t
   out.push_back({TF_CHANNEL, nowNs, "/tf " + frame.child, encodeTfMessage(std::span(&frame, 1))});
 }
 
-void TeamTopics::sendCommands(const std::string& name, const Robot& robot, int64_t nowNs,
+void TeamTopics::sendCommands(const std::string& name, const Robot& robot, char types, int64_t nowNs,
                               std::vector<TopicMessage>& out) {
   const CommandsSeen::Latest latest = myCommands.latestFor(name);
   const std::string prefix = "/" + robot.rosName + "/";
-  if (latest.hasGoal) {
+  if (latest.hasGoal && types != 'M') {
     const RosPose goal = planarPose(latest.goal[0], latest.goal[1], latest.goal[2]);
     out.push_back({robot.goal, nowNs, prefix + "goal", encodePoseStamped(mapHeader(nowNs), goal)});
   }
-  if (latest.hasMode) {
+  if (latest.hasMode && types != 'G') {
     const std::string text = modeName(latest.mode) + " (" + std::to_string(latest.mode) + ")";
     out.push_back({robot.mode, nowNs, prefix + "mode", encodeString(text)});
   }
@@ -89,9 +89,9 @@ void TeamTopics::afterMessages(const TeamMap& team, std::span<const Message> mes
     if (m.type == 'M' || m.type == 'G') {
       myCommands.record(m);
       if (m.name == ALL_AGENTS) {
-        for (const auto& [name, robot] : myRobots) sendCommands(name, robot, nowNs, out);
+        for (const auto& [name, robot] : myRobots) sendCommands(name, robot, m.type, nowNs, out);
       } else if (auto found = myRobots.find(m.name); found != myRobots.end()) {
-        sendCommands(found->first, found->second, nowNs, out);
+        sendCommands(found->first, found->second, m.type, nowNs, out);
       }
       continue;
     }
@@ -101,7 +101,7 @@ void TeamTopics::afterMessages(const TeamMap& team, std::span<const Message> mes
     if (robot == nullptr || robot->p == peer.p) continue;  // no room, or this P changed nothing
     robot->p = peer.p;
     sendPose(*robot, peer, nowNs, out);
-    if (!known) sendCommands(peer.name, *robot, nowNs, out);
+    if (!known) sendCommands(peer.name, *robot, 0, nowNs, out);
   }
 }
 

@@ -29,6 +29,7 @@ struct TopicChannel {
   uint32_t id = 0;
   std::string topic;
   std::string_view type;  // rostype::...
+  std::string agent;      // the agent an agent's topic is of; empty for /map and /tf
 };
 
 struct TopicMessage {
@@ -69,8 +70,10 @@ class TeamTopics {
   };
   Robot* robotFor(const std::string& name);
   void sendPose(const Robot& robot, const TeamMap::Peer& peer, int64_t nowNs, std::vector<TopicMessage>& out);
-  void sendCommands(const std::string& name, const Robot& robot, int64_t nowNs, std::vector<TopicMessage>& out);
-  uint32_t addChannel(std::string topic, std::string_view type);
+  // The agent's last goal (types 'G'), mode ('M') or both (0), when the group sent any.
+  void sendCommands(const std::string& name, const Robot& robot, char types, int64_t nowNs,
+                    std::vector<TopicMessage>& out);
+  uint32_t addChannel(std::string topic, std::string_view type, const std::string& agent);
 
   uint32_t myNextChannel;
   std::vector<TopicChannel> myChannels;
