@@ -7,7 +7,6 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <algorithm>
 #include <set>
 
 #include "tools/foxglove/foxglove_protocol.h"
@@ -105,8 +104,7 @@ struct FoxgloveServer::Impl {
   // Before the handshake's answer: the per-connection memory is ours to construct.
   int admit(lws* wsi, Client* client) {
     const std::string host = header(wsi, WSI_TOKEN_HOST);
-    const bool served = std::find(guard.hosts.begin(), guard.hosts.end(), host) != guard.hosts.end();
-    if (!served) {
+    if (!guard.serves(host)) {
       std::fprintf(stderr, "agentctl foxglove: refused a connection for host \"%.80s\" (served: %s)\n", host.c_str(),
                    guard.hosts.front().c_str());
       return -1;
