@@ -264,19 +264,25 @@ timespec arrivalOf(const ReceiveBatch& batch, size_t i) {
   return stamp;
 }
 
-// Listens as an agent does, never sends, and writes every datagram whole.
+// Listens as an agent does, never sends, and writes every datagram whole: as pcap to
+// FILE, as MCAP with --mcap.
 int recordGroup(const ToolCommand& command) {
   GroupSocket group;
   std::string error;
   if (!group.openForListening(error)) return networkFailure(error);
   group.stampArrivals();
   RecordingWriter writer;
-  if (!writer.open(command.file, error)) return fileFailure(error);
+  TeamRecording mcap;
+  if (!command.file.empty() && !writer.open(command.file, error)) return fileFailure(error);
+  if (!command.mcapFile.empty() && !mcap.open(command.mcapFile, McapWriter::Compression::Zstd, error)) {
+    return fileFailure(error);
+  }
   catchInterrupts();
   ReceiveBatch batch(RECORD_BATCH, WHOLE_DATAGRAM);
   const Clock::time_point start = Clock::now();
   const int64_t endMs = command.seconds * int64_t{1000};
   int64_t nextFlushMs = RECORD_FLUSH_MS;
+  long heard = 0;
   bool failed = false;
   while (interrupted == 0 && (endMs == 0 || millisecondsSince(start) < endMs)) {
     const long received = group.receiveBatch(batch);
@@ -287,7 +293,11 @@ int recordGroup(const ToolCommand& command) {
     }
     for (long i = 0; i < received; ++i) {
       const size_t at = static_cast<size_t>(i);
-      writer.write(batch.data(at), batch.length(at), batch.source(at), arrivalOf(batch, at));
+      const timespec arrival = arrivalOf(batch, at);
+      writer.write(batch.data(at), batch.length(at), batch.source(at), arrival);
+      mcap.datagram(batch.data(at), batch.length(at), batch.source(at),
+                    static_cast<int64_t>(arrival.tv_sec) * 1'000'000'000 + arrival.tv_nsec);
+      ++heard;
     }
     if (millisecondsSince(start) >= nextFlushMs) {
       writer.flush();
@@ -295,11 +305,14 @@ int recordGroup(const ToolCommand& command) {
     }
     pauseWhenBusy(received, batch);
   }
-  const long written = writer.written();
   std::string closeError;
   if (!writer.close(closeError)) return fileFailure(command.file + ": " + closeError);
-  std::printf("recorded %ld datagrams in %.1f s to %s\n", written,
-              static_cast<double>(millisecondsSince(start)) / 1000.0, command.file.c_str());
+  if (!mcap.close(closeError)) return fileFailure(command.mcapFile + ": " + closeError);
+  const std::string files = command.file.empty() ? command.mcapFile
+                            : command.mcapFile.empty() ? command.file
+                                                       : command.file + " and " + command.mcapFile;
+  std::printf("recorded %ld datagrams in %.1f s to %s\n", heard, static_cast<double>(millisecondsSince(start)) / 1000.0,
+              files.c_str());
   return failed ? networkFailure(error) : 0;
 }
 

@@ -13,9 +13,11 @@
 //       the goals got back, and the /tf messages that came after the unsubscription.
 //   foxglove_client.js refused URL
 //       a connection without the subprotocol and one that names another host are refused
-//   foxglove_client.js latency URL COUNT
+//   foxglove_client.js latency URL COUNT [--grow]
 //       sends COUNT P messages of a robot "probe-PID" to the group (5 a second) and prints
-//       the median, 99th percentile and largest time from each send to the pose's frame
+//       the median, 99th percentile and largest time from each send to the pose's frame,
+//       and the size of the last map; --grow first makes the team map 1000 x 1000 cells
+//       (robots 49 m from the origin)
 'use strict';
 const dgram = require('dgram');
 const {nodeRequire, readerFor, countCells, headingDegrees} = require('./ros_decode');
@@ -154,7 +156,18 @@ async function refusedConnections(url) {
   console.log(JSON.stringify(results));
 }
 
-async function latency(url, count) {
+function sendP(socket, name, x, y) {
+  return new Promise((r) => socket.send(Buffer.from(`P ${name} ${x}.000 ${y}.000 0.000\0`), 60001, '239.0.0.77', r));
+}
+
+async function latency(url, count, grow) {
+  const socket = dgram.createSocket('udp4');
+  await new Promise((r) => socket.bind(0, '127.0.0.1', r));
+  socket.setMulticastInterface('127.0.0.1');
+  if (grow) {
+    await sendP(socket, 'corner-ne', 49000, 49000);
+    await sendP(socket, 'corner-sw', -49000, -49000);
+  }
   const watcher = new Watcher(url);
   const name = `probe-${process.pid}`;
   const topic = `/${name.replace(/[^A-Za-z0-9_]/g, '_')}/pose`;
@@ -168,15 +181,11 @@ async function latency(url, count) {
       sentAt.delete(key);
     }
   });
-  await watcher.waitFor('serverInfo', () => watcher.serverInfo !== undefined, 10);
-  const socket = dgram.createSocket('udp4');
-  await new Promise((r) => socket.bind(0, '127.0.0.1', r));
-  socket.setMulticastInterface('127.0.0.1');
+  await watcher.waitFor('the map', () => watcher.latest['/map'] !== undefined, 10);
   for (let i = 0; i < count; i++) {
     const x = 1000 + i;
-    const text = Buffer.from(`P ${name} ${x}.000 500.000 0.000\0`);
     sentAt.set(x, process.hrtime.bigint());
-    socket.send(text, 60001, '239.0.0.77');
+    await sendP(socket, name, x, 500);
     await sleep(200);
   }
   await sleep(1000);
@@ -184,13 +193,14 @@ async function latency(url, count) {
   watcher.client.close();
   delays.sort((a, b) => a - b);
   const at = (q) => delays[Math.min(delays.length - 1, Math.floor(q * delays.length))];
+  const map = watcher.latest['/map'].info;
   console.log(JSON.stringify({sent: count, received: delays.length, medianMs: at(0.5), p99Ms: at(0.99),
-    maxMs: delays[delays.length - 1]}));
+    maxMs: delays[delays.length - 1], map: `${map.width} x ${map.height}`, maps: watcher.counts['/map']}));
 }
 
 const [mode, ...args] = process.argv.slice(2);
 const run = mode === 'check' ? check(args[0], args[1], args[2])
   : mode === 'refused' ? refusedConnections(args[0])
-  : mode === 'latency' ? latency(args[0], Number(args[1]))
+  : mode === 'latency' ? latency(args[0], Number(args[1]), args[2] === '--grow')
   : Promise.reject(new Error('usage: foxglove_client.js check|refused|latency ...'));
 run.then(() => process.exit(0), (e) => fail(e.stack || String(e)));

@@ -118,12 +118,12 @@ sed -n '/^{/,$p' client.out >client.json
   EXPECT_EQ(c["counts"]["/load_0001/goal"], 1);
 }
 
-TEST(Foxglove, AnMcapExportOfARecordingOpensWithEveryChannelAndTheTeamMap) {
+TEST(Foxglove, AnMcapRecordingOrExportOpensWithEveryChannelAndTheTeamMap) {
   if (!testsupport::privateNetworkAvailable()) GTEST_SKIP() << "no private network namespace available";
   if (!nodePackagesInstalled()) GTEST_SKIP() << "the npm packages of tests/node are not installed (scripts/setup)";
   e2e::Scenario s("FoxgloveMcap");
   const e2e::Result r = s.run(R"SH(
-agentctl record run.pcap >record.out 2>record.err &
+agentctl record run.pcap --mcap live.mcap >record.out 2>record.err &
 recorder=$!
 sleep 0.5
 agentctl load 2 3 >load.out
@@ -138,10 +138,11 @@ agentctl export run.pcap --mcap plain.mcap --compression none >/dev/null; echo "
 agentctl export missing.pcap --mcap x.mcap 2>missing.err; echo "missing=$?" >>status
 node ")SH" + NODE_TESTS + R"SH(/mcap_read.js" run.mcap >mcap.json 2>mcap.err; echo "read=$?" >>status
 node ")SH" + NODE_TESTS + R"SH(/mcap_read.js" plain.mcap >plain.json 2>>mcap.err; echo "plain read=$?" >>status
+node ")SH" + NODE_TESTS + R"SH(/mcap_read.js" live.mcap >live.json 2>>mcap.err; echo "live read=$?" >>status
 )SH",
                               60);
   ASSERT_EQ(r.status, 0) << s.read("scenario.log");
-  ASSERT_EQ(s.read("status"), "export=0\nplain=0\nmissing=1\nread=0\nplain read=0\n")
+  ASSERT_EQ(s.read("status"), "export=0\nplain=0\nmissing=1\nread=0\nplain read=0\nlive read=0\n")
       << s.read("export.err") << s.read("mcap.err");
   const Json m = readJson(s, "mcap.json");
   EXPECT_EQ(m["profile"], "ros2");
@@ -182,6 +183,9 @@ node ")SH" + NODE_TESTS + R"SH(/mcap_read.js" plain.mcap >plain.json 2>>mcap.err
   }
   const Json plain = readJson(s, "plain.json");
   EXPECT_EQ(plain["channels"], m["channels"]) << "plain chunks hold what zstd chunks hold";
+  const Json live = readJson(s, "live.json");
+  EXPECT_EQ(live["channels"], m["channels"]) << "recorded live as exported from the pcap file";
+  EXPECT_EQ(live["map"], m["map"]);
   EXPECT_NE(s.read("missing.err").find("missing.pcap"), std::string::npos);
 }
 

@@ -47,10 +47,11 @@ const char* const USAGE_FORMAT =
     "                           | ...\" (each agent's last pose and its messages that took effect)\n"
     "  map --from RECORDING --out FILE\n"
     "                           build the team map from a recording as fast as it can be read\n"
-    "  record FILE [--seconds N]\n"
+    "  record [FILE] [--mcap MCAP] [--seconds N]\n"
     "                           write every datagram heard on the group, with its arrival time,\n"
-    "                           to FILE as pcap (IPv4/UDP; tcpdump and Wireshark open it); never\n"
-    "                           sends; runs N seconds or until interrupted\n"
+    "                           to FILE as pcap (IPv4/UDP; tcpdump and Wireshark open it), and\n"
+    "                           with --mcap as MCAP, as export writes it (complete once the\n"
+    "                           recording ends); never sends; runs N seconds or until interrupted\n"
     "  replay FILE [--speed X] [--loop]\n"
     "                           send a recording's datagrams to the group with their recorded\n"
     "                           spacing divided by X (default 1); commands in it are sent too;\n"
@@ -254,13 +255,17 @@ bool readMapCommand(const Args& args, ToolCommand& c, bool& help, std::string& e
 
 bool readRecordCommand(const Args& args, ToolCommand& c, bool& help, std::string& error) {
   static const option OPTIONS[] = {
-      {"seconds", required_argument, nullptr, 's'}, {"help", no_argument, nullptr, HELP_OPTION}, {nullptr, 0, nullptr, 0}};
+      {"seconds", required_argument, nullptr, 's'}, {"mcap", required_argument, nullptr, 'm'},
+      {"help", no_argument, nullptr, HELP_OPTION}, {nullptr, 0, nullptr, 0}};
   Args operands;
-  const OptionHandler onOption = [&](int, const char* value, std::string& why) {
-    return readSeconds(value, c.seconds, why);
+  const OptionHandler onOption = [&](int id, const char* value, std::string& why) {
+    if (id != 'm') return readSeconds(value, c.seconds, why);
+    c.mcapFile = value;
+    return !c.mcapFile.empty() || fail(why, "the --mcap file name is empty");
   };
   if (!readOptions(args, OPTIONS, onOption, operands, help, error)) return false;
-  return help || oneFile(operands, "record", c.file, error);
+  if (help || (operands.empty() && !c.mcapFile.empty())) return true;
+  return oneFile(operands, "record", c.file, error);
 }
 
 bool readReplayCommand(const Args& args, ToolCommand& c, bool& help, std::string& error) {

@@ -32,7 +32,8 @@ struct ToolCommand {
   std::string file;
   double speed = 1.0;
   bool loop = false;
-  // Export: the recording (fromFile) as MCAP, chunks compressed with zstd unless plain.
+  // Export: the recording (fromFile) as MCAP, chunks compressed with zstd unless plain;
+  // Record: the MCAP file to write beside (or instead of) the pcap file.
   std::string mcapFile;
   bool mcapPlain = false;
   // View, Foxglove: the address and port served at (port 0: one the kernel picks).
