@@ -20,6 +20,7 @@ namespace {
 
 constexpr int EXIT_FILES = 1;
 constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_CANNOT_SCORE = 3;
 constexpr int DONE = -1;  // parsing finished the job (--help, --version)
 
 const char USAGE[] =
@@ -69,7 +70,8 @@ const char USAGE[] =
     "file, for example a known building as map_global.ppm: free cells free, occupied cells\n"
     "obstacles of occupancy 254 (as the agent's own saturated hits), the rest unknown; each\n"
     "pixel goes to the agent's cell nearest its centre, in the frame of the YAML origin.\n"
-    "Exit status: 0 done, 1 a file could not be read or written, 2 bad usage.\n";
+    "Exit status: 0 done, 1 a file could not be read or written, 2 bad usage, 3 the map cannot be\n"
+    "scored (no free cell of the truth is reachable from the start cells).\n";
 
 int usageError(const std::string& message) {
   std::fprintf(stderr, "mapscore: %s\nTry 'mapscore --help' for more information.\n", message.c_str());
@@ -206,10 +208,17 @@ int score(int argc, char** argv) {
   if (seeds.source == SeedSource::Footprints) {
     std::fprintf(stderr, "mapscore: cell (0, 0) is not free in the truth; coverage floods from the map's %zu footprint cells\n",
                  seeds.cells.size());
-  } else if (seeds.source == SeedSource::None) {
-    std::fprintf(stderr, "mapscore: cell (0, 0) is not free in the truth and the map has no footprints; give --start X Y\n");
   }
-  printScore(scoreMap(agent, truth, seeds.cells), agent.res);
+  const MapScore scored = scoreMap(agent, truth, seeds.cells);
+  // Every share would be of nothing: a refusal says why rather than "coverage 0.000 (0 of 0)".
+  if (scored.reachableFree == 0) {
+    std::fprintf(stderr, "mapscore: cannot score: %s\n",
+                 seeds.source == SeedSource::None
+                     ? "cell (0, 0) is not free in the truth and the map has no footprints; give --start X Y"
+                     : "no free cell of the truth is reachable from the start cells; give --start X Y in a free place");
+    return EXIT_CANNOT_SCORE;
+  }
+  printScore(scored, agent.res);
   return 0;
 }
 

@@ -135,7 +135,11 @@ TEST_F(MapExportTest, ThirdPartyMapsAreReadWithTheirThresholdsNegateAndOrigin) {
 TEST_F(MapExportTest, WhatTheAgentsMapsCannotHoldIsRefusedWithAReason) {
   writeText(dir / "m.pgm", "P5\n2 1\n255\n\xfe");  // one sample short
   writeText(dir / "ok.pgm", std::string("P5 2 1 255\n\xfe\x00", 13));
-  const std::string fields = "resolution: 0.1\noccupied_thresh: 0.65\nfree_thresh: 0.196\nnegate: 0\n";
+  writeText(dir / "huge.pgm", "P5\n16384 16384\n255\n\xfe\xfe");  // 30 bytes declaring 256 Mi pixels
+  // A PNG's signature and header chunk declaring 100000 x 100000 pixels, and nothing more.
+  writeText(dir / "huge.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\x01\x86\xa0\0\x01\x86\xa0\x08\0\0\0\0", 29));
+  const std::string thresholds = "occupied_thresh: 0.65\nfree_thresh: 0.196\nnegate: 0\n";
+  const std::string fields = "resolution: 0.1\n" + thresholds;
   const std::pair<std::string, std::string> cases[] = {
       {"image: ok.pgm\norigin: [0, 0, 0.5]\n" + fields, "origin yaw 0.5"},
       {"image: ok.pgm\norigin: [0, 0, 0]\nmode: scale\n" + fields, "mode scale: only trinary maps"},
@@ -148,6 +152,10 @@ TEST_F(MapExportTest, WhatTheAgentsMapsCannotHoldIsRefusedWithAReason) {
       {"image: ok.pgm\norigin: [300, 0, 0]\n" + fields, "farther than 200 m"},
       {"image: none.pgm\norigin: [0, 0, 0]\n" + fields, "none.pgm: No such file or directory"},
       {"image: m.pgm\norigin: [0, 0, 0]\n" + fields, "m.pgm: the PGM image holds fewer samples than its size"},
+      {"image: huge.pgm\norigin: [0, 0, 0]\n" + fields, "(16384 x 16384 cells of 100 mm) reaches farther than 200 m"},
+      {"image: huge.pgm\norigin: [0, 0, 0]\nresolution: 0.01\n" + thresholds, "map file larger than the agents read"},
+      {"image: huge.png\norigin: [0, 0, 0]\n" + fields, "(100000 x 100000 cells of 100 mm) reaches farther"},
+      {"image: /dev/zero\norigin: [0, 0, 0]\n" + fields, "/dev/zero: not a regular file"},
   };
   for (const auto& [text, reason] : cases) {
     writeText(dir / "bad.yaml", text);
@@ -200,6 +208,8 @@ TEST_F(MapExportTest, MapscoreCommandLine) {
       {"export back.ppm --png back.png --pgm again.pgm", 0, "wrote again.pgm and again.yaml", ""},
       {"m.yaml back.ppm", 1, "", "cannot read map file m.yaml: line 1: not a plain PPM map file"},
       {"export missing.ppm --png x.png", 1, "", "cannot read map file missing.ppm: No such file or directory"},
+      {"import /dev/zero --out z.ppm", 1, "", "cannot import: /dev/zero: not a regular file"},
+      {"back.ppm back.ppm", 3, "", "cannot score: cell (0, 0) is not free in the truth and the map has no footprints"},
   };
   for (const Case& c : cases) {
     const ProgramRun r = mapscore(dir, c.args);

@@ -12,6 +12,9 @@
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+
+#include <sys/stat.h>
 
 #include "map/map_file.h"
 
@@ -36,18 +39,29 @@ bool writeWholeFile(const std::string& path, const std::string& bytes, std::stri
   return true;
 }
 
-bool readWholeFile(const std::string& path, std::string& bytes, std::string& error) {
+// A regular file of at most maxBytes, read whole: no device (/dev/zero never ends), no
+// pipe, nothing larger than what an import can use.
+bool readWholeFile(const std::string& path, size_t maxBytes, std::string& bytes, std::string& error) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
     error = path + ": " + std::strerror(errno);
     return false;
   }
-  char chunk[1 << 16];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.append(chunk, n);
+  struct stat st {};
+  std::string refusal;
+  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) refusal = "not a regular file";
+  else if (static_cast<uint64_t>(st.st_size) > maxBytes) refusal = "larger than " + std::to_string(maxBytes >> 20) + " MiB";
+  if (!refusal.empty()) {
+    std::fclose(f);
+    error = path + ": " + refusal;
+    return false;
+  }
+  bytes.resize(static_cast<size_t>(st.st_size));
+  const size_t n = std::fread(bytes.data(), 1, bytes.size(), f);
   const bool failed = std::ferror(f) != 0;
   const int readErrno = errno;
   std::fclose(f);
+  bytes.resize(n);
   if (failed) error = path + ": " + std::strerror(readErrno);
   return !failed;
 }
@@ -115,6 +129,14 @@ struct GreyImage {
 };
 
 constexpr int64_t MAX_IMAGE_PIXELS = int64_t{1} << 28;
+// Largest files an import reads: a map description, and an image (a plain PGM of the
+// most pixels takes up to four bytes a pixel).
+constexpr size_t MAX_YAML_BYTES = size_t{1} << 20;
+constexpr size_t MAX_IMAGE_BYTES = size_t{4} * MAX_IMAGE_PIXELS + 4096;
+
+// Says whether an image of width x height pixels can become an agent's map; the reason
+// in error when it cannot. Asked before any pixel is stored.
+using SizeCheck = std::function<bool(int64_t width, int64_t height, std::string& error)>;
 
 // Reads the header of a PGM: magic, then width, height and maxval separated by blanks
 // and comments. Leaves p on the single blank after maxval.
@@ -157,21 +179,23 @@ class PgmHeader {
   size_t myPos = 0;
 };
 
-bool readPgm(const std::string& bytes, GreyImage& image, std::string& error) {
+bool readPgm(const std::string& bytes, const SizeCheck& fits, GreyImage& image, std::string& error) {
   PgmHeader h(bytes);
-  if (!h.read(error)) return false;
+  if (!h.read(error) || !fits(h.width, h.height, error)) return false;
+  const size_t pixels = static_cast<size_t>(h.width * h.height);
+  size_t at = h.samplesStart();
+  const bool binary = bytes[1] == '5';
+  const size_t sampleBytes = h.maxval > 255 ? 2 : 1;
+  // A plain sample takes a digit and a blank at least (the last one no blank).
+  if (bytes.size() < (binary ? at + pixels * sampleBytes : at + 2 * pixels - 1)) {
+    error = "the PGM image holds fewer samples than its size";
+    return false;
+  }
   image.width = static_cast<int32_t>(h.width);
   image.height = static_cast<int32_t>(h.height);
-  const size_t pixels = static_cast<size_t>(h.width * h.height);
   image.shade.resize(pixels);
   const double scale = 255.0 / static_cast<double>(h.maxval);
-  size_t at = h.samplesStart();
-  if (bytes[1] == '5') {
-    const size_t sampleBytes = h.maxval > 255 ? 2 : 1;
-    if (bytes.size() < at + pixels * sampleBytes) {
-      error = "the PGM image holds fewer samples than its size";
-      return false;
-    }
+  if (binary) {
     for (size_t i = 0; i < pixels; ++i, at += sampleBytes) {
       const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + at);
       const unsigned v = sampleBytes == 2 ? (b[0] << 8 | b[1]) : b[0];
@@ -193,9 +217,29 @@ bool readPgm(const std::string& bytes, GreyImage& image, std::string& error) {
   return true;
 }
 
+// A PNG's size from its header chunk (IHDR, first after the signature), before cairo
+// decodes every pixel.
+bool pngSize(const std::string& bytes, int64_t& width, int64_t& height) {
+  if (bytes.size() < 24 || bytes.compare(12, 4, "IHDR") != 0) return false;
+  auto u32 = [&](size_t at) {
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+    return int64_t{b[0]} << 24 | int64_t{b[1]} << 16 | int64_t{b[2]} << 8 | int64_t{b[3]};
+  };
+  width = u32(16);
+  height = u32(20);
+  return width > 0 && height > 0;
+}
+
 // A PNG through cairo: the shade of a pixel is the mean of its colour channels, as the
 // map_server takes it. Transparent pixels have no colour left to classify.
-bool readPng(const std::string& path, GreyImage& image, std::string& error) {
+bool readPng(const std::string& path, const std::string& bytes, const SizeCheck& fits, GreyImage& image,
+             std::string& error) {
+  int64_t width = 0, height = 0;
+  if (!pngSize(bytes, width, height)) {
+    error = "the PNG image has no header with its size";
+    return false;
+  }
+  if (!fits(width, height, error)) return false;
   cairo_surface_t* surface = cairo_image_surface_create_from_png(path.c_str());
   const cairo_status_t status = cairo_surface_status(surface);
   const cairo_format_t format = cairo_image_surface_get_format(surface);
@@ -226,12 +270,12 @@ bool readPng(const std::string& path, GreyImage& image, std::string& error) {
   return ok;
 }
 
-bool readImage(const std::string& path, GreyImage& image, std::string& error) {
+bool readImage(const std::string& path, const SizeCheck& fits, GreyImage& image, std::string& error) {
   std::string bytes;
-  if (!readWholeFile(path, bytes, error)) return false;
+  if (!readWholeFile(path, MAX_IMAGE_BYTES, bytes, error)) return false;
   bool ok;
-  if (bytes.size() >= 2 && bytes[0] == 'P' && (bytes[1] == '5' || bytes[1] == '2')) ok = readPgm(bytes, image, error);
-  else if (bytes.rfind("\x89PNG", 0) == 0) ok = readPng(path, image, error);
+  if (bytes.size() >= 2 && bytes[0] == 'P' && (bytes[1] == '5' || bytes[1] == '2')) ok = readPgm(bytes, fits, image, error);
+  else if (bytes.rfind("\x89PNG", 0) == 0) ok = readPng(path, bytes, fits, image, error);
   else {
     error = "not a PGM or PNG image";
     ok = false;
@@ -318,6 +362,33 @@ double fileResolutionMm(double metres) {
   return std::strtod(text, nullptr);
 }
 
+// Fewest bytes a cell takes in a map file ("0 0 0\n").
+constexpr int64_t MIN_CELL_TEXT = 6;
+
+// Whether width x height pixels from the origin (the lower-left pixel's lower-left corner)
+// lie within the coordinate bound of the agent's maps and make a map file the agents
+// read; the reason in error otherwise.
+bool withinAgentBounds(double originXMm, double originYMm, double resMm, int64_t width, int64_t height,
+                       std::string& error) {
+  // The lower-left pixel's centre in cells; the nearest cell takes it.
+  const double fx = originXMm / resMm + 0.5, fy = originYMm / resMm + 0.5;
+  const double bound = std::floor(MAP_COORD_BOUND_MM / resMm);
+  const bool inBounds = std::fabs(fx) <= bound && std::fabs(fy) <= bound &&
+                        std::fabs(fx + static_cast<double>(width) - 1) <= bound &&
+                        std::fabs(fy + static_cast<double>(height) - 1) <= bound;
+  const std::string size = std::to_string(width) + " x " + std::to_string(height) + " cells of " + shortest(resMm) + " mm";
+  if (!inBounds) {
+    error = "the map (" + size + ") reaches farther than " + shortest(MAP_COORD_BOUND_MM / 1000) +
+            " m from its origin, beyond what the agent's maps can hold";
+    return false;
+  }
+  if (width * height > static_cast<int64_t>(MAP_FILE_MAX_BYTES) / MIN_CELL_TEXT) {
+    error = "the map (" + size + ") would make a map file larger than the agents read (1 GiB)";
+    return false;
+  }
+  return true;
+}
+
 // Widens a new map's extents just enough for the cells from (x0, y0) to (x1, y1), all
 // unknown, so that a map exported and imported again keeps its extents.
 bool holdCells(OccupancyMap& map, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
@@ -340,7 +411,7 @@ bool exportRosMap(const OccupancyMap& map, const std::string& pgmPath, const std
 
 bool readRosMap(const std::string& yamlPath, RosMap& out, std::string& error) {
   std::string text;
-  if (!readWholeFile(yamlPath, text, error)) return false;
+  if (!readWholeFile(yamlPath, MAX_YAML_BYTES, text, error)) return false;
   RosMapYaml y;
   try {
     if (!readYamlFields(YAML::Load(text), y, error) || !checkYamlFields(y, error)) {
@@ -351,11 +422,14 @@ bool readRosMap(const std::string& yamlPath, RosMap& out, std::string& error) {
     error = yamlPath + ": line " + std::to_string(e.mark.line + 1) + ": " + e.msg;
     return false;
   }
-  GreyImage image;
-  if (!readImage(imagePath(yamlPath, y.image).string(), image, error)) return false;
   out.resMm = fileResolutionMm(y.resolution);
   out.originXMm = y.origin[0] * 1000.0;
   out.originYMm = y.origin[1] * 1000.0;
+  const SizeCheck fits = [&](int64_t width, int64_t height, std::string& why) {
+    return withinAgentBounds(out.originXMm, out.originYMm, out.resMm, width, height, why);
+  };
+  GreyImage image;
+  if (!readImage(imagePath(yamlPath, y.image).string(), fits, image, error)) return false;
   out.width = image.width;
   out.height = image.height;
   out.cells.resize(image.shade.size());
@@ -364,15 +438,8 @@ bool readRosMap(const std::string& yamlPath, RosMap& out, std::string& error) {
 }
 
 std::unique_ptr<OccupancyMap> toAgentMap(const RosMap& ros, ImportSummary& summary, std::string& error) {
-  // The lower-left pixel's centre in cells; the nearest cell takes it.
+  if (!withinAgentBounds(ros.originXMm, ros.originYMm, ros.resMm, ros.width, ros.height, error)) return nullptr;
   const double fx = ros.originXMm / ros.resMm + 0.5, fy = ros.originYMm / ros.resMm + 0.5;
-  const double bound = std::floor(MAP_COORD_BOUND_MM / ros.resMm);
-  if (!(std::fabs(fx) <= bound && std::fabs(fy) <= bound && std::fabs(fx + ros.width - 1) <= bound &&
-        std::fabs(fy + ros.height - 1) <= bound)) {
-    error = "the map reaches farther than " + shortest(MAP_COORD_BOUND_MM / 1000) +
-            " m from its origin, beyond what the agent's maps can hold";
-    return nullptr;
-  }
   const int32_t x0 = static_cast<int32_t>(std::lround(fx)), y0 = static_cast<int32_t>(std::lround(fy));
   summary = ImportSummary{};
   summary.firstCellX = x0;
