@@ -20,6 +20,7 @@
 #include "net/messages.h"
 #include "net/team_rules.h"
 #include "tools/lib/agent_commands.h"
+#include "tools/lib/counted.h"
 #include "tools/lib/group_recording.h"
 #include "tools/lib/live_view.h"
 #include "tools/lib/load_model.h"
@@ -54,6 +55,16 @@ void catchInterrupts() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+}
+
+// Sleeps until due unless a signal asks to stop first: then it returns false at once
+// (within a short slice), also in the middle of a long wait.
+bool sleepUntilUninterrupted(Clock::time_point due) {
+  constexpr Clock::duration SLICE = std::chrono::milliseconds(50);
+  for (Clock::time_point now = Clock::now(); now < due && interrupted == 0; now = Clock::now()) {
+    std::this_thread::sleep_for(std::min(due - now, SLICE));
+  }
+  return interrupted == 0;
 }
 
 int64_t millisecondsSince(Clock::time_point start) {
@@ -185,10 +196,11 @@ int playLoad(const ToolCommand& command) {
   }
   if (interrupted == 0) std::this_thread::sleep_until(start + std::chrono::milliseconds(cycles * LOAD_CYCLE_MS));
   const double seconds = static_cast<double>(millisecondsSince(start)) / 1000.0;
-  std::printf("sent %ld messages in %.1f s (%.0f/s): %ld E, %ld P, %ld D; %ld sends failed; "
-              "%ld cycles overran 500 ms (worst by %lld ms)\n",
-              tally.total(), seconds, seconds > 0 ? static_cast<double>(tally.total()) / seconds : 0.0, tally.e,
-              tally.p, tally.d, tally.failed, tally.lateCycles, static_cast<long long>(tally.worstLateMs));
+  std::printf("sent %s in %.1f s (%.0f/s): %ld E, %ld P, %ld D; %s failed; %s overran 500 ms (worst by %lld ms)\n",
+              counted(tally.total(), "message").c_str(), seconds,
+              seconds > 0 ? static_cast<double>(tally.total()) / seconds : 0.0, tally.e, tally.p, tally.d,
+              counted(tally.failed, "send").c_str(), counted(tally.lateCycles, "cycle").c_str(),
+              static_cast<long long>(tally.worstLateMs));
   return tally.failed > 0 ? EXIT_NETWORK : 0;
 }
 
@@ -252,9 +264,10 @@ int mapRecording(const ToolCommand& command) {
     ++datagrams;
   }
   if (status < 0) return fileFailure(command.fromFile + ": " + error);
+  if (!reader.cutTail().empty()) std::fprintf(stderr, "agentctl: %s: %s\n", command.fromFile.c_str(), reader.cutTail().c_str());
   const double span = firstUs < 0 ? 0.0 : static_cast<double>(lastUs - firstUs) / 1e6;
-  std::printf("read %ld datagrams covering %.1f s from %s (%ld other packets skipped)\n", datagrams, span,
-              command.fromFile.c_str(), reader.skipped());
+  std::printf("read %s covering %.1f s from %s (%s skipped)\n", counted(datagrams, "datagram").c_str(), span,
+              command.fromFile.c_str(), counted(reader.skipped(), "other packet").c_str());
   return saveTeam(team, command.outFile, span) ? 0 : EXIT_NETWORK;
 }
 
@@ -311,8 +324,8 @@ int recordGroup(const ToolCommand& command) {
   const std::string files = command.file.empty() ? command.mcapFile
                             : command.mcapFile.empty() ? command.file
                                                        : command.file + " and " + command.mcapFile;
-  std::printf("recorded %ld datagrams in %.1f s to %s\n", heard, static_cast<double>(millisecondsSince(start)) / 1000.0,
-              files.c_str());
+  std::printf("recorded %s in %.1f s to %s\n", counted(heard, "datagram").c_str(),
+              static_cast<double>(millisecondsSince(start)) / 1000.0, files.c_str());
   return failed ? networkFailure(error) : 0;
 }
 
@@ -449,6 +462,7 @@ int exportRecording(const ToolCommand& command) {
 
 struct ReplayTally {
   long sent = 0, failed = 0, skipped = 0;
+  bool cutTold = false;  // the recording's cut end was reported
 };
 
 // One pass over the recording from `start`: each datagram sent when its recorded offset
@@ -464,8 +478,7 @@ bool replayOnce(const ToolCommand& command, const GroupSocket& group, Clock::tim
   while (interrupted == 0 && (status = reader.next(datagram, error)) == 1) {
     if (firstUs < 0) firstUs = datagram.arrivalUs;
     const double offsetUs = static_cast<double>(datagram.arrivalUs - firstUs) / command.speed;
-    std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<int64_t>(std::max(0.0, offsetUs))));
-    if (interrupted != 0) break;
+    if (!sleepUntilUninterrupted(start + std::chrono::microseconds(static_cast<int64_t>(std::max(0.0, offsetUs))))) break;
     if (group.sendTo(to, datagram.payload, datagram.length)) {
       ++tally.sent;
     } else {
@@ -473,6 +486,10 @@ bool replayOnce(const ToolCommand& command, const GroupSocket& group, Clock::tim
     }
   }
   tally.skipped += reader.skipped();
+  if (!reader.cutTail().empty() && !tally.cutTold) {
+    std::fprintf(stderr, "agentctl: %s: %s\n", command.file.c_str(), reader.cutTail().c_str());
+    tally.cutTold = true;
+  }
   return status >= 0;
 }
 
@@ -489,9 +506,10 @@ int replayRecording(const ToolCommand& command) {
     if (!replayOnce(command, group, Clock::now(), tally, error)) return fileFailure(command.file + ": " + error);
     if (!command.loop) break;
   }
-  std::printf("replayed %ld datagrams from %s in %.1f s at speed %g; %ld sends failed; %ld other packets skipped\n",
-              tally.sent, command.file.c_str(), static_cast<double>(millisecondsSince(start)) / 1000.0,
-              command.speed, tally.failed, tally.skipped);
+  std::printf("replayed %s from %s in %.1f s at speed %g; %s failed; %s skipped\n",
+              counted(tally.sent, "datagram").c_str(), command.file.c_str(),
+              static_cast<double>(millisecondsSince(start)) / 1000.0, command.speed,
+              counted(tally.failed, "send").c_str(), counted(tally.skipped, "other packet").c_str());
   return tally.failed > 0 ? EXIT_NETWORK : 0;
 }
 
@@ -506,7 +524,7 @@ int main(int argc, char** argv) {
     return EXIT_USAGE;
   }
   switch (command.action) {
-    case ToolAction::Help: std::printf("%s", agentctlUsage().c_str()); return 0;
+    case ToolAction::Help: std::printf("%s", agentctlUsage(command.helpTopic).c_str()); return 0;
     case ToolAction::Version: std::printf("agentctl %s\n", MCAGENT_VERSION); return 0;
     case ToolAction::Send: return sendCommand(command);
     case ToolAction::Watch: return watchGroup(command);

@@ -73,10 +73,26 @@ kill -TERM $observer; wait $observer; echo "replayed=$?" >>status
 cmp live.ppm from.ppm && echo same >>status
 cmp live.ppm replayed.ppm && echo same >>status
 mapscore --known live.ppm >known
+head -c -3 run.pcap >cut.pcap
+agentctl map --from cut.pcap --out cut.ppm >cut.out 2>cut.err; echo "cut=$?" >>status
+agentctl record gap.pcap >gap.out &
+recorder=$!
+sleep 0.3
+send_msg "P gap 1 2 3"
+sleep 1
+send_msg "P gap 4 5 6"
+sleep 0.2
+kill -INT $recorder; wait $recorder
+agentctl replay gap.pcap --speed 0.01 >gapped.out &
+replayer=$!
+sleep 0.5
+started=$(date +%s%N)
+kill -INT $replayer; wait $replayer; echo "interrupted=$?" >>status
+echo $(( ($(date +%s%N) - started) / 1000000 )) >interrupt.ms
 )SH",
                               60);
   ASSERT_EQ(r.status, 0) << s.read("scenario.log") << s.read("live.err") << s.read("record.err");
-  EXPECT_EQ(s.read("status"), "live=0\nrecord=0\nfrom=0\nreplay=0\nreplayed=0\nsame\nsame\n");
+  EXPECT_EQ(s.read("status"), "live=0\nrecord=0\nfrom=0\nreplay=0\nreplayed=0\nsame\nsame\ncut=0\ninterrupted=0\n");
   EXPECT_GT(std::stol(s.read("known")), 1000);
   const std::string live = s.read("live.out");
   EXPECT_NE(live.find("s: saved live.ppm, "), std::string::npos) << live;
@@ -92,6 +108,14 @@ mapscore --known live.ppm >known
   ASSERT_EQ(std::system(("tcpdump -n -r - <" + pcap + " >" + dump + " 2>&1").c_str()), 0) << s.read("tcpdump.out");
   EXPECT_EQ(s.count("tcpdump.out", "> 239.0.0.77.60001: UDP, length "), datagrams) << s.read("tcpdump.out");
   EXPECT_EQ(s.count("tcpdump.out", "UDP, length 5\n"), 1) << "the junk datagram";
+
+  // A recording whose last record was cut gives every whole one and says where it ends;
+  // a replay waiting through a long gap ends at once on SIGINT.
+  EXPECT_EQ(s.read("cut.out").find("read " + std::to_string(datagrams - 1) + " datagrams"), 0u) << s.read("cut.out");
+  EXPECT_NE(s.read("cut.err").find("cut.pcap: the file ends inside record " + std::to_string(datagrams)),
+            std::string::npos) << s.read("cut.err");
+  EXPECT_LT(std::stol(s.read("interrupt.ms")), 500) << s.read("gapped.out");
+  EXPECT_EQ(s.read("gapped.out").find("replayed 1 datagram from gap.pcap"), 0u) << s.read("gapped.out");
 }
 
 }  // namespace

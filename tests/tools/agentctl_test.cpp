@@ -1,3 +1,4 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 #include <unistd.h>
@@ -129,10 +130,23 @@ TEST(AgentctlArguments, OptionsOfWatchMapRecordReplayAndLoad) {
   EXPECT_EQ(c.bind + ":" + std::to_string(c.port), "127.0.0.1:8080") << "loopback only unless asked";
   ASSERT_TRUE(parseToolCommand({"view", "--port", "0", "--bind", "10.0.0.5"}, c, error)) << error;
   EXPECT_EQ(c.bind + ":" + std::to_string(c.port), "10.0.0.5:0");
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--help"}, {"map", "--help"}, {"replay", "--help"}, {"goal", "--help"}, {"view", "--help"}}) {
-    ASSERT_TRUE(parseToolCommand(args, c, error)) << args.back();
-    EXPECT_EQ(c.action, ToolAction::Help) << args[0];
+  struct HelpRow {
+    std::vector<std::string> args;
+    std::string shown, notShown;
+  };
+  for (const HelpRow& row : std::vector<HelpRow>{
+           {{"--help"}, "  mode NAME|all VALUE", ""},
+           {{"map", "--help"}, "usage: agentctl map --out FILE [--every S] [--seconds N]\n", "replay FILE"},
+           {{"replay", "--help"}, "usage: agentctl replay FILE [--speed X] [--loop]\n  send a recording's", "map --out"},
+           {{"goal", "--help"}, "usage: agentctl goal NAME|all X Y [TH]\n  set the navigation goal", "mode NAME"},
+           {{"view", "--help"}, "--port 0\n  picks a free port\n", "load N"}}) {
+    ASSERT_TRUE(parseToolCommand(row.args, c, error)) << row.args[0];
+    EXPECT_EQ(c.action, ToolAction::Help) << row.args[0];
+    const std::string help = agentctlUsage(c.helpTopic);
+    EXPECT_NE(help.find(row.shown), std::string::npos) << help;
+    if (!row.notShown.empty()) {
+      EXPECT_EQ(help.find(row.notShown), std::string::npos) << "one command's help only\n" << help;
+    }
   }
   ASSERT_TRUE(parseToolCommand({"--version"}, c, error));
   EXPECT_EQ(c.action, ToolAction::Version);
@@ -183,7 +197,7 @@ TEST(TrafficSummary, RatesPerAgentOverEachWindowAndLastPoses) {
   summary.record(Message{'M', "all", {}, {99}});
   summary.recordUnreadable();
   const std::string first = summary.report(2000);
-  EXPECT_NE(first.find("summary over 2.0 s: 2 agents, 1 commands, 1 unreadable"), std::string::npos) << first;
+  EXPECT_NE(first.find("summary over 2.0 s: 2 agents, 1 command, 1 unreadable"), std::string::npos) << first;
   EXPECT_NE(first.find("E     5.0/s"), std::string::npos) << first;
   EXPECT_NE(first.find("last pose 1000.000 -2000.000 90.000"), std::string::npos) << first;
   EXPECT_NE(first.find("no pose yet"), std::string::npos) << first;
@@ -195,7 +209,7 @@ TEST(TrafficSummary, RatesPerAgentOverEachWindowAndLastPoses) {
   EXPECT_NE(second.find("last pose 7.000 8.000 9.000"), std::string::npos) << second;
 
   const std::string total = summary.finalReport(4000);
-  EXPECT_NE(total.find("total over 4.0 s: 2 agents, 1 commands, 1 unreadable"), std::string::npos) << total;
+  EXPECT_NE(total.find("total over 4.0 s: 2 agents, 1 command, 1 unreadable"), std::string::npos) << total;
   EXPECT_NE(total.find("E     2.5/s"), std::string::npos) << total;
 }
 
@@ -259,6 +273,52 @@ TEST(GroupRecording, ReadsWholeGroupDatagramsFromAnEthernetCaptureAndSkipsTheRes
   EXPECT_EQ(reader.next(d, error), 0);
   EXPECT_EQ(reader.skipped(), 4);
   std::remove(path.c_str());
+}
+
+TEST(GroupRecording, TimesReadBackToTheMicrosecondAndACutLastRecordLeavesTheWholeOnes) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path();
+  const std::string path = (dir / ("agentctl_written_" + std::to_string(getpid()) + ".pcap")).string();
+  const std::string cutPath = (dir / ("agentctl_cut_" + std::to_string(getpid()) + ".pcap")).string();
+  RecordingWriter writer;
+  std::string error;
+  ASSERT_TRUE(writer.open(path, error)) << error;
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_port = htons(40000);
+  from.sin_addr.s_addr = htonl(0x0A000007);
+  const std::vector<std::string> texts = {"P a 1 2 3", "E a 1 2 3 4 5", "P a 4 5 6"};
+  for (size_t i = 0; i < texts.size(); ++i) {
+    writer.write(texts[i].c_str(), texts[i].size() + 1, from, timespec{1'700'000'000 + static_cast<time_t>(i), 123'456'789});
+  }
+  ASSERT_TRUE(writer.close(error)) << error;
+  const size_t size = std::filesystem::file_size(path);
+  const size_t lastRecord = 16 + 20 + 8 + texts.back().size() + 1;  // pcap header, IPv4, UDP, payload
+  const std::string cutTold =
+      "the file ends inside record 3 (at byte " + std::to_string(size - lastRecord) + "): read the 2 whole records before it";
+  struct Cut {
+    size_t bytes;  // cut off the end
+    long read;
+    std::string told;
+  };
+  for (const Cut& cut : std::vector<Cut>{{0, 3, ""}, {1, 2, cutTold}, {lastRecord - 10, 2, cutTold}, {lastRecord, 2, ""}}) {
+    std::filesystem::copy_file(path, cutPath, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::resize_file(cutPath, size - cut.bytes);
+    RecordingReader reader;
+    ASSERT_TRUE(reader.open(cutPath, error)) << error;
+    RecordedDatagram d;
+    long read = 0;
+    int status;
+    while ((status = reader.next(d, error)) == 1) {
+      EXPECT_EQ(std::string(d.payload, d.length - 1), texts[static_cast<size_t>(read)]);
+      EXPECT_EQ(d.arrivalUs, (1'700'000'000 + read) * 1'000'000 + 123'456) << "to the microsecond";
+      ++read;
+    }
+    EXPECT_EQ(status, 0) << cut.bytes << " bytes cut: " << error;
+    EXPECT_EQ(read, cut.read) << cut.bytes << " bytes cut";
+    EXPECT_EQ(reader.cutTail(), cut.told) << cut.bytes << " bytes cut";
+  }
+  std::remove(path.c_str());
+  std::remove(cutPath.c_str());
 }
 
 }  // namespace

@@ -362,12 +362,42 @@ bool readSendCommand(const Args& args, ToolCommand& c, std::string& error) {
 
 }  // namespace
 
-std::string agentctlUsage() {
+namespace {
+
+// Where the descriptions of the usage's entries start.
+constexpr size_t DESCRIPTION_COLUMN = 27;
+
+// One command's entries of the usage: each "  COMMAND ARGS   description" line and the
+// description lines under it, as "usage: agentctl COMMAND ARGS" and the description.
+std::string commandUsage(const std::string& usage, const std::string& command) {
+  std::string out;
+  bool inEntry = false;
+  for (size_t start = 0, end; start < usage.size(); start = end + 1) {
+    end = usage.find('\n', start);
+    if (end == std::string::npos) end = usage.size();
+    const std::string line = usage.substr(start, end - start);
+    if (line.rfind("  " + command + " ", 0) == 0 || line == "  " + command) {
+      const size_t gap = line.find("  ", 2);
+      out += (out.empty() ? "usage: agentctl " : "       agentctl ") + line.substr(2, gap - 2) + "\n";
+      if (gap != std::string::npos) out += "  " + line.substr(line.find_first_not_of(' ', gap)) + "\n";
+      inEntry = true;
+    } else if (inEntry && line.size() > DESCRIPTION_COLUMN && line.find_first_not_of(' ') == DESCRIPTION_COLUMN) {
+      out += "  " + line.substr(DESCRIPTION_COLUMN) + "\n";
+    } else {
+      inEntry = false;
+    }
+  }
+  return out.empty() ? usage : out + "(agentctl --help shows every command)\n";
+}
+
+}  // namespace
+
+std::string agentctlUsage(const std::string& command) {
   const int length = std::snprintf(nullptr, 0, USAGE_FORMAT, MCAST_GROUP, MCAST_PORT, MCAST_TTL);
   std::string text(static_cast<size_t>(length) + 1, '\0');
   std::snprintf(text.data(), text.size(), USAGE_FORMAT, MCAST_GROUP, MCAST_PORT, MCAST_TTL);
   text.pop_back();
-  return text;
+  return command.empty() ? text : commandUsage(text, command);
 }
 
 std::string modeName(unsigned value) {
@@ -426,12 +456,16 @@ bool parseToolCommand(const Args& args, ToolCommand& command, std::string& error
   const bool askedForHelp = std::find(args.begin(), args.end(), "--help") != args.end();
   if (verb == "-h" || verb == "help" || (askedForHelp && !hasOptions(verb))) {
     c.action = ToolAction::Help;
+    if (askedForHelp && verb != "--help") c.helpTopic = verb;
   } else if (verb == "--version") {
     c.action = ToolAction::Version;
   } else if (hasOptions(verb)) {
     bool help = false;
     if (!readOptionCommand(args, c, help, error)) return false;
-    if (help) c = ToolCommand{};
+    if (help) {
+      c = ToolCommand{};
+      c.helpTopic = verb;
+    }
   } else if (verb == "load") {
     if (!readLoadCommand(args, c, error)) return false;
     c.action = ToolAction::Load;

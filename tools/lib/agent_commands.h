@@ -12,6 +12,8 @@ enum class ToolAction { Help, Version, Send, Watch, Load, Map, Record, Replay, V
 
 struct ToolCommand {
   ToolAction action = ToolAction::Help;
+  // Help: the command asked about ("mode", "map", ...), empty for every command.
+  std::string helpTopic;
   // Send: one message to the group.
   char type = 0;
   std::string name;
@@ -50,8 +52,9 @@ struct ToolCommand {
 // when they are not a valid command.
 bool parseToolCommand(const std::vector<std::string>& args, ToolCommand& command, std::string& error);
 
-// The text of agentctl --help.
-std::string agentctlUsage();
+// The text of agentctl --help, or of one command's part of it (agentctl COMMAND --help);
+// all of it for a command it does not describe.
+std::string agentctlUsage(const std::string& command = "");
 
 // The name agentctl gives a mode value ("wander", "explore", ...), empty for a value
 // that is no mode.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "net/group_socket.h"
+#include "tools/lib/counted.h"
 
 namespace {
 
@@ -184,12 +185,19 @@ int RecordingReader::next(RecordedDatagram& datagram, std::string& error) {
   for (;;) {
     pcap_pkthdr* header = nullptr;
     const u_char* frame = nullptr;
+    const long startsAt = std::ftell(pcap_file(myPcap));  // -1 when reading a pipe
     const int status = pcap_next_ex(myPcap, &header, &frame);
     if (status == PCAP_ERROR_BREAK) return 0;
     if (status != 1) {
       error = pcap_geterr(myPcap);
-      return -1;
+      // libpcap's word for a file that ends inside a record: every record before it is whole.
+      if (error.find("truncated") == std::string::npos) return -1;
+      myCutTail = "the file ends inside record " + std::to_string(myRecords + 1) +
+                  (startsAt >= 0 ? " (at byte " + std::to_string(startsAt) + ")" : "") + ": read the " +
+                  counted(myRecords, "whole record") + " before it";
+      return 0;
     }
+    ++myRecords;
     const long at = ipOffset(myLinkType, frame, header->caplen);
     if (at >= 0 && groupPayload(frame + at, header->caplen - static_cast<size_t>(at), datagram)) {
       datagram.arrivalUs = static_cast<int64_t>(header->ts.tv_sec) * 1'000'000 + header->ts.tv_usec;

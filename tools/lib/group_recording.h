@@ -61,12 +61,18 @@ class RecordingReader {
   // The next whole UDP datagram to port MCAST_PORT: 1 with it in datagram, 0 at the end
   // of the file, -1 with the reason in error when the file is damaged. Other packets
   // (other protocols and ports, fragments, packets cut short by the capture) are
-  // skipped and counted.
+  // skipped and counted. A file that ends inside its last record (a recorder killed, a
+  // full disk) ends before that record; cutTail() says so.
   int next(RecordedDatagram& datagram, std::string& error);
   long skipped() const { return mySkipped; }
+  // After the end: empty when the file ended after a whole record, else a sentence that
+  // says where the cut record began.
+  const std::string& cutTail() const { return myCutTail; }
 
  private:
   pcap* myPcap = nullptr;
   int myLinkType = 0;
   long mySkipped = 0;
+  long myRecords = 0;  // whole records read
+  std::string myCutTail;
 };

@@ -6,6 +6,7 @@
 
 #include "map/map_file.h"
 #include "net/team_rules.h"
+#include "tools/lib/counted.h"
 
 TeamMap::TeamMap() : myMap(MAP_RES_MM, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM) {}
 
@@ -95,8 +96,8 @@ std::string describeTeam(double seconds, const std::string& file, bool saved, lo
   char head[256];
   std::snprintf(head, sizeof head, "%.1f s: %s ", seconds, saved ? "saved" : "NOT saved");
   std::string line = head + file;
-  std::snprintf(head, sizeof head, ", %ld known cells, %zu peers", knownCells, peers.size());
-  line += head;
+  std::snprintf(head, sizeof head, ", %ld known cells, ", knownCells);
+  line += head + counted(static_cast<long>(peers.size()), "peer");
   for (const TeamMap::Peer& peer : peers) {
     char part[256];
     std::snprintf(part, sizeof part, " %.3f %.3f %.3f P %ld E %ld O %ld", peer.pose.getX(), peer.pose.getY(),

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "tools/lib/agent_commands.h"
+#include "tools/lib/counted.h"
 
 namespace {
 
@@ -82,9 +83,10 @@ void TrafficSummary::record(const Message& m) {
 std::string TrafficSummary::describe(int64_t fromMs, int64_t toMs, bool whole) const {
   const double seconds = static_cast<double>(toMs - fromMs) / 1000.0;
   const double per = seconds > 0 ? 1.0 / seconds : 0.0;
-  std::string text = printed("%s over %.1f s: %zu agents, %ld commands, %ld unreadable\n",
-                             whole ? "total" : "summary", seconds, myAgents.size(),
-                             whole ? myCommandsTotal : myCommands, whole ? myUnreadableTotal : myUnreadable);
+  std::string text = printed("%s over %.1f s: %s, %s, %ld unreadable\n", whole ? "total" : "summary", seconds,
+                             counted(static_cast<long>(myAgents.size()), "agent").c_str(),
+                             counted(whole ? myCommandsTotal : myCommands, "command").c_str(),
+                             whole ? myUnreadableTotal : myUnreadable);
   for (const auto& [name, agent] : myAgents) {
     const Counts& c = whole ? agent.total : agent.window;
     text += printed("  %-16s D %6.1f/s  P %6.1f/s  E %7.1f/s  O %6.1f/s", name.c_str(), c.d * per, c.p * per,
