@@ -12,6 +12,8 @@
 #include "base/numbers.h"
 #include "base/version.h"
 #include "map/map_file.h"
+#include "tools/lib/counted.h"
+#include "tools/lib/group_recording.h"
 #include "tools/lib/map_picture.h"
 #include "tools/lib/map_score.h"
 #include "tools/lib/ros_map.h"
@@ -27,7 +29,8 @@ const char USAGE[] =
     "usage: mapscore [--start X Y]... AGENT_MAP.ppm TRUTH.ppm\n"
     "       mapscore --known MAP.ppm\n"
     "       mapscore export MAP.ppm [--pgm OUT.pgm [--yaml OUT.yaml]]\n"
-    "                               [--png OUT.png [--scale N] [--whole] [--title TEXT]]\n"
+    "                               [--png OUT.png [--scale N] [--whole] [--title TEXT]\n"
+    "                                              [--tracks RECORDING]]\n"
     "       mapscore import MAP.yaml --out MAP.ppm\n"
     "       mapscore --help | --version\n"
     "\n"
@@ -65,7 +68,10 @@ const char USAGE[] =
     "  --png OUT.png   a picture with legend and scale bar: free, obstacle, unknown, this\n"
     "                  robot's track, other robots' tracks, the origin; the observed part of\n"
     "                  the map (--whole: all of it), --scale pixels per cell (1 to 32; chosen\n"
-    "                  from the map's size by default), --title the line above it (the file name)\n"
+    "                  from the map's size by default), --title the line above it (the file name);\n"
+    "                  --tracks draws each robot's poses from a recording of the group\n"
+    "                  (agentctl record) as a line in the colour the live map page gives it;\n"
+    "                  the legend lists only what the picture shows\n"
     "import reads a map_server map (YAML and its PGM or PNG image; trinary, yaw 0) into a map\n"
     "file, for example a known building as map_global.ppm: free cells free, occupied cells\n"
     "obstacles of occupancy 254 (as the agent's own saturated hits), the rest unknown; each\n"
@@ -225,12 +231,12 @@ int score(int argc, char** argv) {
 // ---------------------------------------------------------------- export
 
 struct ExportArgs {
-  std::string map, pgm, yaml, png;
+  std::string map, pgm, yaml, png, tracks;
   PictureOptions picture;
   bool titleGiven = false;
 };
 
-enum ExportOption { OPT_PGM = 300, OPT_YAML, OPT_PNG, OPT_SCALE, OPT_WHOLE, OPT_TITLE, OPT_EXPORT_HELP };
+enum ExportOption { OPT_PGM = 300, OPT_YAML, OPT_PNG, OPT_SCALE, OPT_WHOLE, OPT_TITLE, OPT_TRACKS, OPT_EXPORT_HELP };
 
 int parseExportArgs(int argc, char** argv, ExportArgs& a) {
   static const option OPTIONS[] = {{"pgm", required_argument, nullptr, OPT_PGM},
@@ -239,6 +245,7 @@ int parseExportArgs(int argc, char** argv, ExportArgs& a) {
                                    {"scale", required_argument, nullptr, OPT_SCALE},
                                    {"whole", no_argument, nullptr, OPT_WHOLE},
                                    {"title", required_argument, nullptr, OPT_TITLE},
+                                   {"tracks", required_argument, nullptr, OPT_TRACKS},
                                    {"help", no_argument, nullptr, OPT_EXPORT_HELP},
                                    {nullptr, 0, nullptr, 0}};
   opterr = 0;
@@ -250,6 +257,7 @@ int parseExportArgs(int argc, char** argv, ExportArgs& a) {
       case OPT_PNG: a.png = optarg; break;
       case OPT_WHOLE: a.picture.wholeMap = true; break;
       case OPT_TITLE: a.picture.title = optarg; a.titleGiven = true; break;
+      case OPT_TRACKS: a.tracks = optarg; break;
       case OPT_EXPORT_HELP: case 'h': help = true; break;
       case OPT_SCALE:
         if (readInteger(std::string_view(optarg), 1, PICTURE_MAX_SCALE, a.picture.scale) != NumberCheck::Ok) {
@@ -265,8 +273,8 @@ int parseExportArgs(int argc, char** argv, ExportArgs& a) {
   a.map = argv[optind];
   if (a.pgm.empty() && a.png.empty()) return usageError("export needs --pgm OUT.pgm or --png OUT.png");
   if (!a.yaml.empty() && a.pgm.empty()) return usageError("--yaml goes with --pgm");
-  if (a.png.empty() && (a.picture.scale != 0 || a.picture.wholeMap || a.titleGiven)) {
-    return usageError("--scale, --whole and --title go with --png");
+  if (a.png.empty() && (a.picture.scale != 0 || a.picture.wholeMap || a.titleGiven || !a.tracks.empty())) {
+    return usageError("--scale, --whole, --title and --tracks go with --png");
   }
   if (a.yaml.empty() && !a.pgm.empty()) {
     const size_t dot = a.pgm.find_last_of('.'), slash = a.pgm.find_last_of('/');
@@ -275,6 +283,20 @@ int parseExportArgs(int argc, char** argv, ExportArgs& a) {
   }
   if (!a.titleGiven) a.picture.title = a.map;
   return 0;
+}
+
+// Each robot's poses from a recording, in name order, as the picture draws them.
+bool readTracks(const std::string& path, std::vector<RobotTrack>& tracks) {
+  RecordingReader reader;
+  RecordedPoses poses;
+  std::string error;
+  if (!reader.open(path, error) || !readRecordedPoses(reader, poses, error)) {
+    fileError("cannot read the tracks: " + error);
+    return false;
+  }
+  if (!reader.cutTail().empty()) std::fprintf(stderr, "mapscore: %s: %s\n", path.c_str(), reader.cutTail().c_str());
+  for (auto& [name, points] : poses) tracks.push_back({name, std::move(points)});
+  return true;
 }
 
 int exportMap(int argc, char** argv) {
@@ -289,10 +311,12 @@ int exportMap(int argc, char** argv) {
                 map.miny + map.maxy - 1, map.res);
   }
   if (!a.png.empty()) {
+    if (!a.tracks.empty() && !readTracks(a.tracks, a.picture.tracks)) return EXIT_FILES;
     const bool drawn = writeMapPicture(map, a.png, a.picture, error);
     releasePictureCaches();
     if (!drawn) return fileError("cannot draw the picture: " + error);
-    std::printf("wrote %s\n", a.png.c_str());
+    if (a.tracks.empty()) std::printf("wrote %s\n", a.png.c_str());
+    else std::printf("wrote %s with the tracks of %s\n", a.png.c_str(), counted(static_cast<long>(a.picture.tracks.size()), "robot").c_str());
   }
   return 0;
 }

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "base/version.h"
+#include "tools/lib/group_recording.h"
+#include "tools/lib/map_picture.h"
 #include "tools/lib/ros_map.h"
 
 namespace {
@@ -185,6 +187,12 @@ TEST_F(MapExportTest, MapscoreCommandLine) {
   OccupancyMap map(MAP_RES_MM, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM);
   map.cellAt(1, 1) = 0;
   ASSERT_TRUE(exportRosMap(map, (dir / "m.pgm").string(), (dir / "m.yaml").string(), error));
+  RecordingWriter recording;
+  ASSERT_TRUE(recording.open((dir / "run.pcap").string(), error)) << error;
+  for (const std::string p : {"P bravo 0 300 0", "P alpha 0 0 0", "P alpha 500 0 0", "M all 1"}) {
+    recording.write(p.c_str(), p.size() + 1, sockaddr_in{}, timespec{});
+  }
+  ASSERT_TRUE(recording.close(error)) << error;
   struct Case {
     std::string args;
     int status;
@@ -200,12 +208,13 @@ TEST_F(MapExportTest, MapscoreCommandLine) {
       {"only.ppm", 2, "", "needs the agent's map file and the truth file"},
       {"export", 2, "", "export needs a map file"},
       {"export x.ppm", 2, "", "export needs --pgm OUT.pgm or --png OUT.png"},
-      {"export x.ppm --pgm y.pgm --scale 2", 2, "", "--scale, --whole and --title go with --png"},
+      {"export x.ppm --pgm y.pgm --scale 2", 2, "", "--scale, --whole, --title and --tracks go with --png"},
       {"export x.ppm --png y.png --scale 0", 2, "", "--scale needs a whole number"},
       {"import m.yaml", 2, "", "import needs --out MAP.ppm"},
       {"import m.yaml --out back.ppm", 0, "imported 249 x 249 cells of 100 mm into back.ppm: 1 free, 0 obstacle", ""},
       {"--known back.ppm", 0, "1\n", ""},
       {"export back.ppm --png back.png --pgm again.pgm", 0, "wrote again.pgm and again.yaml", ""},
+      {"export back.ppm --png team.png --tracks run.pcap", 0, "wrote team.png with the tracks of 2 robots", ""},
       {"m.yaml back.ppm", 1, "", "cannot read map file m.yaml: line 1: not a plain PPM map file"},
       {"export missing.ppm --png x.png", 1, "", "cannot read map file missing.ppm: No such file or directory"},
       {"import /dev/zero --out z.ppm", 1, "", "cannot import: /dev/zero: not a regular file"},
@@ -219,6 +228,14 @@ TEST_F(MapExportTest, MapscoreCommandLine) {
   }
   EXPECT_EQ(fileText(dir / "back.png").substr(0, 4), "\x89PNG");
   EXPECT_EQ(fileText(dir / "again.pgm"), fileText(dir / "m.pgm"));
+
+  using Labels = std::vector<std::string>;
+  PictureOptions picture;
+  EXPECT_EQ(pictureLegend(map, picture), (Labels{"free", "unknown", "origin (0, 0)"})) << "only what is drawn";
+  map.cellAt(2, 1) = 0 | CELL_FOOTPRINT;
+  picture.tracks = {{"alpha", {{0, 0}, {500, 0}}}, {"bravo", {{0, 300}}}};
+  EXPECT_EQ(pictureLegend(map, picture), (Labels{"free", "unknown", "footprints (where robots went)", "alpha", "bravo",
+                                                 "origin (0, 0)"}));
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 #include <arpa/inet.h>
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "net/group_socket.h"
+#include "net/messages.h"
 #include "tools/lib/counted.h"
 
 namespace {
@@ -205,4 +207,17 @@ int RecordingReader::next(RecordedDatagram& datagram, std::string& error) {
     }
     ++mySkipped;
   }
+}
+
+bool readRecordedPoses(RecordingReader& reader, RecordedPoses& poses, std::string& error) {
+  RecordedDatagram datagram;
+  char buffer[MSG_BUFFER_SIZE];
+  int status;
+  while ((status = reader.next(datagram, error)) == 1) {
+    const size_t kept = std::min(datagram.length, MSG_BUFFER_SIZE);
+    std::memcpy(buffer, datagram.payload, kept);
+    Message m;
+    if (readDatagram(buffer, kept, m) && m.type == 'P') poses[std::string(m.name)].emplace_back(m.reals[0], m.reals[1]);
+  }
+  return status == 0;
 }

@@ -10,7 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct pcap;
@@ -76,3 +78,9 @@ class RecordingReader {
   long myRecords = 0;  // whole records read
   std::string myCutTail;
 };
+
+// Each agent's poses (x, y in mm) from the P messages of a recording, in the order
+// recorded, by name. False with the reason when the file is damaged; a cut last record
+// ends the poses (the reader's cutTail says where).
+using RecordedPoses = std::map<std::string, std::vector<std::pair<double, double>>, std::less<>>;
+bool readRecordedPoses(RecordingReader& reader, RecordedPoses& poses, std::string& error);

@@ -17,28 +17,40 @@ namespace {
 
 // ---------------------------------------------------------------- what is drawn
 
-enum class Shown { Unknown, Free, Obstacle, OwnTrack, PeerTrack };
+enum class Shown { Unknown, Free, Obstacle, OwnTrack, PeerTrack, Footprint };
 
 struct Colour {
   double r, g, b;
 };
+
+constexpr Colour hex(uint32_t rgb) {
+  return {((rgb >> 16) & 0xFF) / 255.0, ((rgb >> 8) & 0xFF) / 255.0, (rgb & 0xFF) / 255.0};
+}
 
 constexpr Colour FREE_COLOUR{1.0, 1.0, 1.0};
 constexpr Colour OBSTACLE_COLOUR{0.08, 0.08, 0.08};
 constexpr Colour UNKNOWN_COLOUR{205 / 255.0, 205 / 255.0, 205 / 255.0};
 constexpr Colour OWN_TRACK_COLOUR{0.13, 0.42, 0.85};
 constexpr Colour PEER_TRACK_COLOUR{0.95, 0.55, 0.10};
+constexpr Colour FOOTPRINT_COLOUR = hex(0xA0C8E6);  // the live map page's footprint shade
+// The live map page's robot colours, given in name order.
+constexpr Colour ROBOT_COLOURS[] = {hex(0xd62728), hex(0x1f77b4), hex(0x2ca02c), hex(0xff7f0e),
+                                    hex(0x9467bd), hex(0x8c564b), hex(0xe377c2), hex(0x17becf)};
 constexpr Colour ORIGIN_COLOUR{0.85, 0.10, 0.10};
 constexpr Colour TEXT_COLOUR{0.1, 0.1, 0.1};
 constexpr Colour FRAME_COLOUR{0.55, 0.55, 0.55};
 
-Shown shownAs(MapCell c) {
+// With the robots' tracks drawn as lines, the footprints are one shade whoever left them.
+Shown shownAs(MapCell c, bool tracksDrawn) {
   const CellClass cls = classify(c);
   if (cls != CellClass::Free) return cls == CellClass::Obstacle ? Shown::Obstacle : Shown::Unknown;
+  if ((c & (CELL_OWN_FOOTPRINT | CELL_FOOTPRINT)) != 0 && tracksDrawn) return Shown::Footprint;
   if (c & CELL_OWN_FOOTPRINT) return Shown::OwnTrack;
   if (c & CELL_FOOTPRINT) return Shown::PeerTrack;
   return Shown::Free;
 }
+
+Colour robotColour(size_t nameOrder) { return ROBOT_COLOURS[nameOrder % std::size(ROBOT_COLOURS)]; }
 
 Colour colourOf(Shown s) {
   switch (s) {
@@ -46,6 +58,7 @@ Colour colourOf(Shown s) {
     case Shown::Obstacle: return OBSTACLE_COLOUR;
     case Shown::OwnTrack: return OWN_TRACK_COLOUR;
     case Shown::PeerTrack: return PEER_TRACK_COLOUR;
+    case Shown::Footprint: return FOOTPRINT_COLOUR;
     default: return UNKNOWN_COLOUR;
   }
 }
@@ -117,21 +130,34 @@ std::string metres(double m) {
 
 // ---------------------------------------------------------------- layout
 
+enum class Swatch { Square, Line, Origin };
+
 struct LegendItem {
   std::string label;
   Colour colour;
-  bool marker;  // drawn as the origin mark instead of a filled square
+  Swatch swatch;
 };
 
-const std::vector<LegendItem>& legendItems() {
-  static const std::vector<LegendItem> items = {
-      {"free", FREE_COLOUR, false},
-      {"obstacle", OBSTACLE_COLOUR, false},
-      {"unknown", UNKNOWN_COLOUR, false},
-      {"this robot's track", OWN_TRACK_COLOUR, false},
-      {"other robots' tracks", PEER_TRACK_COLOUR, false},
-      {"origin (0, 0)", ORIGIN_COLOUR, true},
-  };
+bool originShown(const RasterView& view) { return view.x0 <= 0 && view.x1 >= 0 && view.y0 <= 0 && view.y1 >= 0; }
+
+// What the picture shows, in a fixed order: the kinds of cells in the view, each robot's
+// track, the origin.
+std::vector<LegendItem> legendItems(const OccupancyMap& map, const RasterView& view, const PictureOptions& options) {
+  static const std::pair<Shown, const char*> CELLS[] = {
+      {Shown::Free, "free"}, {Shown::Obstacle, "obstacle"}, {Shown::Unknown, "unknown"},
+      {Shown::OwnTrack, "this robot's track"}, {Shown::PeerTrack, "other robots' tracks"},
+      {Shown::Footprint, "footprints (where robots went)"}};
+  bool present[std::size(CELLS)] = {};
+  const bool tracksDrawn = !options.tracks.empty();
+  for (int32_t x = view.x0; x <= view.x1; ++x) {
+    for (int32_t y = view.y0; y <= view.y1; ++y) present[static_cast<size_t>(shownAs(map.cellValue(x, y), tracksDrawn))] = true;
+  }
+  std::vector<LegendItem> items;
+  for (const auto& [shown, label] : CELLS) {
+    if (present[static_cast<size_t>(shown)]) items.push_back({label, colourOf(shown), Swatch::Square});
+  }
+  for (size_t i = 0; i < options.tracks.size(); ++i) items.push_back({options.tracks[i].name, robotColour(i), Swatch::Line});
+  if (originShown(view)) items.push_back({"origin (0, 0)", ORIGIN_COLOUR, Swatch::Origin});
   return items;
 }
 
@@ -145,10 +171,10 @@ struct Layout {
 };
 
 // Legend items left to right, wrapping to a new row when the width is used up.
-void placeLegend(cairo_t* cr, double available, Layout& l) {
+void placeLegend(cairo_t* cr, double available, const std::vector<LegendItem>& items, Layout& l) {
   useFont(cr, FONT_SIZE);
   double x = 0, row = 0;
-  for (const LegendItem& item : legendItems()) {
+  for (const LegendItem& item : items) {
     const double w = SWATCH + 6 + textWidth(cr, item.label);
     if (x > 0 && x + w > available) {
       x = 0;
@@ -160,7 +186,7 @@ void placeLegend(cairo_t* cr, double available, Layout& l) {
   }
 }
 
-Layout layOut(cairo_t* measure, const RasterView& view, int requestedScale) {
+Layout layOut(cairo_t* measure, const RasterView& view, int requestedScale, const std::vector<LegendItem>& items) {
   Layout l{};
   const int side = std::max(view.width(), view.height());
   l.scale = requestedScale > 0 ? requestedScale : std::clamp(MAX_PICTURE_SIDE / side, 1, 8);
@@ -171,8 +197,8 @@ Layout layOut(cairo_t* measure, const RasterView& view, int requestedScale) {
   l.mapY = PAD + TITLE_SIZE + 6 + FONT_SIZE + 10;
   l.scaleBarY = l.mapY + l.mapH + 12;
   l.legendY = l.scaleBarY + 30;
-  placeLegend(measure, l.width - 2 * PAD, l);
-  l.height = l.legendY + l.legendRowY.back() + FONT_SIZE + PAD;
+  placeLegend(measure, l.width - 2 * PAD, items, l);
+  l.height = l.legendY + (l.legendRowY.empty() ? 0 : l.legendRowY.back()) + FONT_SIZE + PAD;
   return l;
 }
 
@@ -189,7 +215,7 @@ void drawHeading(cairo_t* cr, const OccupancyMap& map, const RasterView& view, c
 }
 
 // One pixel per cell in an image surface, painted enlarged without smoothing.
-bool drawCells(cairo_t* cr, const OccupancyMap& map, const RasterView& view, const Layout& l) {
+bool drawCells(cairo_t* cr, const OccupancyMap& map, const RasterView& view, const Layout& l, bool tracksDrawn) {
   Surface cells(cairo_image_surface_create(CAIRO_FORMAT_RGB24, view.width(), view.height()));
   if (cairo_surface_status(cells.get()) != CAIRO_STATUS_SUCCESS) return false;
   cairo_surface_flush(cells.get());
@@ -198,7 +224,7 @@ bool drawCells(cairo_t* cr, const OccupancyMap& map, const RasterView& view, con
   for (int32_t row = 0; row < view.height(); ++row) {
     auto* out = reinterpret_cast<uint32_t*>(data + static_cast<ptrdiff_t>(row) * stride);
     for (int32_t column = 0; column < view.width(); ++column) {
-      out[column] = packed(colourOf(shownAs(map.cellValue(view.cellX(column), view.cellY(row)))));
+      out[column] = packed(colourOf(shownAs(map.cellValue(view.cellX(column), view.cellY(row)), tracksDrawn)));
     }
   }
   cairo_surface_mark_dirty(cells.get());
@@ -229,9 +255,27 @@ void originMark(cairo_t* cr, double x, double y, double r) {
 }
 
 void drawOrigin(cairo_t* cr, const RasterView& view, const Layout& l) {
-  if (view.x0 > 0 || view.x1 < 0 || view.y0 > 0 || view.y1 < 0) return;
+  if (!originShown(view)) return;
   const double x = l.mapX + (0 - view.x0 + 0.5) * l.scale, y = l.mapY + (view.y1 - 0 + 0.5) * l.scale;
   originMark(cr, x, y, std::max(5.0, 1.5 * l.scale));
+}
+
+// Each robot's poses joined by lines in its colour, within the map's frame.
+void drawTracks(cairo_t* cr, const OccupancyMap& map, const RasterView& view, const Layout& l,
+                const std::vector<RobotTrack>& tracks) {
+  cairo_save(cr);
+  cairo_rectangle(cr, l.mapX, l.mapY, l.mapW, l.mapH);
+  cairo_clip(cr);
+  cairo_set_line_width(cr, std::max(1.5, 0.4 * l.scale));
+  cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
+  for (size_t i = 0; i < tracks.size(); ++i) {
+    for (const auto& [x, y] : tracks[i].points) {
+      cairo_line_to(cr, l.mapX + (x / map.res - view.x0 + 0.5) * l.scale, l.mapY + (view.y1 - y / map.res + 0.5) * l.scale);
+    }
+    setColour(cr, robotColour(i));
+    cairo_stroke(cr);
+  }
+  cairo_restore(cr);
 }
 
 // A bar of a round length, in four alternating segments, with its length written beside.
@@ -255,13 +299,18 @@ void drawScaleBar(cairo_t* cr, const OccupancyMap& map, const Layout& l) {
   text(cr, x + w + 8, y + h + 4, metres(length));
 }
 
-void drawLegend(cairo_t* cr, const Layout& l) {
+void drawLegend(cairo_t* cr, const Layout& l, const std::vector<LegendItem>& items) {
   useFont(cr, FONT_SIZE);
-  const std::vector<LegendItem>& items = legendItems();
   for (size_t i = 0; i < items.size(); ++i) {
     const double x = l.legendX[i], top = l.legendY + l.legendRowY[i];
-    if (items[i].marker) {
+    if (items[i].swatch == Swatch::Origin) {
       originMark(cr, x + SWATCH / 2, top + SWATCH / 2, SWATCH / 2);
+    } else if (items[i].swatch == Swatch::Line) {
+      setColour(cr, items[i].colour);
+      cairo_set_line_width(cr, 3);
+      cairo_move_to(cr, x, top + SWATCH / 2);
+      cairo_line_to(cr, x + SWATCH, top + SWATCH / 2);
+      cairo_stroke(cr);
     } else {
       cairo_rectangle(cr, x + 0.5, top + 0.5, SWATCH - 1, SWATCH - 1);
       setColour(cr, items[i].colour);
@@ -308,7 +357,8 @@ bool writeMapPicture(const OccupancyMap& map, const std::string& pngPath, const 
   const RasterView view = viewOf(map, options.wholeMap);
   Surface scratch(cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1));
   Context measure(cairo_create(scratch.get()));
-  const Layout l = layOut(measure.get(), view, options.scale);
+  const std::vector<LegendItem> items = legendItems(map, view, options);
+  const Layout l = layOut(measure.get(), view, options.scale, items);
   if (l.width > MAX_SIDE || l.height > MAX_SIDE) {
     error = "the picture would be larger than 32000 pixels; choose a smaller --scale";
     return false;
@@ -323,15 +373,22 @@ bool writeMapPicture(const OccupancyMap& map, const std::string& pngPath, const 
   setColour(cr.get(), FREE_COLOUR);
   cairo_paint(cr.get());
   drawHeading(cr.get(), map, view, options.title);
-  if (!drawCells(cr.get(), map, view, l)) {
+  if (!drawCells(cr.get(), map, view, l, !options.tracks.empty())) {
     error = "cannot draw the map's cells";
     return false;
   }
+  drawTracks(cr.get(), map, view, l, options.tracks);
   drawOrigin(cr.get(), view, l);
   drawScaleBar(cr.get(), map, l);
-  drawLegend(cr.get(), l);
+  drawLegend(cr.get(), l, items);
   cairo_surface_flush(surface.get());
   return savePng(surface.get(), pngPath, error);
+}
+
+std::vector<std::string> pictureLegend(const OccupancyMap& map, const PictureOptions& options) {
+  std::vector<std::string> labels;
+  for (const LegendItem& item : legendItems(map, viewOf(map, options.wholeMap), options)) labels.push_back(item.label);
+  return labels;
 }
 
 void releasePictureCaches() {
