@@ -153,7 +153,7 @@ int playLoad(const ToolCommand& command) {
   std::string error;
   if (!group.openForSending(error)) return networkFailure(error);
   const LoadModel model(command.loadAgents);
-  std::printf("playing %d simulated agents (%s ...) into %s:%d for %d s\n", command.loadAgents,
+  std::printf("playing %s (%s ...) into %s:%d for %d s\n", counted(command.loadAgents, "simulated agent").c_str(),
               model.agentName(0).c_str(), MCAST_GROUP, MCAST_PORT, command.loadSeconds);
   std::fflush(stdout);
   catchInterrupts();

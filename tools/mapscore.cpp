@@ -212,8 +212,8 @@ int score(int argc, char** argv) {
   for (const auto& [x, y] : a.startsMm) starts.push_back({truth.toCell(x), truth.toCell(y)});
   const CoverageSeeds seeds = chooseSeeds(agent, truth, starts);
   if (seeds.source == SeedSource::Footprints) {
-    std::fprintf(stderr, "mapscore: cell (0, 0) is not free in the truth; coverage floods from the map's %zu footprint cells\n",
-                 seeds.cells.size());
+    std::fprintf(stderr, "mapscore: cell (0, 0) is not free in the truth; coverage floods from the map's %s\n",
+                 counted(static_cast<long>(seeds.cells.size()), "footprint cell").c_str());
   }
   const MapScore scored = scoreMap(agent, truth, seeds.cells);
   // Every share would be of nothing: a refusal says why rather than "coverage 0.000 (0 of 0)".
