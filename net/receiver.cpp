@@ -18,6 +18,8 @@ namespace {
 
 constexpr size_t RECEIVE_BATCH = TEAM_RUN;
 
+std::atomic<bool> lastReceiveFailed{false};
+
 bool addressesMe(std::string_view name) { return name == agentId || name == ALL_AGENTS; }
 
 // The agent's maps and peer table, as the shared rules see them.
@@ -66,6 +68,18 @@ void handleBatch(ReceiveBatch& batch, size_t count, uint32_t now) {
   applyMessages(std::span<const Message>(messages.data(), readable), now);
 }
 
+void reportFailedReceive() {
+  writeLine(stderr, std::string("Receiving from the multicast group failed: ") + std::strerror(errno));
+}
+
+// The commands of a batch, for the time between passes.
+void applyCommands(ReceiveBatch& batch, size_t count, uint32_t now) {
+  Message message;
+  for (size_t i = 0; i < count; ++i) {
+    if (readDatagram(batch.data(i), batch.length(i), message)) applyCommand(message, now);
+  }
+}
+
 }  // namespace
 
 void handleDatagram(char* buffer, size_t length, uint32_t now) {
@@ -74,12 +88,41 @@ void handleDatagram(char* buffer, size_t length, uint32_t now) {
   applyMessages(std::span<const Message>(&message, 1), now);
 }
 
+bool receiverFailed() { return lastReceiveFailed.load(); }
+
+void CommandListener::start() {
+  if (myThread.joinable() || !mcastSocket.isOpen()) return;
+  myStop = false;
+  myFailed = false;
+  myThread = std::thread([this] {
+    ReceiveBatch batch(RECEIVE_BATCH, MSG_BUFFER_SIZE);
+    while (!myStop.load()) {
+      const long received = mcastSocket.receiveBatch(batch);
+      if (received < 0) {
+        reportFailedReceive();
+        myFailed = true;
+        return;
+      }
+      applyCommands(batch, static_cast<size_t>(received), calendarSeconds());
+    }
+  });
+}
+
+bool CommandListener::stop() {
+  if (!myThread.joinable()) return true;
+  myStop = true;
+  myThread.join();
+  return !myFailed;
+}
+
 void receiverThread() {
+  lastReceiveFailed = false;
   ReceiveBatch batch(RECEIVE_BATCH, MSG_BUFFER_SIZE);
   while (getExitFlag() == 0) {
     const long received = mcastSocket.receiveBatch(batch);
     if (received < 0) {
-      writeLine(stderr, std::string("Receiving from the multicast group failed: ") + std::strerror(errno));
+      reportFailedReceive();
+      lastReceiveFailed = true;
       setExitFlag(1);
       return;
     }

@@ -5,8 +5,10 @@
 // to globalMap only, and its readings only while it has an active peerTable entry (made
 // by its P messages). Commands G, W and M addressed to this agent or to "all", and J
 // addressed to this agent, set goalPose, wPose, mode and jRecord.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <thread>
 
 #include "team/peer_table.h"
 
@@ -14,6 +16,32 @@
 // receive that timed out or was interrupted just returns to the exitFlag check; any
 // other receive failure is reported on standard error with its reason and sets exitFlag.
 void receiverThread();
+
+// Whether the last receiverThread ended on a failed receive.
+bool receiverFailed();
+
+// Between two passes of the main loop the group socket stays open and this listener
+// applies the commands that arrive (G, W, M, J), so that a mode or goal sent while the
+// robot reconnects is not lost. The team's messages wait for the next pass, which clears
+// the local map and reads the global one back from its file anyway.
+class CommandListener {
+ public:
+  CommandListener() = default;
+  CommandListener(const CommandListener&) = delete;
+  CommandListener& operator=(const CommandListener&) = delete;
+  ~CommandListener() { stop(); }
+
+  // Starts listening on mcastSocket, if it is open.
+  void start();
+  // Ends the listening, within the socket's receive time-out. False when a receive
+  // failed (said on standard error): the socket is of no more use.
+  bool stop();
+
+ private:
+  std::thread myThread;
+  std::atomic<bool> myStop{false};
+  bool myFailed = false;
+};
 
 // Applies one received datagram. buffer holds MSG_BUFFER_SIZE bytes of which the first
 // length arrived (length may exceed the buffer: the datagram was truncated); the text

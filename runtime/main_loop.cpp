@@ -76,14 +76,17 @@ void closeNetwork() {
 
 }  // namespace
 
-void runPass() {
+// The group socket is set up once and kept from one pass to the next, listened to by
+// betweenPasses while no receiver runs; only a socket that failed is set up again.
+void runPass(CommandListener& betweenPasses) {
   if (!robotUp()) connectRobot();
   if (!robotUp()) {
     reportLostRobot();
     ArUtil::sleep(RECONNECT_PAUSE_MS);
     return;
   }
-  if (setupNetwork() != 0) {
+  if (!betweenPasses.stop()) closeNetwork();
+  if (!mcastSocket.isOpen() && setupNetwork() != 0) {
     writeLine(stderr, "Cannot connect to network, will try again in a few seconds. . .");
     ArUtil::sleep(NETWORK_RETRY_PAUSE_MS);
     return;
@@ -97,7 +100,11 @@ void runPass() {
   while (getExitFlag() == 0) ArUtil::sleep(EXIT_POLL_MS);
   for (size_t i = 0; i < started; ++i) pthread_join(workers[i], nullptr);
 
-  closeNetwork();
+  if (receiverFailed()) {
+    closeNetwork();
+  } else {
+    betweenPasses.start();
+  }
   if (robotUp())
     disconnectRobot();
   else
@@ -110,7 +117,10 @@ void runPass() {
 int agentMain(const AgentOptions& options) {
   if (!startUp(options.name, options.start)) return 1;
   removeStaleTempFiles();
-  while (getMode() != MODE_STOP) runPass();
+  CommandListener betweenPasses;
+  while (getMode() != MODE_STOP) runPass(betweenPasses);
+  betweenPasses.stop();
+  if (mcastSocket.isOpen()) closeNetwork();
   return 0;
 }
 

@@ -1,11 +1,13 @@
 #pragma once
 // The main routine: startUp, then passes until mode is MODE_STOP.
+#include "net/receiver.h"
 #include "runtime/agent_options.h"
 
-// One pass: connect the robot if needed, set up the network, clear the local map and
-// load the global one, run the four worker threads until the exit flag is set, then
-// tear down the network and the connection and save both maps.
-void runPass();
+// One pass: connect the robot if needed, set up the network unless it is still up,
+// clear the local map and load the global one, run the four worker threads until the
+// exit flag is set, then hand the network to betweenPasses (which applies the commands
+// that arrive until the next pass), tear the connection down and save both maps.
+void runPass(CommandListener& betweenPasses);
 
 // startUp and the passes. Returns the process status: 0, or 1 when no name could be read.
 int agentMain(const AgentOptions& options);

@@ -126,6 +126,8 @@ echo $? >status
   EXPECT_EQ(s.read("status"), "0\n");
 }
 
+// A mode command sent while the robot is away is applied: the group is listened to
+// between passes too.
 TEST(AgentLifecycle, ALostRobotEndsThePassAndTheNextPassReadsTheSavedGlobalMap) {
   Scenario s("LostRobot");
   auto r = s.run(R"SH(
@@ -135,8 +137,10 @@ sleep 3
 kill $SIM_PID; wait $SIM_PID || true
 wait_for alpha.err "Lost connection to the physical robot!" 10
 wait_for alpha.out "Done!" 15
+send_msg "M alpha 2"
 start_sim --world "$WORLDS/office.world"
 wait_for alpha.out "Global  map read." 30
+wait_for alpha.err "CONTROLER: Run: actPotField" 10
 stop_agent alpha
 )SH",
                   120);
