@@ -126,8 +126,8 @@ echo $? >status
   EXPECT_EQ(s.read("status"), "0\n");
 }
 
-// A mode command sent while the robot is away is applied: the group is listened to
-// between passes too.
+// Mode commands sent while the robot is away are applied: the group is listened to
+// between passes too, so a stop ends an agent that has no robot.
 TEST(AgentLifecycle, ALostRobotEndsThePassAndTheNextPassReadsTheSavedGlobalMap) {
   Scenario s("LostRobot");
   auto r = s.run(R"SH(
@@ -141,6 +141,9 @@ send_msg "M alpha 2"
 start_sim --world "$WORLDS/office.world"
 wait_for alpha.out "Global  map read." 30
 wait_for alpha.err "CONTROLER: Run: actPotField" 10
+lost=$(count_in alpha.err 'Lost connection, will try again')
+kill $SIM_PID; wait $SIM_PID || true
+while [ "$(count_in alpha.err 'Lost connection, will try again')" -lt $((lost + 2)) ]; do sleep 0.1; done
 stop_agent alpha
 )SH",
                   120);
