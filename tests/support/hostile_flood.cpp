@@ -1,11 +1,14 @@
 // Sends a mix of malformed, hostile and valid datagrams to the agents' group for a
 // while, as anyone on the group could. Used by the end-to-end fault scenarios, inside
 // their private network namespace only.
-//   e2e_flood SECONDS TARGET_NAME [--fresh-names]
+//   e2e_flood SECONDS TARGET_NAME [--fresh-names | --fresh-rate N]
 // Valid traffic: a peer "floodpeer" reports a pose at (50000, 0) and readings around it,
 // so a test can check that valid messages still take effect. With --fresh-names every
 // other datagram is a valid P under a name never used before, 1300 bytes long, as a
-// host trying to fill the agents' peer tables would send.
+// host trying to fill the agents' peer tables would send. With --fresh-rate N the flood
+// is nothing but short fresh-name P messages, N a second, while floodpeer behaves as an
+// agent does: every 500 ms a reading, then its P. Reading k lies at (50000 + 100 k,
+// 2000), one map cell each, so the readings a receiver kept can be counted in its map.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -53,10 +56,35 @@ std::string freshName(long serial) {
 
 }  // namespace
 
+// N fresh-name P messages a second in bursts every 10 ms, and floodpeer's reading and P
+// every 500 ms.
+long freshRateFlood(const GroupSocket& socket, int seconds, long rate) {
+  const sockaddr_in group = groupSocketAddress();
+  char text[128];
+  auto send = [&](int length) { socket.sendTo(group, text, static_cast<size_t>(length) + 1); };
+  long sent = 0, readings = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (long tick = 0; tick < seconds * 100L; ++tick) {
+    for (long i = rate * tick / 100; i < rate * (tick + 1) / 100; ++i, ++sent) {
+      send(std::snprintf(text, sizeof text, "P f%ld 1000.000 1000.000 0.000", i));
+    }
+    if (tick % 50 == 0) {
+      const double x = 50000.0 + 100.0 * static_cast<double>(readings++);
+      send(std::snprintf(text, sizeof text, "E floodpeer %.3f 2000.000 %.3f 1500.000 90.000", x, x));
+      send(std::snprintf(text, sizeof text, "P floodpeer %.3f 1500.000 90.000", x));
+      sent += 2;
+    }
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * (tick + 1)));
+  }
+  std::printf("sent %ld datagrams, floodpeer readings %ld\n", sent, readings);
+  return sent;
+}
+
 int main(int argc, char** argv) {
   const bool freshNames = argc == 4 && std::string(argv[3]) == "--fresh-names";
-  if (argc != 3 && !freshNames) {
-    std::fprintf(stderr, "usage: e2e_flood SECONDS TARGET_NAME [--fresh-names]\n");
+  const bool freshRate = argc == 5 && std::string(argv[3]) == "--fresh-rate";
+  if (argc != 3 && !freshNames && !freshRate) {
+    std::fprintf(stderr, "usage: e2e_flood SECONDS TARGET_NAME [--fresh-names | --fresh-rate N]\n");
     return 2;
   }
   const int seconds = std::atoi(argv[1]);
@@ -66,6 +94,10 @@ int main(int argc, char** argv) {
   if (!socket.openForSending(error)) {
     std::fprintf(stderr, "e2e_flood: %s\n", error.c_str());
     return 1;
+  }
+  if (freshRate) {
+    freshRateFlood(socket, seconds, std::atol(argv[4]));
+    return 0;
   }
   const sockaddr_in group = groupSocketAddress();
   auto send = [&](const std::string& s) { socket.sendTo(group, s.data(), s.size()); };
