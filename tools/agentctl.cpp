@@ -329,6 +329,23 @@ int recordGroup(const ToolCommand& command) {
   return failed ? networkFailure(error) : 0;
 }
 
+// Receives batches from the group until the command's time is up or a signal came,
+// handing each to handle (with 0 datagrams after a quiet time-out). 0, or the status of
+// a failed receive.
+template <class Handle>
+int receiveUntilDone(const GroupSocket& group, const ToolCommand& command, Handle handle) {
+  ReceiveBatch batch(TEAM_RUN, MSG_BUFFER_SIZE);
+  const Clock::time_point start = Clock::now();
+  const int64_t endMs = command.seconds * int64_t{1000};
+  while (interrupted == 0 && (endMs == 0 || millisecondsSince(start) < endMs)) {
+    const long received = group.receiveBatch(batch);
+    if (received < 0) return networkFailure(receiveFailure());
+    handle(batch, static_cast<size_t>(received));
+    pauseWhenBusy(received, batch);
+  }
+  return 0;
+}
+
 // The live map page: listens as the map observer does; sends only the commands the page
 // asks for with the token.
 int viewGroup(const ToolCommand& command) {
@@ -352,19 +369,9 @@ int viewGroup(const ToolCommand& command) {
   std::printf("serving the team map at http://%s:%d/?token=%s\n", command.bind.c_str(), port, token.c_str());
   std::printf("(commands from the page need this token; without it the page is read only)\n");
   server.start();
-  ReceiveBatch batch(TEAM_RUN, MSG_BUFFER_SIZE);
-  const Clock::time_point start = Clock::now();
-  const int64_t endMs = command.seconds * int64_t{1000};
-  int status = 0;
-  while (interrupted == 0 && (endMs == 0 || millisecondsSince(start) < endMs)) {
-    const long received = group.receiveBatch(batch);
-    if (received < 0) {
-      status = networkFailure(receiveFailure());
-      break;
-    }
-    if (received > 0) view.handleBatch(batch, static_cast<size_t>(received), calendarSeconds());
-    pauseWhenBusy(received, batch);
-  }
+  const int status = receiveUntilDone(group, command, [&](ReceiveBatch& batch, size_t received) {
+    if (received > 0) view.handleBatch(batch, received, calendarSeconds());
+  });
   server.stop();
   return status;
 }
@@ -407,27 +414,17 @@ int serveFoxglove(const ToolCommand& command) {
   server.start();
   TeamMap team;
   TeamTopics topics;
-  ReceiveBatch batch(TEAM_RUN, MSG_BUFFER_SIZE);
   std::vector<TopicMessage> out;
-  const Clock::time_point start = Clock::now();
-  const int64_t endMs = command.seconds * int64_t{1000};
-  int status = 0;
-  while (interrupted == 0 && (endMs == 0 || millisecondsSince(start) < endMs)) {
-    const long received = group.receiveBatch(batch);
-    if (received < 0) {
-      status = networkFailure(receiveFailure());
-      break;
-    }
+  const int status = receiveUntilDone(group, command, [&](ReceiveBatch& batch, size_t received) {
     const int64_t nowNs = calendarNanoseconds();
-    readBatchInRuns(batch, static_cast<size_t>(std::max(received, 0L)), [&](std::span<const Message> run) {
+    readBatchInRuns(batch, received, [&](std::span<const Message> run) {
       team.handleMessages(run, static_cast<uint32_t>(nowNs / 1'000'000'000));
       topics.afterMessages(team, run, nowNs, out);
     });
     TopicMessage map;
     if (topics.mapUpdate(team, nowNs, map)) out.push_back(std::move(map));
     if (!out.empty()) server.publish(topics.channels(), std::exchange(out, {}));
-    pauseWhenBusy(received, batch);
-  }
+  });
   server.stop();
   return status;
 }

@@ -217,6 +217,12 @@ bool oneFile(const Args& operands, const std::string& command, std::string& file
   return true;
 }
 
+// An option's file name, refused when empty.
+bool readFileOption(const char* value, const char* option, std::string& file, std::string& error) {
+  file = value;
+  return !file.empty() || fail(error, std::string("the ") + option + " file name is empty");
+}
+
 bool readWatchCommand(const Args& args, ToolCommand& c, bool& help, std::string& error) {
   static const option OPTIONS[] = {
       {"seconds", required_argument, nullptr, 's'}, {"quiet", no_argument, nullptr, 'q'},
@@ -238,8 +244,8 @@ bool readMapCommand(const Args& args, ToolCommand& c, bool& help, std::string& e
   bool periodic = false;
   const OptionHandler onOption = [&](int id, const char* value, std::string& why) {
     switch (id) {
-      case 'o': c.outFile = value; return !c.outFile.empty() || fail(why, "the --out file name is empty");
-      case 'f': c.fromFile = value; return !c.fromFile.empty() || fail(why, "the --from file name is empty");
+      case 'o': return readFileOption(value, "--out", c.outFile, why);
+      case 'f': return readFileOption(value, "--from", c.fromFile, why);
       case 'e': periodic = true; return readCount(value, "--every", 86400, c.everySeconds, why);
       default: periodic = true; return readSeconds(value, c.seconds, why);
     }
@@ -259,9 +265,7 @@ bool readRecordCommand(const Args& args, ToolCommand& c, bool& help, std::string
       {"help", no_argument, nullptr, HELP_OPTION}, {nullptr, 0, nullptr, 0}};
   Args operands;
   const OptionHandler onOption = [&](int id, const char* value, std::string& why) {
-    if (id != 'm') return readSeconds(value, c.seconds, why);
-    c.mcapFile = value;
-    return !c.mcapFile.empty() || fail(why, "the --mcap file name is empty");
+    return id == 'm' ? readFileOption(value, "--mcap", c.mcapFile, why) : readSeconds(value, c.seconds, why);
   };
   if (!readOptions(args, OPTIONS, onOption, operands, help, error)) return false;
   if (help || (operands.empty() && !c.mcapFile.empty())) return true;
@@ -323,10 +327,7 @@ bool readExportCommand(const Args& args, ToolCommand& c, bool& help, std::string
       {"help", no_argument, nullptr, HELP_OPTION}, {nullptr, 0, nullptr, 0}};
   Args operands;
   const OptionHandler onOption = [&](int id, const char* value, std::string& why) {
-    if (id == 'm') {
-      c.mcapFile = value;
-      return !c.mcapFile.empty() || fail(why, "the --mcap file name is empty");
-    }
+    if (id == 'm') return readFileOption(value, "--mcap", c.mcapFile, why);
     c.mcapPlain = std::string_view(value) == "none";
     return c.mcapPlain || std::string_view(value) == "zstd" ||
            fail(why, std::string("--compression \"") + value + "\" is neither zstd nor none");
