@@ -17,6 +17,8 @@ namespace {
 constexpr const char* SUBPROTOCOL = "foxglove.websocket.v1";
 // A client's message (a subscription list, a goal) is small; more is refused.
 constexpr size_t MOST_RECEIVED_BYTES = 1 << 20;
+// Clients at once: each may hold FoxgloveSession::MAX_QUEUED_BYTES.
+constexpr size_t MOST_CLIENTS = 32;
 
 void logLine(int level, const char* line) {
   if ((level & LLL_ERR) != 0) std::fprintf(stderr, "agentctl foxglove: %s", line);
@@ -107,6 +109,10 @@ struct FoxgloveServer::Impl {
     if (!guard.serves(host)) {
       std::fprintf(stderr, "agentctl foxglove: refused a connection for host \"%.80s\" (served: %s)\n", host.c_str(),
                    guard.hosts.front().c_str());
+      return -1;
+    }
+    if (clients.size() >= MOST_CLIENTS) {
+      std::fprintf(stderr, "agentctl foxglove: refused a connection: %zu clients are connected already\n", clients.size());
       return -1;
     }
     std::string refusal = hub.acceptsCommands() ? guard.refusal(tokenOf(wsi), host, "")

@@ -3,8 +3,9 @@
 // foxglove.websocket.v1 (tools/foxglove/foxglove_protocol.h) to every client, on a
 // thread of its own once started. The receive loop hands it the team's channels and
 // messages (publish); it wakes at once and sends them to the clients subscribed.
-// Connections that do not ask for the subprotocol, or that name another host than the
-// one served (a name rebound to this address), are refused.
+// Connections that do not ask for the subprotocol, that name another host than the one
+// served (a name rebound to this address), or that would make more than 32 clients, are
+// refused.
 #include <functional>
 #include <memory>
 #include <string>
