@@ -136,3 +136,43 @@ TEST(FoxgloveSession, ASlowClientGetsTheLatestMessageOnceItsQueueDrains) {
 }
 
 }  // namespace
+
+namespace {
+
+// Goals as Foxglove's publish tools send them: CDR or JSON, on /NAME/goal_pose for that
+// agent or /goal_pose for all; in another frame than "map", or on a channel of another
+// type, nothing is asked of the group.
+TEST(FoxgloveSession, GoalsAreTakenInCdrOrJsonInFrameMapOnly) {
+  FoxgloveHub hub(true);
+  const std::vector<TopicChannel> channels = {{3, "/alpha_1/pose", "geometry_msgs/msg/PoseStamped", "alpha-1"}};
+  hub.addChannels(channels);
+  FoxgloveSession session(hub, "");
+  std::vector<GoalRequest> goals;
+  session.receive(false,
+                  R"({"op":"advertise","channels":[
+      {"id":1,"topic":"/alpha_1/goal_pose","encoding":"cdr","schemaName":"geometry_msgs/msg/PoseStamped"},
+      {"id":2,"topic":"/goal_pose","encoding":"json","schemaName":"geometry_msgs/msg/PoseStamped"},
+      {"id":3,"topic":"/alpha_1/goal_pose","encoding":"json","schemaName":"std_msgs/msg/String"}]})",
+                  goals);
+  auto publish = [&](uint32_t channel, const std::string& payload) {
+    std::string frame = {1, static_cast<char>(channel), 0, 0, 0};
+    session.receive(true, frame + payload, goals);
+  };
+  publish(1, encodePoseStamped({{0, 0}, "map"}, planarPose(1500, -250, 0)));
+  publish(1, encodePoseStamped({{0, 0}, "alpha_1/base_link"}, planarPose(1, 1, 0)));
+  publish(2, R"({"header":{"frame_id":""},"pose":{"position":{"x":-2,"y":0.5,"z":0}}})");
+  publish(2, R"({"pose":{"position":{"x":"far"}}})");
+  publish(3, R"({"data":"hello"})");
+  ASSERT_EQ(goals.size(), 2u);
+  EXPECT_EQ(goals[0].agent, "alpha-1") << "the agent's own name, not its ROS name";
+  EXPECT_DOUBLE_EQ(goals[0].xMm, 1500);
+  EXPECT_DOUBLE_EQ(goals[0].yMm, -250);
+  EXPECT_EQ(goals[1].agent, "all");
+  EXPECT_DOUBLE_EQ(goals[1].xMm, -2000);
+  FoxgloveSession::Frame frame;
+  int errors = 0;
+  while (session.next(frame)) errors += frame.bytes.find("\"level\":2") != std::string::npos ? 1 : 0;
+  EXPECT_EQ(errors, 3) << "the other frame, the unreadable goal and the String each get an error status";
+}
+
+}  // namespace
