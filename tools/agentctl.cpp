@@ -14,15 +14,21 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "base/clock.h"
+#include "base/modes.h"
 #include "base/version.h"
 #include "net/group_socket.h"
 #include "net/messages.h"
 #include "net/team_rules.h"
+#include "tools/dds/ros2_team.h"
+#include "tools/dds/site_bridge.h"
 #include "tools/lib/agent_commands.h"
 #include "tools/lib/counted.h"
 #include "tools/lib/group_recording.h"
 #include "tools/lib/live_view.h"
+#include "tools/lib/map_raster.h"
 #include "tools/lib/load_model.h"
 #include "tools/lib/team_map.h"
 #include "tools/lib/traffic_summary.h"
@@ -42,6 +48,9 @@ constexpr int64_t RECORD_FLUSH_MS = 1000;
 constexpr int64_t SUMMARY_PERIOD_MS = 5000;
 constexpr int LOAD_SLICE_MS = 10;
 constexpr int LOAD_SLICES = LOAD_CYCLE_MS / LOAD_SLICE_MS;
+constexpr int64_t ROS2_MAP_PERIOD_MS = 1000;
+constexpr int64_t ROS2_POSE_PERIOD_MS = 250;
+constexpr int64_t BRIDGE_REPORT_MS = 10000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -510,6 +519,174 @@ int replayRecording(const ToolCommand& command) {
   return tally.failed > 0 ? EXIT_NETWORK : 0;
 }
 
+DdsSettings ddsSettingsOf(const ToolCommand& command) {
+  return DdsSettings{command.ddsDomain, command.ddsInterfaces, command.ddsPeers, command.ddsConfig};
+}
+
+timespec realtimeNow() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now;
+}
+
+// The team map as an OccupancyGrid: every addressable cell, as the map_server export
+// shows it.
+RosGrid rosGridOf(const OccupancyMap& map) {
+  const RasterView view = RasterView::whole(map);
+  RosGrid grid;
+  grid.resolutionM = map.res / 1000.0;
+  grid.width = static_cast<uint32_t>(view.width());
+  grid.height = static_cast<uint32_t>(view.height());
+  grid.originXM = lowerLeftMetres(view.x0, map.res);
+  grid.originYM = lowerLeftMetres(view.y0, map.res);
+  grid.cells.reserve(static_cast<size_t>(grid.width) * grid.height);
+  for (int32_t y = view.y0; y <= view.y1; ++y) {
+    for (int32_t x = view.x0; x <= view.x1; ++x) {
+      switch (classify(map.cellValue(x, y))) {
+        case CellClass::Unknown: grid.cells.push_back(-1); break;
+        case CellClass::Free: grid.cells.push_back(0); break;
+        case CellClass::Obstacle: grid.cells.push_back(100); break;
+      }
+    }
+  }
+  return grid;
+}
+
+std::vector<RobotPose> robotPoses(const TeamMap& team) {
+  std::vector<RobotPose> robots;
+  for (const TeamMap::Peer& p : team.peers()) robots.push_back({p.name, p.pose.getX(), p.pose.getY(), p.pose.getTh()});
+  return robots;
+}
+
+// Each goal from ROS 2 as G, then mode 3, to the robot it is for.
+void sendGoals(Ros2Team& ros, const TeamMap& team, const GroupSocket& sender, const std::string& robot) {
+  for (const Ros2Team::GoalSample& sample : ros.takeGoals()) {
+    if (!sample.error.empty()) {
+      std::fprintf(stderr, "agentctl ros2: %s\n", sample.error.c_str());
+      continue;
+    }
+    ToolCommand goal, path;
+    goal.type = 'G';
+    goal.name = robotForGoal(sample.goal, robotPoses(team), robot);
+    if (goal.name.empty()) {
+      std::fprintf(stderr, "agentctl ros2: a goal while no robot is known, ignored\n");
+      continue;
+    }
+    goal.reals = {sample.goal.xMm, sample.goal.yMm, sample.goal.thDeg, 0, 0};
+    path.type = 'M';
+    path.name = goal.name;
+    path.values[0] = MODE_PATH;
+    char text[MSG_BUFFER_SIZE], second[MSG_BUFFER_SIZE];
+    if (!sendToGroup(sender, goal, text) || !sendToGroup(sender, path, second)) {
+      std::fprintf(stderr, "agentctl ros2: sending a goal to the group failed\n");
+      continue;
+    }
+    std::printf("goal from ROS 2: sent %s, then %s\n", text, second);
+  }
+}
+
+// The team map and poses to ROS 2: listens as the map observer does; sends only the
+// goals ROS 2 publishes, and only with --allow-commands.
+int ros2Group(const ToolCommand& command) {
+  GroupSocket group, sender;
+  std::string error;
+  if (!group.openForListening(error)) return networkFailure(error);
+  if (command.allowCommands && !sender.openForSending(error)) return networkFailure(error);
+  Ros2Team ros;
+  if (!ros.open(ddsSettingsOf(command), command.allowCommands, error)) return networkFailure(error);
+  catchInterrupts();
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::printf("publishing the team map on DDS domain %u: ROS 2 topics /map (nav_msgs/msg/OccupancyGrid), /tf\n",
+              command.ddsDomain);
+  if (command.allowCommands) {
+    std::printf("goals on /goal_pose go to %s\n", command.robot.empty() ? "the robot nearest each goal" : command.robot.c_str());
+  }
+  TeamMap team;
+  ReceiveBatch batch(TEAM_RUN, MSG_BUFFER_SIZE);
+  const Clock::time_point start = Clock::now();
+  const int64_t endMs = command.seconds * int64_t{1000};
+  int64_t nextMapMs = 0, nextPosesMs = 0;
+  bool heard = true;  // the first map goes out at once, empty if need be
+  while (interrupted == 0 && (endMs == 0 || millisecondsSince(start) < endMs)) {
+    const long received = group.receiveBatch(batch);
+    if (received < 0) return networkFailure(receiveFailure());
+    if (received > 0) {
+      team.handleBatch(batch, static_cast<size_t>(received), calendarSeconds());
+      heard = true;
+    }
+    const int64_t nowMs = millisecondsSince(start);
+    if (nowMs >= nextPosesMs) {
+      ros.publishPoses(robotPoses(team), realtimeNow());
+      nextPosesMs = nowMs + ROS2_POSE_PERIOD_MS;
+    }
+    if (heard && nowMs >= nextMapMs) {
+      RosGrid grid;
+      team.readMap([&](const OccupancyMap& map) { grid = rosGridOf(map); });
+      if (!ros.publishMap(grid, realtimeNow())) std::fprintf(stderr, "agentctl ros2: publishing the map failed\n");
+      nextMapMs = nowMs + ROS2_MAP_PERIOD_MS;
+      heard = false;
+    }
+    if (command.allowCommands) sendGoals(ros, team, sender, command.robot);
+    pauseWhenBusy(received, batch);
+  }
+  return 0;
+}
+
+std::string hostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "site";
+  return name;
+}
+
+// The latency's median and 99th percentile, ms; "-" without any.
+std::string latencySummary(std::vector<int64_t> ns) {
+  if (ns.empty()) return "latency heard there -> sent here: none measured";
+  std::sort(ns.begin(), ns.end());
+  char text[128];
+  std::snprintf(text, sizeof text, "latency heard there -> sent here: median %.2f ms, p99 %.2f ms (%zu batches)",
+                static_cast<double>(ns[ns.size() / 2]) / 1e6, static_cast<double>(ns[ns.size() * 99 / 100]) / 1e6,
+                ns.size());
+  return text;
+}
+
+void reportBridge(const std::string& site, const BridgeTally& t) {
+  std::printf("site %s: heard %ld (%ld injected by bridges, not carried back), published %ld, dropped %ld over "
+              "--rate, %ld failed | from other sites: received %ld, sent %ld to the group, lost %ld, duplicates "
+              "%ld, dropped %ld over --site-rate, %ld while standing by\n",
+              site.c_str(), t.heard.load(), t.ownSkipped.load(), t.published.load(), t.sourceDropped.load(),
+              t.publishFailed.load(), t.received.load(), t.injected.load(), t.lost.load(), t.duplicates.load(),
+              t.siteDropped.load(), t.standbyDropped.load());
+}
+
+int bridgeGroup(const ToolCommand& command) {
+  BridgeOptions options;
+  options.site = command.site.empty() ? hostName() : command.site;
+  options.sourceRate = command.sourceRate;
+  options.siteRate = command.siteRate;
+  BridgeTally tally;
+  SiteBridge bridge(options, tally);
+  std::string error;
+  if (!bridge.open(ddsSettingsOf(command), error)) return networkFailure(error);
+  catchInterrupts();
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::printf("bridging site %s's group %s:%d and DDS domain %u (topic %s)\n", options.site.c_str(), MCAST_GROUP,
+              MCAST_PORT, command.ddsDomain, BRIDGE_TOPIC);
+  const Clock::time_point start = Clock::now();
+  const int64_t endMs = command.seconds * int64_t{1000};
+  int64_t nextReportMs = BRIDGE_REPORT_MS;
+  bridge.run([&] {
+    const int64_t nowMs = millisecondsSince(start);
+    if (nowMs >= nextReportMs) {
+      reportBridge(options.site, tally);
+      nextReportMs = nowMs + BRIDGE_REPORT_MS;
+    }
+    return interrupted == 0 && (endMs == 0 || nowMs < endMs);
+  });
+  reportBridge(options.site, tally);
+  std::printf("%s\n", latencySummary(bridge.latencies()).c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -532,6 +709,8 @@ int main(int argc, char** argv) {
     case ToolAction::View: return viewGroup(command);
     case ToolAction::Export: return exportRecording(command);
     case ToolAction::Foxglove: return serveFoxglove(command);
+    case ToolAction::Ros2: return ros2Group(command);
+    case ToolAction::Bridge: return bridgeGroup(command);
   }
   return EXIT_USAGE;
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <limits>
 #include <string_view>
 
@@ -80,6 +81,26 @@ const char* const USAGE_FORMAT =
     "                           ros2 bag): every datagram on /group/datagrams and the team map,\n"
     "                           poses, trails, frames, goals and modes the map command's observer\n"
     "                           makes of them, as ROS 2 messages stamped with the arrival times\n"
+    "  ros2 [DDS OPTIONS] [--allow-commands [--robot NAME]] [--seconds N]\n"
+    "                           publish the team map (as the map command builds it) to ROS 2 over\n"
+    "                           DDS: \"map\" (nav_msgs/msg/OccupancyGrid, reliable, transient local,\n"
+    "                           depth 1) and every robot as a frame on \"tf\" (map -> NAME); never\n"
+    "                           sends, unless --allow-commands: then each pose published on\n"
+    "                           \"goal_pose\" (geometry_msgs/msg/PoseStamped in frame \"map\", as\n"
+    "                           RViz2's goal tool sends it) goes as G, then mode 3, to --robot NAME\n"
+    "                           or else to the robot nearest the goal\n"
+    "  bridge [DDS OPTIONS] [--site NAME] [--rate N] [--site-rate N] [--seconds N]\n"
+    "                           carry the group between sites over DDS: what this site's group\n"
+    "                           hears goes to the other sites' bridges, what they hear is sent\n"
+    "                           here, once each; --site names this site (default: the host name;\n"
+    "                           bridges of one site share it, one carries and the others stand\n"
+    "                           by); at most --rate datagrams a second from one sender here\n"
+    "                           (default 1000) and --site-rate from one other site (default\n"
+    "                           20000), the rest dropped and counted\n"
+    "  DDS OPTIONS: --domain N (0 to 232, default 0), --interface NAME|ADDRESS and --peer HOST\n"
+    "                           (each repeatable: the interfaces DDS uses, the hosts it discovers\n"
+    "                           by unicast), --dds-config FILE (a Cyclone DDS configuration,\n"
+    "                           read before these options; else CYCLONEDDS_URI)\n"
     "  load N SECONDS           play N simulated agents into the group for SECONDS: each sends\n"
     "                           a P and up to 16 E messages every 500 ms and a D every second\n"
     "  --help                   this text (also after any command)\n"
@@ -338,6 +359,69 @@ bool readExportCommand(const Args& args, ToolCommand& c, bool& help, std::string
   return !c.mcapFile.empty() || fail(error, "export needs --mcap FILE");
 }
 
+// The options ros2 and bridge share: where DDS talks, and for how long.
+constexpr const char* DDS_OPTION_IDS = "diPcs";
+
+bool readDdsOption(int id, const char* value, ToolCommand& c, std::string& why) {
+  switch (id) {
+    case 'd':
+      if (readInteger<uint32_t>(value, 0, 232, c.ddsDomain) == NumberCheck::Ok) return true;
+      return fail(why, std::string("--domain \"") + value + "\" is not an integer from 0 to 232");
+    case 'i': c.ddsInterfaces.emplace_back(value); return !c.ddsInterfaces.back().empty() || fail(why, "--interface is empty");
+    case 'P': c.ddsPeers.emplace_back(value); return !c.ddsPeers.back().empty() || fail(why, "--peer is empty");
+    case 'c': c.ddsConfig = value; return !c.ddsConfig.empty() || fail(why, "the --dds-config file name is empty");
+    default: return readSeconds(value, c.seconds, why);
+  }
+}
+
+bool isDdsOption(int id) { return std::strchr(DDS_OPTION_IDS, id) != nullptr; }
+
+// The shared options, then a command's own, then the end of the table.
+std::vector<option> ddsCommandOptions(std::initializer_list<option> own) {
+  std::vector<option> all = {{"domain", required_argument, nullptr, 'd'},    {"interface", required_argument, nullptr, 'i'},
+                             {"peer", required_argument, nullptr, 'P'},      {"dds-config", required_argument, nullptr, 'c'},
+                             {"seconds", required_argument, nullptr, 's'},   {"help", no_argument, nullptr, HELP_OPTION}};
+  all.insert(all.end(), own);
+  all.push_back({nullptr, 0, nullptr, 0});
+  return all;
+}
+
+bool readRos2Command(const Args& args, ToolCommand& c, bool& help, std::string& error) {
+  static const std::vector<option> OPTIONS = ddsCommandOptions(
+      {{"allow-commands", no_argument, nullptr, 'a'}, {"robot", required_argument, nullptr, 'r'}});
+  Args operands;
+  const OptionHandler onOption = [&](int id, const char* value, std::string& why) {
+    if (isDdsOption(id)) return readDdsOption(id, value, c, why);
+    if (id == 'a') {
+      c.allowCommands = true;
+      return true;
+    }
+    return readName(value, false, c.robot, why);
+  };
+  if (!readOptions(args, OPTIONS.data(), onOption, operands, help, error) || !noOperands(operands, "ros2", error)) return false;
+  if (!c.robot.empty() && !c.allowCommands) return fail(error, "--robot names where goals go: it needs --allow-commands");
+  return true;
+}
+
+bool readRate(const char* option, const char* value, double& rate, std::string& why) {
+  if (readReal(value, 1, 1e7, rate) == NumberCheck::Ok) return true;
+  return fail(why, std::string(option) + " \"" + value + "\" is not a number from 1 to 10000000");
+}
+
+bool readBridgeCommand(const Args& args, ToolCommand& c, bool& help, std::string& error) {
+  static const std::vector<option> OPTIONS = ddsCommandOptions({{"site", required_argument, nullptr, 'n'},
+                                                                {"rate", required_argument, nullptr, 'R'},
+                                                                {"site-rate", required_argument, nullptr, 'S'}});
+  Args operands;
+  const OptionHandler onOption = [&](int id, const char* value, std::string& why) {
+    if (isDdsOption(id)) return readDdsOption(id, value, c, why);
+    if (id == 'R') return readRate("--rate", value, c.sourceRate, why);
+    if (id == 'S') return readRate("--site-rate", value, c.siteRate, why);
+    return readName(value, false, c.site, why);
+  };
+  return readOptions(args, OPTIONS.data(), onOption, operands, help, error) && noOperands(operands, "bridge", error);
+}
+
 bool readLoadCommand(const Args& args, ToolCommand& c, std::string& error) {
   if (!expectCount(args, 3, 3, error)) return false;
   return readCount(args[1], "N", 10000, c.loadAgents, error) &&
@@ -439,13 +523,21 @@ bool readOptionCommand(const Args& args, ToolCommand& c, bool& help, std::string
     c.action = ToolAction::Export;
     return readExportCommand(args, c, help, error);
   }
+  if (verb == "ros2") {
+    c.action = ToolAction::Ros2;
+    return readRos2Command(args, c, help, error);
+  }
+  if (verb == "bridge") {
+    c.action = ToolAction::Bridge;
+    return readBridgeCommand(args, c, help, error);
+  }
   c.action = ToolAction::Replay;
   return readReplayCommand(args, c, help, error);
 }
 
 bool hasOptions(const std::string& verb) {
   return verb == "watch" || verb == "map" || verb == "record" || verb == "replay" || verb == "view" ||
-         verb == "export" || verb == "foxglove";
+         verb == "export" || verb == "foxglove" || verb == "ros2" || verb == "bridge";
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 
 #include "net/messages.h"
 
-enum class ToolAction { Help, Version, Send, Watch, Load, Map, Record, Replay, View, Export, Foxglove };
+enum class ToolAction { Help, Version, Send, Watch, Load, Map, Record, Replay, View, Export, Foxglove, Ros2, Bridge };
 
 struct ToolCommand {
   ToolAction action = ToolAction::Help;
@@ -41,8 +41,19 @@ struct ToolCommand {
   // View, Foxglove: the address and port served at (port 0: one the kernel picks).
   std::string bind = "127.0.0.1";
   int port = 8080;
-  // Foxglove: whether clients with the token may publish goals.
+  // Foxglove: whether clients with the token may publish goals; Ros2: whether goals from
+  // ROS 2 are sent on.
   bool allowCommands = false;
+  // Ros2, Bridge: the DDS domain, the interfaces and unicast peers DDS may use, a Cyclone
+  // DDS configuration file. Ros2: to which robot goals go (empty: the one nearest the
+  // goal). Bridge: this site's name and the bounds per local sender and per far site
+  // (datagrams a second).
+  uint32_t ddsDomain = 0;
+  std::vector<std::string> ddsInterfaces, ddsPeers;
+  std::string ddsConfig;
+  std::string robot;
+  std::string site;
+  double sourceRate = 1000, siteRate = 20000;
 
   // The message to send; it refers to name, so it lives no longer than this command.
   Message message() const { return Message{type, name, reals, values}; }
