@@ -252,31 +252,52 @@ int observeGroup(const ToolCommand& command) {
   return saved ? 0 : EXIT_NETWORK;
 }
 
-// The team map from a recording, each datagram handled as its receive would have been
-// (cut to MSG_BUFFER_SIZE bytes) at the calendar second it arrived.
+// The team map from recordings, each datagram handled as its receive would have been
+// (cut to MSG_BUFFER_SIZE bytes) at the calendar second it arrived. Several recordings
+// (of one team on several segments) are read as one, in order of arrival.
 int mapRecording(const ToolCommand& command) {
-  RecordingReader reader;
+  std::vector<std::string> files = {command.fromFile};
+  files.insert(files.end(), command.moreFromFiles.begin(), command.moreFromFiles.end());
+  std::vector<RecordingReader> readers(files.size());
+  std::vector<RecordedDatagram> next(files.size());
+  std::vector<int> status(files.size(), 0);
   std::string error;
-  if (!reader.open(command.fromFile, error)) return fileFailure(error);
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (!readers[i].open(files[i], error)) return fileFailure(error);
+    if ((status[i] = readers[i].next(next[i], error)) < 0) return fileFailure(files[i] + ": " + error);
+  }
   TeamMap team;
   char buffer[MSG_BUFFER_SIZE];
-  RecordedDatagram datagram;
   int64_t firstUs = -1, lastUs = 0;
   long datagrams = 0;
-  int status = 0;
-  while ((status = reader.next(datagram, error)) == 1) {
+  for (;;) {
+    size_t earliest = files.size();
+    for (size_t i = 0; i < files.size(); ++i) {
+      if (status[i] == 1 && (earliest == files.size() || next[i].arrivalUs < next[earliest].arrivalUs)) earliest = i;
+    }
+    if (earliest == files.size()) break;
+    const RecordedDatagram& datagram = next[earliest];
     const size_t kept = std::min(datagram.length, MSG_BUFFER_SIZE);
     std::memcpy(buffer, datagram.payload, kept);
     team.handleDatagram(buffer, kept, static_cast<uint32_t>(datagram.arrivalUs / 1'000'000));
     if (firstUs < 0) firstUs = datagram.arrivalUs;
     lastUs = datagram.arrivalUs;
     ++datagrams;
+    status[earliest] = readers[earliest].next(next[earliest], error);
+    if (status[earliest] < 0) return fileFailure(files[earliest] + ": " + error);
   }
-  if (status < 0) return fileFailure(command.fromFile + ": " + error);
-  if (!reader.cutTail().empty()) std::fprintf(stderr, "agentctl: %s: %s\n", command.fromFile.c_str(), reader.cutTail().c_str());
+  std::string names = files[0];
+  long skipped = readers[0].skipped();
+  for (size_t i = 1; i < files.size(); ++i) {
+    names += " + " + files[i];
+    skipped += readers[i].skipped();
+  }
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (!readers[i].cutTail().empty()) std::fprintf(stderr, "agentctl: %s: %s\n", files[i].c_str(), readers[i].cutTail().c_str());
+  }
   const double span = firstUs < 0 ? 0.0 : static_cast<double>(lastUs - firstUs) / 1e6;
   std::printf("read %s covering %.1f s from %s (%s skipped)\n", counted(datagrams, "datagram").c_str(), span,
-              command.fromFile.c_str(), counted(reader.skipped(), "other packet").c_str());
+              names.c_str(), counted(skipped, "other packet").c_str());
   return saveTeam(team, command.outFile, span) ? 0 : EXIT_NETWORK;
 }
 

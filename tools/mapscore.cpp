@@ -28,6 +28,7 @@ constexpr int DONE = -1;  // parsing finished the job (--help, --version)
 const char USAGE[] =
     "usage: mapscore [--start X Y]... AGENT_MAP.ppm TRUTH.ppm\n"
     "       mapscore --known MAP.ppm\n"
+    "       mapscore agree MAP_A.ppm MAP_B.ppm\n"
     "       mapscore export MAP.ppm [--pgm OUT.pgm [--yaml OUT.yaml]]\n"
     "                               [--png OUT.png [--scale N] [--whole] [--title TEXT]\n"
     "                                              [--tracks RECORDING]]\n"
@@ -58,6 +59,8 @@ const char USAGE[] =
     "free; otherwise (a world-frame truth, whose origin is a corner of the building) from every\n"
     "footprint cell of the map that the truth has free, with a note on standard error.\n"
     "--known MAP.ppm prints the number of known cells of a map.\n"
+    "agree compares two maps of one frame cell for cell: of the cells known in either, the\n"
+    "share both read alike (free, obstacle or unknown), and how many differ.\n"
     "\n"
     "export writes a map file for other tools:\n"
     "  --pgm OUT.pgm   a map_server map: OUT.pgm (binary PGM, +x right, +y up; free 254,\n"
@@ -368,9 +371,20 @@ int importMap(int argc, char** argv) {
   return 0;
 }
 
+int agreeMaps(int argc, char** argv) {
+  if (argc != 3) return usageError("agree needs two map files");
+  OccupancyMap a = agentSizedMap(), b = agentSizedMap();
+  if (!load(argv[1], a) || !load(argv[2], b)) return EXIT_FILES;
+  const MapAgreement m = compareMaps(a, b);
+  std::printf("agree %.5f (%ld of %ld cells known in either alike, %ld differ; known %ld and %ld)\n", m.share(),
+              m.alike, m.knownEither, m.knownEither - m.alike, m.knownA, m.knownB);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "agree") == 0) return agreeMaps(argc - 1, argv + 1);
   if (argc >= 2 && std::strcmp(argv[1], "export") == 0) return exportMap(argc - 1, argv + 1);
   if (argc >= 2 && std::strcmp(argv[1], "import") == 0) return importMap(argc - 1, argv + 1);
   return score(argc, argv);

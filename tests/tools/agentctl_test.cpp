@@ -116,6 +116,21 @@ TEST(AgentctlArguments, OptionsOfWatchMapRecordReplayAndLoad) {
   EXPECT_EQ(c.seconds, 30);
   ASSERT_TRUE(parseToolCommand({"map", "--from", "run.pcap", "--out", "t.ppm"}, c, error)) << error;
   EXPECT_EQ(c.fromFile, "run.pcap");
+  ASSERT_TRUE(parseToolCommand({"map", "--from", "a.pcap", "--from", "b.pcap", "--out", "t.ppm"}, c, error)) << error;
+  EXPECT_EQ(c.fromFile + " " + c.moreFromFiles.at(0), "a.pcap b.pcap");
+  ASSERT_TRUE(parseToolCommand({"ros2", "--interface", "lo", "--interface", "eth1", "--peer", "10.1.2.3", "--domain",
+                                "7", "--allow-commands", "--robot", "alpha"},
+                               c, error))
+      << error;
+  EXPECT_EQ(c.action, ToolAction::Ros2);
+  EXPECT_EQ(c.ddsInterfaces, (std::vector<std::string>{"lo", "eth1"}));
+  EXPECT_EQ(c.ddsPeers.at(0) + " " + std::to_string(c.ddsDomain) + " " + c.robot, "10.1.2.3 7 alpha");
+  EXPECT_TRUE(c.allowCommands);
+  ASSERT_TRUE(parseToolCommand({"bridge", "--site", "lab", "--rate", "500", "--dds-config", "c.xml"}, c, error)) << error;
+  EXPECT_EQ(c.action, ToolAction::Bridge);
+  EXPECT_EQ(c.site + " " + c.ddsConfig, "lab c.xml");
+  EXPECT_EQ(c.sourceRate, 500);
+  EXPECT_FALSE(c.allowCommands);
   ASSERT_TRUE(parseToolCommand({"record", "run.pcap", "--seconds", "60"}, c, error)) << error;
   EXPECT_EQ(c.action, ToolAction::Record);
   EXPECT_EQ(c.file, "run.pcap");
@@ -158,7 +173,9 @@ TEST(AgentctlArguments, OptionsOfWatchMapRecordReplayAndLoad) {
            {"record"}, {"record", "a.pcap", "b.pcap"}, {"record", "a.pcap", "--seconds", "1e3"},
            {"view", "--port", "65536"}, {"view", "--bind", "0.0.0.0"}, {"view", "--bind", "localhost"},
            {"view", "extra"}, {"replay"}, {"replay", "a.pcap", "--speed", "0"}, {"replay", "a.pcap", "--speed", "nan"},
-           {"replay", "a.pcap", "--speed"}, {"replay", "a.pcap", "--loud"}}) {
+           {"replay", "a.pcap", "--speed"}, {"replay", "a.pcap", "--loud"}, {"ros2", "--robot", "alpha"},
+           {"ros2", "--domain", "233"}, {"ros2", "--allow-commands", "--robot", "all"}, {"ros2", "--peer", ""},
+           {"bridge", "--rate", "0"}, {"bridge", "--site-rate", "x"}, {"bridge", "--allow-commands"}, {"bridge", "x"}}) {
     EXPECT_FALSE(parseToolCommand(args, c, error)) << args.back();
   }
 }

@@ -46,8 +46,10 @@ const char* const USAGE_FORMAT =
     "                           end (N seconds, or SIGINT/SIGTERM); never sends. A line per save:\n"
     "                           \"T s: saved FILE, K known cells, P peers | NAME X Y TH P n E n O n\n"
     "                           | ...\" (each agent's last pose and its messages that took effect)\n"
-    "  map --from RECORDING --out FILE\n"
-    "                           build the team map from a recording as fast as it can be read\n"
+    "  map --from RECORDING [--from RECORDING]... --out FILE\n"
+    "                           build the team map from a recording as fast as it can be read;\n"
+    "                           several (one team heard on several segments) are read as one,\n"
+    "                           in order of arrival\n"
     "  record [FILE] [--mcap MCAP] [--seconds N]\n"
     "                           write every datagram heard on the group, with its arrival time,\n"
     "                           to FILE as pcap (IPv4/UDP; tcpdump and Wireshark open it), and\n"
@@ -266,7 +268,13 @@ bool readMapCommand(const Args& args, ToolCommand& c, bool& help, std::string& e
   const OptionHandler onOption = [&](int id, const char* value, std::string& why) {
     switch (id) {
       case 'o': return readFileOption(value, "--out", c.outFile, why);
-      case 'f': return readFileOption(value, "--from", c.fromFile, why);
+      case 'f': {
+        std::string file;
+        if (!readFileOption(value, "--from", file, why)) return false;
+        if (c.fromFile.empty()) c.fromFile = file;
+        else c.moreFromFiles.push_back(file);
+        return true;
+      }
       case 'e': periodic = true; return readCount(value, "--every", 86400, c.everySeconds, why);
       default: periodic = true; return readSeconds(value, c.seconds, why);
     }

@@ -30,6 +30,7 @@ struct ToolCommand {
   std::string outFile;
   int everySeconds = 5;
   std::string fromFile;
+  std::vector<std::string> moreFromFiles;  // further recordings, read with fromFile in order of arrival
   // Record, Replay: the recording; Replay: its speed and whether it repeats.
   std::string file;
   double speed = 1.0;

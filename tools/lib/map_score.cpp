@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "tools/lib/map_raster.h"
+
 namespace {
 
 bool isWall(const OccupancyMap& truth, int x, int y) { return isObstacleCell(truth.cellOrUnknown(x, y)); }
@@ -177,4 +179,20 @@ MapScore scoreMap(const OccupancyMap& agent, const OccupancyMap& truth, const st
   countTruth(agent, truth, seeds, s);
   countObstacles(agent, truth, s);
   return s;
+}
+
+MapAgreement compareMaps(const OccupancyMap& a, const OccupancyMap& b) {
+  MapAgreement m;
+  const RasterView va = RasterView::whole(a), vb = RasterView::whole(b);
+  for (int32_t y = std::min(va.y0, vb.y0); y <= std::max(va.y1, vb.y1); ++y) {
+    for (int32_t x = std::min(va.x0, vb.x0); x <= std::max(va.x1, vb.x1); ++x) {
+      const CellClass ca = classify(a.cellOrUnknown(x, y)), cb = classify(b.cellOrUnknown(x, y));
+      m.knownA += ca != CellClass::Unknown;
+      m.knownB += cb != CellClass::Unknown;
+      if (ca == CellClass::Unknown && cb == CellClass::Unknown) continue;
+      ++m.knownEither;
+      m.alike += ca == cb;
+    }
+  }
+  return m;
 }

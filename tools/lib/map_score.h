@@ -67,3 +67,12 @@ CoverageSeeds chooseSeeds(const OccupancyMap& agent, const OccupancyMap& truth, 
 // are not walls, within the truth map's bounds; seeds on walls or outside start nothing.
 // Distances to the walls come from one distance transform over the truth.
 MapScore scoreMap(const OccupancyMap& agent, const OccupancyMap& truth, const std::vector<GridCell>& seeds);
+
+// How far two maps of one frame agree: of the cells known in either, those that both
+// read alike (free, obstacle or unknown, as map_raster.h classifies them).
+struct MapAgreement {
+  long knownEither = 0, alike = 0;
+  long knownA = 0, knownB = 0;
+  double share() const { return knownEither == 0 ? 1.0 : static_cast<double>(alike) / static_cast<double>(knownEither); }
+};
+MapAgreement compareMaps(const OccupancyMap& a, const OccupancyMap& b);
