@@ -32,11 +32,11 @@ done
 # A's robots take the office's first two start poses, B's its first too, in their own simulators.
 in_site A bash -c 'cd A && start_agent alpha && sleep 0.5 && start_agent bravo'
 in_site B bash -c 'cd B && start_agent charlie'
-in_site A agentctl bridge --site A --interface A-B --rate 500 --seconds 24 >A/bridge.out 2>A/bridge.err &
-in_site B agentctl bridge --site B --interface B-A --rate 500 --seconds 24 >B/bridge.out 2>B/bridge.err &
+in_site A agentctl bridge --site A --interface A-B --rate 500 --seconds 20 >A/bridge.out 2>A/bridge.err &
+in_site B agentctl bridge --site B --interface B-A --rate 500 --seconds 20 >B/bridge.out 2>B/bridge.err &
 for site in A B; do
-  in_site $site agentctl watch --seconds 22 >$site/watch.out 2>&1 &
-  in_site $site agentctl map --out $site/team.map --seconds 22 >$site/map.out 2>&1 &
+  in_site $site agentctl watch --seconds 18 >$site/watch.out 2>&1 &
+  in_site $site agentctl map --out $site/team.map --seconds 18 >$site/map.out 2>&1 &
 done
 wait_for A/bridge.err "hearing site B" 20
 wait_for B/bridge.err "hearing site A" 20
