@@ -115,9 +115,9 @@ TEST(Ros2, MapPosesAndGoalsReachRos2Nodes) {
   if (!testsupport::inPrivateNetwork()) return testsupport::rerunInPrivateNetwork(testsupport::Route::Multicast);
   e2e::Scenario s("Ros2MapPosesAndGoals");
   const std::string a = agentctl();
-  startIn(s, a + " watch --seconds 16 >watch.out 2>&1");
-  startIn(s, a + " map --out team.map --seconds 9 >map.out 2>&1");
-  startIn(s, a + " ros2 --interface lo --allow-commands --seconds 16 >ros2.out 2>&1");
+  startIn(s, a + " watch --seconds 12 >watch.out 2>&1");
+  startIn(s, a + " map --out team.map --seconds 7 >map.out 2>&1");
+  startIn(s, a + " ros2 --interface lo --allow-commands --seconds 12 >ros2.out 2>&1");
 
   DdsParticipant node;
   std::string error;
@@ -127,7 +127,7 @@ TEST(Ros2, MapPosesAndGoalsReachRos2Nodes) {
   const dds_entity_t tfReader = makeReader(node.handle(), tfTopic, tfQos.get(), error);
   ASSERT_GT(tfReader, 0) << error;
   ASSERT_TRUE(testsrv::waitUntil([&] { return s.count("ros2.out", "publishing the team map") == 1; }, 10000));
-  ASSERT_EQ(runShell("cd '" + s.dir().string() + "' && " + a + " load 3 5 >load.out 2>&1"), 0);
+  ASSERT_EQ(runShell("cd '" + s.dir().string() + "' && " + a + " load 3 4 >load.out 2>&1"), 0);
 
   // The robots as tf frames: map -> NAME, in metres.
   std::vector<std::string> frames;
