@@ -623,16 +623,12 @@ int ros2Group(const ToolCommand& command) {
     std::printf("goals on /goal_pose go to %s\n", command.robot.empty() ? "the robot nearest each goal" : command.robot.c_str());
   }
   TeamMap team;
-  ReceiveBatch batch(TEAM_RUN, MSG_BUFFER_SIZE);
   const Clock::time_point start = Clock::now();
-  const int64_t endMs = command.seconds * int64_t{1000};
   int64_t nextMapMs = 0, nextPosesMs = 0;
   bool heard = true;  // the first map goes out at once, empty if need be
-  while (interrupted == 0 && (endMs == 0 || millisecondsSince(start) < endMs)) {
-    const long received = group.receiveBatch(batch);
-    if (received < 0) return networkFailure(receiveFailure());
+  return receiveUntilDone(group, command, [&](ReceiveBatch& batch, size_t received) {
     if (received > 0) {
-      team.handleBatch(batch, static_cast<size_t>(received), calendarSeconds());
+      team.handleBatch(batch, received, calendarSeconds());
       heard = true;
     }
     const int64_t nowMs = millisecondsSince(start);
@@ -648,9 +644,7 @@ int ros2Group(const ToolCommand& command) {
       heard = false;
     }
     if (command.allowCommands) sendGoals(ros, team, sender, command.robot);
-    pauseWhenBusy(received, batch);
-  }
-  return 0;
+  });
 }
 
 std::string hostName() {

@@ -377,7 +377,7 @@ bool readDdsOption(int id, const char* value, ToolCommand& c, std::string& why) 
       return fail(why, std::string("--domain \"") + value + "\" is not an integer from 0 to 232");
     case 'i': c.ddsInterfaces.emplace_back(value); return !c.ddsInterfaces.back().empty() || fail(why, "--interface is empty");
     case 'P': c.ddsPeers.emplace_back(value); return !c.ddsPeers.back().empty() || fail(why, "--peer is empty");
-    case 'c': c.ddsConfig = value; return !c.ddsConfig.empty() || fail(why, "the --dds-config file name is empty");
+    case 'c': return readFileOption(value, "--dds-config", c.ddsConfig, why);
     default: return readSeconds(value, c.seconds, why);
   }
 }
