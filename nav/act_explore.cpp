@@ -11,6 +11,7 @@
 #include "base/console.h"
 #include "nav/behaviours.h"
 #include "nav/plan/frontier_target.h"
+#include "nav/plan_worker.h"
 #include "nav/robot_steps.h"
 #include "state/shared_state.h"
 
@@ -29,7 +30,7 @@ constexpr double NO_PROGRESS_S = 5.0;      // the way left to the target has not
 constexpr double PROGRESS_MM = 300;        // this much in this long: give up the target
 constexpr int LEARNED_CELLS = 30;          // cells first seen near the robot between two plans that
                                            // count as progress (a frontier that recedes as it is neared)
-constexpr int32_t LEARNED_REACH = 30;      // within this many cells
+constexpr int32_t SURROUNDINGS = 10;       // cells of the map round the robot checked every cycle
 constexpr double WEDGED_S = 8.0;           // moved less than WEDGED_MM in this long with a target:
 constexpr double WEDGED_MM = 300;          // the map's clearance holds the robot, so it creeps
 constexpr double CREEP_S = 4.0;            // for this long by sonar alone
@@ -57,13 +58,14 @@ void say(const char* before, const ArPose& at, const char* after) {
 // What one run of the behaviour keeps.
 struct ExploreRun {
   int startMode = getMode();
-  OccupancyMap snapshot{MAP_RES_MM, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM};  // the global map as last planned over
-  OccupancyMap previous{MAP_RES_MM, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM};  // and as planned over before
-  FrontierPlanner planner{&snapshot};
+  PlanWorker planner{*globalMap};
+  MapWindow near;                    // the global map round the robot, read every cycle
   TargetChoice plan;
   size_t passed = 0;                 // path points up to this one are behind the robot
-  double plannedAt = -1e9;
-  bool blocked = false;              // an echo ahead stopped the robot since the last plan
+  double plannedAt = -1e9;           // when the last plan was asked for
+  bool blocked = false;              // an echo ahead stopped the robot since the last plan was asked for
+  bool givingUp = false;             // the current target is to be given up at the next plan
+  bool expiring = false;             // the last plan set some place aside only for a while
   std::optional<double> noTargetSince;
   double bestLeft = std::numeric_limits<double>::infinity();  // the shortest way left to the target so far
   double progressAt = 0;             // and when it last shortened by PROGRESS_MM
@@ -84,12 +86,6 @@ struct Clearance {
   double mm = std::numeric_limits<double>::infinity();
   ArPose echo;
 };
-
-// The global map is copied in one short locked step, so planning holds no mutex.
-void takeSnapshot(OccupancyMap& to) {
-  ArLockGuard hold(globalMap->mutex);
-  static_cast<QuadrantGrid&>(to) = static_cast<const QuadrantGrid&>(*globalMap);
-}
 
 // The last poses of the teammates heard from lately (this agent's own entry left out).
 std::vector<ArPose> freshPeers() {
@@ -113,17 +109,6 @@ bool targetSeen(const ArPose& target) {
   return true;
 }
 
-// The map may hold an echo that stopped the robot as a stray one (hit once or twice), which
-// paths pass closely; it counts as a confirmed obstacle in the plans for a while.
-void addBlockingEchoes(ExploreRun& run, double now) {
-  std::erase_if(run.blockingEchoes, [now](const ExploreRun::Echo& e) { return e.until <= now; });
-  OccupancyMap& map = run.snapshot;
-  for (const ExploreRun::Echo& e : run.blockingEchoes) {
-    const int32_t x = map.toCell(e.at.getX()), y = map.toCell(e.at.getY());
-    if (map.inBounds(x, y)) map.cellAt(x, y) = CELL_OCCUPANCY;
-  }
-}
-
 // How far the robot has yet to drive along its path: to the nearest point not passed,
 // then along the path to its end.
 double wayLeft(const ExploreRun& run, const ArPose& pose) {
@@ -134,27 +119,25 @@ double wayLeft(const ExploreRun& run, const ArPose& pose) {
   return left;
 }
 
-// Cells near the robot that the map knows now but did not know at the plan before.
-int learnedNear(const ExploreRun& run, const ArPose& pose) {
-  const int32_t cx = run.snapshot.toCell(pose.getX()), cy = run.snapshot.toCell(pose.getY());
-  int learned = 0;
-  for (int32_t x = cx - LEARNED_REACH; x <= cx + LEARNED_REACH; ++x) {
-    for (int32_t y = cy - LEARNED_REACH; y <= cy + LEARNED_REACH; ++y) {
-      learned += (run.previous.cellOrUnknown(x, y) & CELL_UNKNOWN) && !(run.snapshot.cellOrUnknown(x, y) & CELL_UNKNOWN);
-    }
-  }
-  return learned;
+std::vector<ArPose> blockers(const ExploreRun& run) {
+  std::vector<ArPose> at;
+  for (const ExploreRun::Echo& e : run.blockingEchoes) at.push_back(e.at);
+  return at;
 }
 
-void replan(ExploreRun& run, const ArPose& pose, double now) {
-  static_cast<QuadrantGrid&>(run.previous) = static_cast<const QuadrantGrid&>(run.snapshot);
-  takeSnapshot(run.snapshot);
-  addBlockingEchoes(run, now);
-  const std::optional<ArPose> before = run.planner.currentTarget();
-  run.plan = run.planner.choose(pose, freshPeers(), now);
-  run.passed = 0;
+void askForPlan(ExploreRun& run, const ArPose& pose, double now) {
+  std::erase_if(run.blockingEchoes, [now](const ExploreRun::Echo& e) { return e.until <= now; });
+  run.planner.ask({pose, freshPeers(), blockers(run), now, run.givingUp});
+  run.givingUp = false;
   run.plannedAt = now;
   run.blocked = false;
+}
+
+void adoptPlan(ExploreRun& run, PlanWorker::Answer answer, const ArPose& pose, double now) {
+  const std::optional<ArPose>& before = answer.before;
+  run.plan = std::move(answer.choice);
+  run.passed = 0;
+  run.expiring = answer.expiring;
   if (run.plan.setAside && before) say("", *before, " is walled off, set aside for a while");
   if (!run.plan.found) {
     if (!run.noTargetSince) run.noTargetSince = now;
@@ -167,7 +150,7 @@ void replan(ExploreRun& run, const ArPose& pose, double now) {
   // one) or a good deal of the map seen since the last plan (the frontier recedes as the
   // robot nears it) starts the count of progress afresh.
   const double left = wayLeft(run, pose);
-  if (newTarget || left > run.bestLeft + 1000 || learnedNear(run, pose) >= LEARNED_CELLS) {
+  if (newTarget || left > run.bestLeft + 1000 || answer.learned >= LEARNED_CELLS) {
     run.bestLeft = left;
     run.progressAt = now;
   }
@@ -217,7 +200,7 @@ Clearance sonarClearance(const ArPose& pose, double margin) {
 // misses what lies between its beams, such as the end of a wall met head on; the map
 // often holds it from other angles. Confirmed cells count with their whole width, stray
 // ones (which the paths pass at a smaller distance) only when squarely in the way.
-Clearance mapClearance(const OccupancyMap& map, const ArPose& pose) {
+Clearance mapClearance(const MapWindow& map, const ArPose& pose) {
   constexpr int32_t REACH = 10;
   const int confirmedOccupancy = TravelWeights{}.confirmedOccupancy;
   const double half = map.res / 2, c = ArMath::cos(pose.getTh()), s = ArMath::sin(pose.getTh());
@@ -244,7 +227,7 @@ struct Caution {
   double unseen = std::numeric_limits<double>::infinity();
 };
 
-Caution nearestCaution(const OccupancyMap& map, const ArPose& pose) {
+Caution nearestCaution(const MapWindow& map, const ArPose& pose) {
   const int32_t cx = map.toCell(pose.getX()), cy = map.toCell(pose.getY());
   constexpr int32_t REACH = 8;
   Caution near;
@@ -285,12 +268,12 @@ bool rearClear() {
 // slower near obstacles, unseen cells and the target, never on toward an obstacle in the
 // way (stopped, the robot turns toward its path and plans again).
 void drive(ExploreRun& run, const ArPose& pose, double now) {
-  const Caution near = nearestCaution(run.snapshot, pose);
+  const Caution near = nearestCaution(run.near, pose);
   const double caution = std::min(near.obstacle, near.unseen);
   const bool creeping = now < run.creepUntil;
   Clearance ahead = sonarClearance(pose, creeping ? 0 : SWEPT_MARGIN_MM);
   if (!creeping) {
-    const Clearance mapped = mapClearance(run.snapshot, pose);
+    const Clearance mapped = mapClearance(run.near, pose);
     if (mapped.mm < ahead.mm) ahead = mapped;
   }
   // In tight places the robot keeps close to its path instead of cutting toward a point
@@ -359,28 +342,43 @@ void checkHeadway(ExploreRun& run, const ArPose& pose, double now) {
     run.progressAt = now;
   } else if (now - run.progressAt >= NO_PROGRESS_S) {
     say("no headway toward ", run.plan.target, ", set aside for a while");
-    run.planner.giveUpTarget(now);
+    run.givingUp = true;
     run.plan.found = false;
     run.plannedAt = -1e9;
   }
 }
 
-// The robot lock is held except during each cycle's pause and while planning.
+// The global map round the robot, with the echoes that stopped it, for this cycle's
+// checks: fresh every cycle, whatever a plan under way is working on.
+void readSurroundings(ExploreRun& run, const ArPose& pose) {
+  const int32_t cx = globalMap->toCell(pose.getX()), cy = globalMap->toCell(pose.getY());
+  {
+    ArLockGuard hold(globalMap->mutex);
+    run.near.copyFrom(*globalMap, CellBox{cx - SURROUNDINGS, cy - SURROUNDINGS, cx + SURROUNDINGS, cy + SURROUNDINGS});
+  }
+  for (const ExploreRun::Echo& e : run.blockingEchoes) {
+    const int32_t x = run.near.toCell(e.at.getX()), y = run.near.toCell(e.at.getY());
+    if (run.near.inBounds(x, y)) run.near.cellAt(x, y) = CELL_OCCUPANCY;
+  }
+}
+
+// Plans are made by the worker while the loop goes on: every cycle checks the way ahead
+// and sends a command of its own. The robot lock is held except during each cycle's pause.
 void explore(ExploreRun& run) {
   for (;;) {
     if (behaviourMustEnd(run.startMode)) return;
     const ArPose pose = robot->getPose();
     const double now = seconds();
+    // A target given up while a plan was under way: that plan may lead back to it.
+    if (std::optional<PlanWorker::Answer> answer = run.planner.take(); answer && !run.givingUp)
+      adoptPlan(run, std::move(*answer), pose, now);
     checkHeadway(run, pose, now);
-    if (needsPlan(run, pose, now)) {
-      robot->unlock();
-      replan(run, pose, now);
-      robot->lock();
-    }
+    if (!run.planner.busy() && needsPlan(run, pose, now)) askForPlan(run, pose, now);
+    readSurroundings(run, pose);
     if (run.plan.found) {
       drive(run, pose, now);
-    } else if (run.noTargetSince && now - *run.noTargetSince >= COMPLETE_AFTER_S &&
-               !run.planner.blacklist().expiring(now)) {
+    } else if (run.noTargetSince && now - *run.noTargetSince >= COMPLETE_AFTER_S && !run.expiring &&
+               !run.planner.busy()) {
       robot->stop();
       writeLine(stdout, "Exploration complete: no reachable frontier left.");
       return;

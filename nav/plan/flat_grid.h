@@ -1,11 +1,11 @@
 #pragma once
-// A flat copy of a map's addressable area, one value per cell, laid out by columns with
-// a ring of extra cells all round: what the planners' passes over whole maps work on.
+// One value per cell of a map window's box, laid out by columns with a ring of extra
+// cells all round: what the planners' passes over a whole window work on.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "map/quadrant_grid.h"
+#include "nav/plan/map_window.h"
 
 // A cell of a map by its indices.
 struct GridCell {
@@ -21,19 +21,23 @@ template <class T>
 class FlatGrid {
  public:
   FlatGrid() = default;
-  // The addressable cells of grid plus the ring, every one holding fill.
-  FlatGrid(const QuadrantGrid& grid, T fill)
-      : myMinX(grid.minx),
-        myMinY(grid.miny),
-        myColumns(static_cast<size_t>(grid.minx) + grid.maxx + 1),
-        myColumnLength(static_cast<size_t>(grid.miny) + grid.maxy + 1),
-        myValues(myColumns * myColumnLength, fill) {}
+  // The cells of box plus the ring, every one holding fill.
+  FlatGrid(const CellBox& box, T fill) { reset(box, fill); }
+  // As the constructor, reusing the storage held.
+  void reset(const CellBox& box, T fill) {
+    myBox = box;
+    myMinX = 1 - box.x0;
+    myMinY = 1 - box.y0;
+    myColumns = static_cast<size_t>(box.x1 - box.x0) + 3;
+    myColumnLength = static_cast<size_t>(box.y1 - box.y0) + 3;
+    myValues.assign(myColumns * myColumnLength, fill);
+  }
 
   size_t size() const { return myValues.size(); }
   T& operator[](size_t i) { return myValues[i]; }
   const T& operator[](size_t i) const { return myValues[i]; }
 
-  // The cell (x, y) lies within the addressable area or on the ring.
+  // The cell (x, y) lies within the box or on the ring.
   bool contains(int32_t x, int32_t y) const {
     return x >= -myMinX && y >= -myMinY && static_cast<size_t>(x + myMinX) < myColumns &&
            static_cast<size_t>(y + myMinY) < myColumnLength;
@@ -55,15 +59,20 @@ class FlatGrid {
     n = static_cast<size_t>(column) * myColumnLength + static_cast<size_t>(row);
     return true;
   }
-  // Visits every addressable cell of grid (the ring left out) with its index.
+  // What to add to the index of a cell of the box (not the ring) for its neighbour k.
+  ptrdiff_t step(int k) const {
+    return static_cast<ptrdiff_t>(NEIGHBOUR_DX[k]) * static_cast<ptrdiff_t>(myColumnLength) + NEIGHBOUR_DY[k];
+  }
+  // Visits every cell of the box (the ring left out) with its index.
   template <class Visit>
-  void forEachMapCell(const QuadrantGrid& grid, Visit&& visit) const {
-    for (int32_t x = 1 - grid.minx; x < grid.maxx; ++x) {
-      for (int32_t y = 1 - grid.miny; y < grid.maxy; ++y) visit(x, y, index(x, y));
+  void forEachBoxCell(Visit&& visit) const {
+    for (int32_t x = myBox.x0; x <= myBox.x1; ++x) {
+      for (int32_t y = myBox.y0; y <= myBox.y1; ++y) visit(x, y, index(x, y));
     }
   }
 
  private:
+  CellBox myBox;
   int32_t myMinX = 0, myMinY = 0;
   size_t myColumns = 0, myColumnLength = 0;
   std::vector<T> myValues;

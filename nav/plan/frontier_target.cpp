@@ -55,11 +55,9 @@ double cellCentre(int32_t c, double res) {
   return c > 0 ? (c + 0.5) * res : (c - 0.5) * res;
 }
 
-FrontierPlanner::FrontierPlanner(OccupancyMap* map, const TargetWeights& weights)
-    : myMap(map),
-      myWeights(weights),
-      myOwn(weights.travel),
-      myPeer(weights.travel),
+FrontierPlanner::FrontierPlanner(const TargetWeights& weights)
+    : myWeights(weights),
+      myGrid(weights.travel),
       myBlacklist(weights.blacklistMm, weights.blacklistSeconds) {}
 
 void FrontierPlanner::giveUpTarget(double now) {
@@ -75,7 +73,7 @@ void FrontierPlanner::giveUpTarget(double now) {
 // targets.
 std::vector<FrontierPlanner::Candidate> FrontierPlanner::candidatesFor(const std::vector<FrontierRegion>& regions,
                                                                        const ArPose& robot, double now) const {
-  const double res = myMap->res;
+  const double res = myGrid.res();
   std::vector<Candidate> candidates;
   for (const FrontierRegion& region : regions) {
     // By preference: standing room far enough ahead, standing room, barred cells, cells
@@ -86,10 +84,10 @@ std::vector<FrontierPlanner::Candidate> FrontierPlanner::candidatesFor(const std
       const int32_t cost = myOwn.costAt(cell.x, cell.y);
       const double x = cellCentre(cell.x, res), y = cellCentre(cell.y, res);
       const double line = distance(robot, x, y);
-      if (cost == TRAVEL_UNREACHED || !myOwn.seenFree(cell.x, cell.y)) continue;
+      if (cost == TRAVEL_UNREACHED || !myGrid.seenFree(cell.x, cell.y)) continue;
       if (line < myWeights.minMm || myBlacklist.covers(x, y, now)) continue;
       const bool longBarred = myOwn.barredRun(cell.x, cell.y) > myWeights.maxBarredRun;
-      Candidate& c = best[longBarred ? 3 : !myOwn.passable(cell.x, cell.y) ? 2 : line >= myWeights.aheadMm ? 0 : 1];
+      Candidate& c = best[longBarred ? 3 : !myGrid.passable(cell.x, cell.y) ? 2 : line >= myWeights.aheadMm ? 0 : 1];
       if (cost >= c.cost) continue;
       c.cost = cost;
       c.target = cell;
@@ -107,10 +105,12 @@ std::vector<FrontierPlanner::Candidate> FrontierPlanner::candidatesFor(const std
 // travel cost for the nearest maxPeerCosts teammates, by straight line for the others and
 // for a teammate whose own costs cannot be had (both sides measured the same way).
 void FrontierPlanner::markClaims(const std::vector<ArPose>& peers, std::vector<Candidate>& candidates) {
-  const double res = myMap->res;
+  const double res = myGrid.res();
+  int32_t dearest = 0;  // a teammate's costs beyond the dearest candidate's claim nothing
+  for (const Candidate& c : candidates) dearest = std::max(dearest, c.cost);
   for (size_t i = 0; i < peers.size(); ++i) {
     const ArPose& peer = peers[i];
-    const bool byCost = i < myWeights.maxPeerCosts && myPeer.compute(*myMap, peer);
+    const bool byCost = i < myWeights.maxPeerCosts && myPeer.compute(myGrid, peer, dearest);
     for (Candidate& c : candidates) {
       if (c.claimed) continue;
       c.claimed = byCost ? regionCost(myPeer, *c.region) < c.cost : regionLine(peer, *c.region, res) < c.line;
@@ -118,18 +118,21 @@ void FrontierPlanner::markClaims(const std::vector<ArPose>& peers, std::vector<C
   }
 }
 
-TargetChoice FrontierPlanner::choose(const ArPose& robot, const std::vector<ArPose>& peers, double now) {
+TargetChoice FrontierPlanner::choose(const MapWindow& map, const ArPose& robot, const std::vector<ArPose>& peers,
+                                     double now) {
   TargetChoice choice;
   const std::optional<ArPose> keep = myTarget;
   myTarget.reset();
-  const std::vector<FrontierRegion> regions = findFrontiers(*myMap, myWeights.limits);
+  const std::vector<FrontierRegion> regions = findFrontiers(map, myWeights.limits);
   choice.regions = regions.size();
-  if (regions.empty() || !myOwn.compute(*myMap, robot)) return choice;
+  if (regions.empty()) return choice;
+  myGrid.read(map);
+  if (!myOwn.compute(myGrid, robot)) return choice;
   if (keep) {
     // A target that no way reaches although a robot could stand there is walled off. One
     // that became too near an obstacle (a wall seen beside it) is merely dropped.
-    const int32_t x = myMap->toCell(keep->getX()), y = myMap->toCell(keep->getY());
-    if (myOwn.passable(x, y) && myOwn.costAt(x, y) == TRAVEL_UNREACHED) {
+    const GridCell at = myGrid.cellOf(*keep);
+    if (myGrid.passable(at.x, at.y) && myOwn.costAt(at.x, at.y) == TRAVEL_UNREACHED) {
       myBlacklist.add(*keep, now);
       choice.setAside = true;
     }
@@ -145,7 +148,7 @@ TargetChoice FrontierPlanner::choose(const ArPose& robot, const std::vector<ArPo
   });
   markClaims(nearestFirst, candidates);
 
-  const double res = myMap->res;
+  const double res = myGrid.res();
   auto score = [&](const Candidate& c) {
     const auto size = static_cast<double>(std::min<size_t>(c.region->cells.size(), myWeights.gainCapCells));
     double cells = static_cast<double>(c.cost) / TRAVEL_STEP - myWeights.gainPerCell * size;

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "aria/ar_pose.h"
-#include "map/occupancy_map.h"
 #include "nav/plan/frontiers.h"
+#include "nav/plan/map_window.h"
 #include "nav/plan/travel_costs.h"
 
 // Places that proved unreachable, each set aside for a while. Frontier cells within
@@ -67,15 +67,14 @@ double cellCentre(int32_t c, double res);
 
 class FrontierPlanner {
  public:
-  // Plans over the given map, which must outlive the planner; the caller holds its mutex
-  // during choose() or owns it.
-  FrontierPlanner(OccupancyMap* map, const TargetWeights& weights = {});
+  explicit FrontierPlanner(const TargetWeights& weights = {});
 
-  // Chooses the next target; peers are the teammates' last poses (not the robot itself),
-  // now is in seconds on any steady clock. The region of the current target gets the
-  // keepCells bonus, so the choice does not flicker; a current target that the robot can
-  // no longer reach (walls seen since enclose it) is blacklisted first.
-  TargetChoice choose(const ArPose& robot, const std::vector<ArPose>& peers, double now);
+  // Chooses the next target over the map window; peers are the teammates' last poses
+  // (not the robot itself), now is in seconds on any steady clock. The region of the
+  // current target gets the keepCells bonus, so the choice does not flicker; a current
+  // target that the robot can no longer reach (walls seen since enclose it) is
+  // blacklisted first. A teammate outside the window is compared by straight line.
+  TargetChoice choose(const MapWindow& map, const ArPose& robot, const std::vector<ArPose>& peers, double now);
   // The robot makes no headway toward the current target: it is blacklisted and dropped.
   void giveUpTarget(double now);
   const std::optional<ArPose>& currentTarget() const { return myTarget; }
@@ -93,8 +92,8 @@ class FrontierPlanner {
   std::vector<Candidate> candidatesFor(const std::vector<FrontierRegion>& regions, const ArPose& robot, double now) const;
   void markClaims(const std::vector<ArPose>& peers, std::vector<Candidate>& candidates);
 
-  OccupancyMap* myMap;
   TargetWeights myWeights;
+  TravelGrid myGrid;
   TravelCosts myOwn;
   TravelCosts myPeer;
   Blacklist myBlacklist;

@@ -24,11 +24,11 @@ Kind kindOf(MapCell c) {
   return isObstacleCell(c) ? OBSTACLE : FREE;
 }
 
-// The ring of the flat grid is unknown: the unknown beyond the map's bounds is connected
-// all round, so the area it belongs to is always large.
-KindGrid kindsOf(const OccupancyMap& map) {
-  KindGrid grid(map, UNKNOWN);
-  grid.forEachMapCell(map, [&](int32_t x, int32_t y, size_t i) { grid[i] = kindOf(map.cellValue(x, y)); });
+// The ring of the flat grid is unknown: the unknown beyond the window is connected all
+// round, so the area it belongs to is always large.
+KindGrid kindsOf(const MapWindow& map) {
+  KindGrid grid(map.box(), UNKNOWN);
+  grid.forEachBoxCell([&](int32_t x, int32_t y, size_t i) { grid[i] = kindOf(map.cellValue(x, y)); });
   return grid;
 }
 
@@ -76,7 +76,7 @@ void markFrontierCells(KindGrid& grid) {
 
 }  // namespace
 
-std::vector<FrontierRegion> findFrontiers(const OccupancyMap& map, const FrontierLimits& limits) {
+std::vector<FrontierRegion> findFrontiers(const MapWindow& map, const FrontierLimits& limits) {
   KindGrid grid = kindsOf(map);
   sortUnknownAreas(grid, limits);
   markFrontierCells(grid);

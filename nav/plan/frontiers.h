@@ -3,8 +3,8 @@
 // grouped into regions. A robot that goes to a frontier sees what lies beyond it.
 #include <vector>
 
-#include "map/occupancy_map.h"
 #include "nav/plan/flat_grid.h"
+#include "nav/plan/map_window.h"
 
 struct FrontierLimits {
   // Regions of fewer cells are ignored (0.5 m of frontier with 100 mm cells: less than
@@ -21,6 +21,6 @@ struct FrontierRegion {
 };
 
 // A frontier cell is a known cell below obstacle occupancy with a 4-neighbour in an
-// unknown area of at least limits.minUnknownCells cells (the unknown beyond the map's
-// bounds counts as one large area). The caller holds the map's mutex or owns the map.
-std::vector<FrontierRegion> findFrontiers(const OccupancyMap& map, const FrontierLimits& limits = {});
+// unknown area of at least limits.minUnknownCells cells (the unknown beyond the window
+// counts as one large area: a window of the observed region has unknown space all round).
+std::vector<FrontierRegion> findFrontiers(const MapWindow& map, const FrontierLimits& limits = {});

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "aria/ar_pose.h"
-#include "map/occupancy_map.h"
 #include "nav/plan/flat_grid.h"
+#include "nav/plan/map_window.h"
 
 // One straight step over open floor; a diagonal step costs TRAVEL_DIAGONAL_STEP.
 constexpr int32_t TRAVEL_STEP = 10;
@@ -36,19 +36,46 @@ struct TravelWeights {
   int barredPenalty = 150;        // and a barred cell by this much more
 };
 
-class TravelCosts {
+// What entering each cell of a map window costs: read once per plan and shared by the
+// cost passes from the robot and from its teammates.
+class TravelGrid {
  public:
-  explicit TravelCosts(const TravelWeights& weights = {}) : myWeights(weights) {}
+  explicit TravelGrid(const TravelWeights& weights = {}) : myWeights(weights) {}
 
-  // Costs from the cell of `from` over the map (the caller holds its mutex or owns it).
-  // False when that cell is outside the map or no other cell can be reached from it.
-  bool compute(const OccupancyMap& map, const ArPose& from);
-  // The cost of the cheapest way to (x, y), TRAVEL_UNREACHED when there is none.
-  int32_t costAt(int32_t x, int32_t y) const;
+  // Reads the window (storage of an earlier read is reused).
+  void read(const MapWindow& map);
+  const TravelWeights& weights() const { return myWeights; }
+  double res() const { return myRes; }
+  // The cell of a point.
+  GridCell cellOf(const ArPose& p) const { return {toCellIndex(p.getX(), myRes), toCellIndex(p.getY(), myRes)}; }
   // A robot may stand at (x, y): seen free and not barred.
   bool passable(int32_t x, int32_t y) const;
   // (x, y) was seen free, barred or not.
   bool seenFree(int32_t x, int32_t y) const;
+
+ private:
+  friend class TravelCosts;
+
+  TravelWeights myWeights;
+  CellBox myBox;                // of the window read
+  double myRes = MAP_RES_MM;
+  FlatGrid<int32_t> myPenalty;  // extra cost of entering a cell, or BLOCKED
+  FlatGrid<uint8_t> myBarred;   // too near an obstacle to stand on
+  FlatGrid<uint8_t> myBridge;   // unknown, but a path may cross it
+  // Scratch of read, kept for its storage.
+  FlatGrid<int32_t> myNearAny, myNearConfirmed, myNearUnseen;
+  FlatGrid<uint8_t> myTrodden;
+};
+
+// The cheapest costs from one place over a TravelGrid.
+class TravelCosts {
+ public:
+  // Costs from the cell of `from` over the grid, which must stay unchanged while these
+  // costs are read; cells dearer than limit are left unreached. False when that cell is
+  // outside the grid's window or no other cell can be reached from it.
+  bool compute(const TravelGrid& grid, const ArPose& from, int32_t limit = TRAVEL_UNREACHED);
+  // The cost of the cheapest way to (x, y), TRAVEL_UNREACHED when there is none.
+  int32_t costAt(int32_t x, int32_t y) const;
   // The longest run of barred cells, one after another, on the cheapest way to (x, y):
   // a doorway narrowed by echoes is a short run, a gap behind furniture a long one.
   int32_t barredRun(int32_t x, int32_t y) const;
@@ -57,15 +84,11 @@ class TravelCosts {
   std::vector<GridCell> pathTo(int32_t x, int32_t y) const;
 
  private:
-  void readMap(const OccupancyMap& map);
-  void spread(size_t start);
+  void spread(const TravelGrid& grid, size_t start, int32_t limit);
 
-  TravelWeights myWeights;
-  FlatGrid<int32_t> myPenalty;  // extra cost of entering a cell, or BLOCKED
-  FlatGrid<uint8_t> myBarred;   // too near an obstacle to stand on
-  FlatGrid<uint8_t> myBridge;   // unknown, but a path may cross it
   FlatGrid<int32_t> myCost;
   FlatGrid<uint32_t> myCameFrom;
   FlatGrid<int32_t> myRun;      // barred cells just before and at a cell on its cheapest way
   FlatGrid<int32_t> myLongestRun;
+  std::vector<std::vector<uint32_t>> myOpen;  // the buckets of the pass, kept for their storage
 };

@@ -25,16 +25,23 @@ long long msSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// Obstacles the local map holds without the world having them (or free cells where it
-// has them): what the planners see as the map changes.
-void setCells(double x0, double y0, double x1, double y1, MapCell value) {
-  ArLockGuard hold(localMap->mutex);
+// Obstacles a map holds without the world having them (or free cells where it has
+// them): what the planners see as the map changes.
+void setCellsOf(OccupancyMap& map, double x0, double y0, double x1, double y1, MapCell value) {
+  ArLockGuard hold(map.mutex);
   for (double x = x0; x <= x1; x += 100) {
-    for (double y = y0; y <= y1; y += 100) localMap->cellAt(localMap->toCell(x), localMap->toCell(y)) = value;
+    for (double y = y0; y <= y1; y += 100) {
+      const int32_t cx = map.toCell(x), cy = map.toCell(y);
+      map.growToCover(cx, cy);
+      map.cellAt(cx, cy) = value;
+    }
   }
 }
+void setCells(double x0, double y0, double x1, double y1, MapCell value) { setCellsOf(*localMap, x0, y0, x1, y1, value); }
 constexpr MapCell SOLID = 0x00FF;
 constexpr MapCell FREE = 0x0000;
+constexpr MapCell UNSEEN = CELL_UNKNOWN;
+constexpr MapCell STRAY = 0x0064;  // an obstacle cell hit once or twice
 
 double robotVel() {
   RobotLockGuard hold;
@@ -131,6 +138,58 @@ TEST(Behaviours, PathStopsShortOfAnObstacleThatAppearsAhead) {
   ASSERT_LT(closest, 1e9) << "the robot never drove along the path";
   EXPECT_GT(closest, 250) << "the robot drove on toward the obstacle";
   EXPECT_GE(occurrences(err, "WARN: close obstacles, recomputing flood algorithm!\n"), 1);
+}
+
+// Exploring down a corridor the team map holds, between walls 0.9 m off, toward its
+// open end 4 m ahead, with the map grown to its bound by poses from far off. Beside two
+// small unseen patches the robot slows down. Then stray echoes appear in the map right
+// across the corridor but for one cell on the robot's way, while plans are made: the
+// plans lead on through that gap (as through a doorway the map holds half shut), and
+// the robot stops a gap short of the echoes.
+TEST(Behaviours, ExploreSlowsBesideUnseenCellsAndStopsShortOfAnObstacleThatAppearsAhead) {
+  SimSession session("box -20000 -20000 20000 20000\n");  // no echo: the map alone guides
+  ASSERT_TRUE(session.start());
+  robot->lock();
+  robot->moveTo(ArPose(-3050, 550, 0));
+  robot->unlock();
+  for (double x : {-MAP_COORD_BOUND_MM, MAP_COORD_BOUND_MM}) {
+    for (double y : {-MAP_COORD_BOUND_MM, MAP_COORD_BOUND_MM}) {
+      ArLockGuard hold(globalMap->mutex);
+      markPeerPose(*globalMap, ArPose(x, y));
+    }
+  }
+  setCellsOf(*globalMap, -3550, -450, 1050, 1450, FREE);
+  setCellsOf(*globalMap, -3550, -450, 1050, -450, SOLID);
+  setCellsOf(*globalMap, -3550, 1450, 1050, 1450, SOLID);
+  setCellsOf(*globalMap, -3550, -450, -3550, 1450, SOLID);
+  setCellsOf(*globalMap, -1450, 350, -750, 350, UNSEEN);  // 200 mm either side of the robot's way
+  setCellsOf(*globalMap, -1450, 750, -750, 750, UNSEEN);
+  double besideUnseen = 0, shortOf = 1e9;
+  bool appeared = false;
+  std::thread observer([&] {
+    within(12000, [&] {
+      const double x = session.pose().getX();
+      if (x > -1250 && x < -850) besideUnseen = std::max(besideUnseen, robotVel());
+      return x > -200;
+    });
+    setCellsOf(*globalMap, 850, -350, 850, 450, STRAY);
+    setCellsOf(*globalMap, 850, 650, 850, 1350, STRAY);
+    appeared = true;
+    within(3000, [&] {
+      shortOf = std::min(shortOf, 850 - session.pose().getX());
+      return robotVel() < 1;
+    });
+    setMode(MODE_STOP_AND_MANUAL);
+  });
+  session.runWithin(actExplore, MODE_EXPLORE, 20000);
+  observer.join();
+  ASSERT_TRUE(appeared) << "the robot never drove down the corridor, stopped at " << session.pose().getX();
+  EXPECT_GT(besideUnseen, 200) << "the robot did not drive beside the unseen cells";
+  EXPECT_LE(besideUnseen, 310) << "the robot did not slow down beside unseen cells";
+  // Stray echoes 100 mm beside its way bar a robot 250 mm in radius 173 mm before they
+  // are reached; the robot stops about 150 mm before that.
+  EXPECT_GT(shortOf, 173 + 60) << "the robot drove on too close to the echoes";
+  EXPECT_EQ(getExitFlag(), 0);
 }
 
 // A goal the map encloses, given while the robot follows the flood path: there is no way

@@ -1,8 +1,8 @@
 #pragma once
 // The simulated robot of the tests (tests/support/sim_robot.h) installed as the agent's
 // robot, with fresh maps and a feeder thread that enters the robot's own sonar readings
-// and poses into localMap, standing in for the multicast loopback that carries them in
-// the agent.
+// and poses into localMap and globalMap, standing in for the multicast loopback that
+// carries them in the agent.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -102,12 +102,16 @@ class SimSession {
       const int found = mySim.robot.getPoseInterpPosition(reading.getTime(), &at);
       mySim.robot.unlock();
       if (found < 0) continue;
-      ArLockGuard hold(localMap->mutex);
-      markReading(*localMap, reading, at);
+      for (OccupancyMap* map : {&*localMap, &*globalMap}) {
+        ArLockGuard hold(map->mutex);
+        markReading(*map, reading, at);
+      }
     }
     const ArPose now = mySim.pose();
-    ArLockGuard hold(localMap->mutex);
-    markPose(*localMap, now);
+    for (OccupancyMap* map : {&*localMap, &*globalMap}) {
+      ArLockGuard hold(map->mutex);
+      markPose(*map, now);
+    }
   }
 
   testsupport::SimRobot mySim;

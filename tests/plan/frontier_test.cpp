@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "map/map_cell.h"
+#include "map/map_updates.h"
 #include "map/occupancy_map.h"
 #include "nav/plan/frontier_target.h"
 #include "nav/plan/frontiers.h"
+#include "nav/plan/map_window.h"
 
 namespace {
 
@@ -34,6 +36,13 @@ struct Drawing {
         if (ch == 'p') peers.push_back(centre);
       }
     }
+  }
+
+  // The whole map, as the planners read it.
+  MapWindow window() const {
+    MapWindow w;
+    w.copyFrom(map);
+    return w;
   }
 
   char at(const ArPose& p) const {
@@ -105,7 +114,7 @@ TEST(FrontierSearch, FreeCellsNextToUnknownSpaceAreFrontiersButHolesAndSliversAr
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Drawing d(c.rows);
-    const std::vector<FrontierRegion> regions = findFrontiers(d.map);
+    const std::vector<FrontierRegion> regions = findFrontiers(d.window());
     EXPECT_EQ(regions.size(), c.regions);
     EXPECT_EQ(cellCount(regions), c.cells);
   }
@@ -167,6 +176,14 @@ TEST(FrontierChoice, PathCostAndTeammatesDecideWhereToGo) {
         "#### ######",
         "   ...     ",
         "   .x.     "}},
+      {"the frontier lies behind the gap between two obstacle corners that touch",
+       {"##########",
+        "#........#",
+        "#...R....#",
+        "#........#",
+        "#####.####",
+        "######.###",
+        "   .....  "}},
       {"nothing left to explore",
        {"##########",
         "#........#",
@@ -177,8 +194,8 @@ TEST(FrontierChoice, PathCostAndTeammatesDecideWhereToGo) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Drawing d(c.rows);
-    FrontierPlanner planner(&d.map, smallWorld());
-    const TargetChoice choice = planner.choose(d.robot, d.peers, 0);
+    FrontierPlanner planner(smallWorld());
+    const TargetChoice choice = planner.choose(d.window(), d.robot, d.peers, 0);
     const bool expectTarget = std::any_of(c.rows.begin(), c.rows.end(), [](const std::string& r) {
       return r.find('x') != std::string::npos;
     });
@@ -190,6 +207,23 @@ TEST(FrontierChoice, PathCostAndTeammatesDecideWhereToGo) {
     EXPECT_LT(choice.path.front().findDistanceTo(d.robot), 1);
     EXPECT_LT(choice.path.back().findDistanceTo(choice.target), 1);
     for (const ArPose& p : choice.path) EXPECT_NE(d.at(p), '#');
+
+    // Poses from far off grow the map to its bound: the plan over the region observed
+    // round the robot is the same, and reads only the drawing and the cells round it.
+    for (double x : {-MAP_COORD_BOUND_MM, MAP_COORD_BOUND_MM}) {
+      for (double y : {-MAP_COORD_BOUND_MM, MAP_COORD_BOUND_MM}) markPeerPose(d.map, ArPose(x, y));
+    }
+    const int32_t rx = d.map.toCell(d.robot.getX()), ry = d.map.toCell(d.robot.getY());
+    CellBox observed{rx, ry, rx, ry};
+    growToObserved(d.map, observed, 10);
+    EXPECT_LE(observed.cells(), (c.rows.front().size() + 20) * (c.rows.size() + 20));
+    MapWindow window;
+    window.copyFrom(d.map, observed);
+    FrontierPlanner again(smallWorld());
+    const TargetChoice far = again.choose(window, d.robot, d.peers, 0);
+    ASSERT_TRUE(far.found);
+    EXPECT_EQ(far.target.findDistanceTo(choice.target), 0);
+    EXPECT_EQ(far.path.size(), choice.path.size());
   }
 }
 
@@ -205,8 +239,8 @@ TEST(FrontierChoice, ADoorwayNarrowedByEchoesIsStillATarget) {
              "         "});
   TargetWeights weights = smallWorld();
   weights.travel.bodyRadius = weights.travel.weakRadius = 350;  // every doorway cell is barred
-  FrontierPlanner planner(&d.map, weights);
-  const TargetChoice choice = planner.choose(d.robot, {}, 0);
+  FrontierPlanner planner(weights);
+  const TargetChoice choice = planner.choose(d.window(), d.robot, {}, 0);
   ASSERT_TRUE(choice.found);
   EXPECT_EQ(d.map.toCell(choice.target.getY()), 1);
   EXPECT_EQ(d.at(choice.target), '.');
@@ -224,30 +258,30 @@ TEST(FrontierChoice, AnEnclosedTargetIsBlacklistedForAWhile) {
              "###################"});
   TargetWeights weights = smallWorld();
   weights.blacklistSeconds = 60;
-  FrontierPlanner planner(&d.map, weights);
-  const TargetChoice first = planner.choose(d.robot, {}, 0);
+  FrontierPlanner planner(weights);
+  const TargetChoice first = planner.choose(d.window(), d.robot, {}, 0);
   ASSERT_TRUE(first.found);
   EXPECT_EQ(d.map.toCell(first.target.getX()), 0) << "the nearer, left end";
 
   for (int32_t y = 1; y <= 5; ++y) d.map.cellAt(3, y) = 0x00FF;
-  const TargetChoice walled = planner.choose(d.robot, {}, 10);
+  const TargetChoice walled = planner.choose(d.window(), d.robot, {}, 10);
   EXPECT_TRUE(walled.setAside);
   EXPECT_EQ(planner.blacklist().size(10), 1u);
   ASSERT_TRUE(walled.found);
   EXPECT_EQ(d.map.toCell(walled.target.getX()), 18) << "the right end";
 
   for (int32_t y = 1; y <= 5; ++y) d.map.cellAt(3, y) = 0;
-  EXPECT_EQ(d.map.toCell(planner.choose(d.robot, {}, 20).target.getX()), 18);
-  EXPECT_EQ(d.map.toCell(planner.choose(d.robot, {}, 70).target.getX()), 18) << "kept while it is current";
+  EXPECT_EQ(d.map.toCell(planner.choose(d.window(), d.robot, {}, 20).target.getX()), 18);
+  EXPECT_EQ(d.map.toCell(planner.choose(d.window(), d.robot, {}, 70).target.getX()), 18) << "kept while it is current";
   planner.giveUpTarget(71);
-  const TargetChoice later = planner.choose(d.robot, {}, 72);
+  const TargetChoice later = planner.choose(d.window(), d.robot, {}, 72);
   ASSERT_TRUE(later.found);
   EXPECT_EQ(d.map.toCell(later.target.getX()), 0) << "the left end is free again after 60 s";
 
   planner.giveUpTarget(73);  // the left end fails again: set aside for good
-  EXPECT_FALSE(planner.choose(d.robot, {}, 74).found);
+  EXPECT_FALSE(planner.choose(d.window(), d.robot, {}, 74).found);
   EXPECT_TRUE(planner.blacklist().expiring(74)) << "the right end will come back";
-  EXPECT_EQ(d.map.toCell(planner.choose(d.robot, {}, 200).target.getX()), 18);
+  EXPECT_EQ(d.map.toCell(planner.choose(d.window(), d.robot, {}, 200).target.getX()), 18);
   EXPECT_FALSE(planner.blacklist().expiring(200)) << "nothing more will come back";
 }
 
@@ -268,8 +302,10 @@ TEST(FrontierChoice, BarredRunsCountOnlyCellsInARow) {
              "#.......#",
              "#.......#",
              "#########"});
-  TravelCosts costs(smallWorld().travel);
-  ASSERT_TRUE(costs.compute(d.map, d.robot));
+  TravelGrid grid(smallWorld().travel);
+  grid.read(d.window());
+  TravelCosts costs;
+  ASSERT_TRUE(costs.compute(grid, d.robot));
   EXPECT_EQ(costs.barredRun(4, 10), 0);
   EXPECT_EQ(costs.barredRun(4, 6), 3) << "the cells before, in and after the first doorway";
   EXPECT_EQ(costs.barredRun(4, 2), 3);
