@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "aria/ar_robot.h"
 #include "aria/ar_time.h"
@@ -16,6 +18,10 @@ constexpr double WEAKEST_FORCE = 0.05;             // weaker: the field is in a 
 constexpr double AGREEING_HEADINGS_DEG = 50;       // the field may take over again within this
 constexpr double CLOSE_OBSTACLE_POTENTIAL = 2.0;   // obstacle field above this: too close
 constexpr int64_t NO_WAY_REPLAN_MS = 500;           // re-planning while the flood shows no way
+constexpr int64_t NO_HEADWAY_MS = 5000;             // the flood reaches nowhere near the robot and
+constexpr double HEADWAY_MM = 100;                  // it got no nearer the goal than this in this long:
+                                                    // no way to the goal
+constexpr int32_t NEAR_CELLS = 3;                   // the flood reaching this near the robot's cell
 
 enum class Follow { Field, Path };
 
@@ -28,8 +34,10 @@ struct PathRun {
   ArPose goalInUse;
   Follow follow = Follow::Field;
   bool replannedForObstacles = false;  // the last cycle stopped and re-planned close to obstacles
-  bool noWay = false;                  // stopped: the flood shows no way down from the robot
+  bool noWay = false;                  // stopped: the flood shows no way from the robot to the goal
   int64_t noWayPlannedMs = 0;
+  double nearest = 0;                  // the robot's least distance to the goal so far
+  int64_t nearerMs = 0;                // and when it last shrank by HEADWAY_MM
 };
 
 struct Command {
@@ -40,6 +48,8 @@ struct Command {
 
 void adoptGoal(PathRun& run, const ArPose& goal) {
   run.goalInUse = goal;
+  run.noWay = false;
+  run.nearest = std::numeric_limits<double>::infinity();
   run.goalField.goal = goal;
   run.goalField.cacheValid = false;
   run.flood.goal = goal;
@@ -51,9 +61,9 @@ void replan(PathRun& run) {
   run.flood.computeFlood();
 }
 
-// No neighbour lies lower: the goal is enclosed or unreachable, or the robot stands on a
-// cell the flood did not reach. The robot stays stopped, with one warning, and the flood
-// is recomputed at a calm rate until the map shows a way.
+// No neighbour lies lower, or the field holds the robot where the flood does not reach:
+// the goal is enclosed or unreachable. The robot stays stopped, with one warning, and the
+// flood is recomputed at a calm rate until the map shows a way.
 Command waitForAWay(PathRun& run) {
   const int64_t now = ArTime::nowMSec();
   if (!run.noWay) {
@@ -86,9 +96,34 @@ Command pathStep(PathRun& run, double x, double y) {
   return {true, static_cast<int>(run.flood.pathSpeed(x, y) * 100), static_cast<int>(heading)};
 }
 
+// The field can drive the robot about for ever near a goal the map encloses, the flood
+// reaching nowhere near it: after a while without headway that is no way either.
+bool heldFromTheGoal(PathRun& run, double x, double y) {
+  const int64_t now = ArTime::nowMSec();
+  const double left = run.goalInUse.findDistanceTo(ArPose(x, y));
+  if (left <= run.nearest - HEADWAY_MM || run.flood.reachesNear(x, y, NEAR_CELLS)) {
+    run.nearest = std::min(run.nearest, left);
+    run.nearerMs = now;
+    return false;
+  }
+  if (!std::isfinite(run.nearest)) {
+    run.nearest = left;
+    run.nearerMs = now;
+  }
+  return now - run.nearerMs >= NO_HEADWAY_MS;
+}
+
 // Follows the field while it is strong; falls back to the flood path when it fades,
-// and returns to the field when it is strong again and agrees with the path.
+// and returns to the field when it is strong again and agrees with the path. Without a
+// way to the goal the robot waits, stopped, until a new flood shows one.
 Command chooseCommand(PathRun& run, double x, double y) {
+  if (run.noWay) {
+    if (!run.flood.reachesNear(x, y, NEAR_CELLS) || run.flood.pathHeading(x, y) == FLOOD_NO_DESCENT)
+      return waitForAWay(run);
+    run.noWay = false;
+    run.nearest = std::numeric_limits<double>::infinity();
+  }
+  if (heldFromTheGoal(run, x, y)) return waitForAWay(run);
   run.goalField.computeField(x, y);
   const double strength = fieldStrength(run.goalField);
   const double fieldDirection = fieldHeading(run.goalField);
@@ -123,7 +158,6 @@ void followPath(PathRun& run) {
     }
     const Command command = chooseCommand(run, x, y);
     if (command.send) {
-      run.noWay = false;
       robot->setVel(command.velocity);
       robot->setHeading(command.heading);
     }

@@ -63,6 +63,19 @@ bool FloodPath::onGoalCell(double x, double y) const {
   return cellOfPoint(x, y, cx, cy) && floodGrid.cellValue(cx, cy) == 1;
 }
 
+bool FloodPath::reachesNear(double x, double y, int32_t reach) const {
+  int32_t cx, cy;
+  if (!cellOfPoint(x, y, cx, cy)) return false;
+  for (int32_t nx = cx - reach; nx <= cx + reach; ++nx) {
+    for (int32_t ny = cy - reach; ny <= cy + reach; ++ny) {
+      if (!floodGrid.inBounds(nx, ny)) continue;
+      const auto v = static_cast<int16_t>(floodGrid.cellValue(nx, ny));
+      if (v >= 1 && v <= FLOOD_LAST_WAVE) return true;
+    }
+  }
+  return false;
+}
+
 double FloodPath::pathHeading(double x, double y) const {
   int32_t cx, cy;
   if (!cellOfPoint(x, y, cx, cy)) return FLOOD_NO_DESCENT;

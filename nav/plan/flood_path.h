@@ -43,6 +43,9 @@ class FloodPath {
   double pathHeading(double x, double y) const;
   // The point lies inside the grid on the goal cell (wave 1).
   bool onGoalCell(double x, double y) const;
+  // The flood reached a cell within reach cells of the point's cell: a way leads from
+  // there to the goal (a robot beside a wall stands on grown obstacle cells).
+  bool reachesNear(double x, double y, int32_t reach) const;
 
  private:
   // The flood is computed on a flat copy of floodGrid (columns by x, one padding cell

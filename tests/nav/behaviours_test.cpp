@@ -234,6 +234,38 @@ TEST(Behaviours, PathWaitsStoppedWhileTheFloodShowsNoWayAndDrivesOnWhenOneOpens)
   EXPECT_EQ(getExitFlag(), 0);
 }
 
+// A goal the map encloses from the start: the field draws the robot toward it and then
+// holds it near the enclosure, where it would drive about for as long as it is left
+// there. The robot stops, says so once, and stays.
+TEST(Behaviours, PathStopsWhereTheFieldHoldsItFromAnEnclosedGoal) {
+  SimSession session(OPEN_ROOM);
+  ASSERT_TRUE(session.start());
+  setCells(1550, -450, 2450, -450, SOLID);
+  setCells(1550, 450, 2450, 450, SOLID);
+  setCells(1550, -450, 1550, 450, SOLID);
+  setCells(2450, -450, 2450, 450, SOLID);
+  goalPose.store(ArPose(2000, 0, 0));
+  ArPose stopped, later;
+  bool cameToRest = false;
+  std::thread observer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    cameToRest = within(25000, [&] { return std::fabs(robotVel()) < 1; });
+    stopped = session.pose();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    later = session.pose();
+    setMode(MODE_STOP_AND_MANUAL);
+  });
+  testing::internal::CaptureStderr();
+  session.runWithin(actPath, MODE_PATH, 40000);
+  const std::string err = testing::internal::GetCapturedStderr();
+  observer.join();
+  EXPECT_TRUE(cameToRest);
+  EXPECT_LT(later.findDistanceTo(stopped), 5) << "the robot drove on without a way";
+  EXPECT_GT(stopped.findDistanceTo(ArPose(0, 0)), 500) << "the robot did not head for the goal first";
+  EXPECT_EQ(occurrences(err, "WARN: no way down the flood path"), 1) << err;
+  EXPECT_EQ(getExitFlag(), 0);
+}
+
 TEST(Behaviours, EveryBehaviourReturnsAtOnceWhenTheExitFlagIsSet) {
   SimSession session(OPEN_ROOM);
   ASSERT_TRUE(session.start());
