@@ -573,9 +573,12 @@ RosGrid rosGridOf(const OccupancyMap& map) {
   return grid;
 }
 
+// Every robot with its tf frame, NAME/base_link as agentctl foxglove names it.
 std::vector<RobotPose> robotPoses(const TeamMap& team) {
   std::vector<RobotPose> robots;
-  for (const TeamMap::Peer& p : team.peers()) robots.push_back({p.name, p.pose.getX(), p.pose.getY(), p.pose.getTh()});
+  for (const TeamMap::Peer& p : team.peers()) {
+    robots.push_back({p.name, rosNameOf(p.name) + "/base_link", p.pose.getX(), p.pose.getY(), p.pose.getTh()});
+  }
   return robots;
 }
 

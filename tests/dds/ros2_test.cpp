@@ -1,5 +1,6 @@
 // agentctl ros2 seen from a ROS 2 node's side: a subscriber and a goal publisher written
 // with Cyclone DDS's own API, in ROS 2's names, types and QoS, inside a private network.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -143,6 +144,7 @@ TEST(Ros2, MapPosesAndGoalsReachRos2Nodes) {
     y = m.transforms._buffer[0].transform.translation.y;
   }));
   ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0], "load_0001/base_link");
 
   // A reader that joins after the map went out, with ROS 2's map QoS, gets it.
   ASSERT_TRUE(testsrv::waitUntil([&] { return s.count("map.out", "saved team.map") >= 2; }, 15000));
@@ -197,11 +199,14 @@ TEST(Ros2, MapPosesAndGoalsReachRos2Nodes) {
   const geometry_msgs_msg_dds__PoseStamped_ goal = goalAt("map", x + 0.2, y, 90);
   ASSERT_EQ(dds_write(goalWriter, &odom), 0);
   ASSERT_EQ(dds_write(goalWriter, &goal), 0);
-  const std::string expected = "M to " + frames[0] + " mode 3";
+  // The load's agents are load-0001 ...: their frames load_0001/base_link ...
+  std::string robot = frames[0].substr(0, frames[0].find('/'));
+  std::replace(robot.begin(), robot.end(), '_', '-');
+  const std::string expected = "M to " + robot + " mode 3";
   ASSERT_TRUE(testsrv::waitUntil([&] { return s.count("watch.out", expected) == 1; }, 5000)) << s.read("ros2.out");
   ASSERT_TRUE(testsrv::waitUntil([&] { return s.count("watch.out", "total over") == 1; }, 15000));
   EXPECT_EQ(s.count("watch.out", "G to "), 1);
   EXPECT_EQ(s.count("watch.out", "M to "), 1);
-  EXPECT_EQ(s.count("watch.out", "G to " + frames[0] + " "), 1) << s.read("watch.out");
+  EXPECT_EQ(s.count("watch.out", "G to " + robot + " "), 1) << s.read("watch.out");
   EXPECT_EQ(s.count("ros2.out", "frame \"odom\""), 1);
 }

@@ -102,7 +102,7 @@ bool Ros2Team::publishPoses(const std::vector<RobotPose>& robots, const timespec
   for (size_t i = 0; i < robots.size(); ++i) {
     geometry_msgs_msg_dds__TransformStamped_& t = transforms[i];
     t.header = mapHeader(stamp);
-    t.child_frame_id = const_cast<char*>(robots[i].name.c_str());
+    t.child_frame_id = const_cast<char*>(robots[i].frame.c_str());
     t.transform.translation = {robots[i].xMm / 1000.0, robots[i].yMm / 1000.0, 0.0};
     t.transform.rotation = quaternionOfHeading(robots[i].thDeg);
   }

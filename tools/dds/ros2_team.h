@@ -1,7 +1,7 @@
 #pragma once
 // The team as ROS 2 sees it over DDS, in the names and types of ROS 2's middlewares:
 // the team map on "map" (nav_msgs/msg/OccupancyGrid, latched as map servers publish it),
-// every robot as a frame on "tf" (the transform map -> NAME), and, when goals are
+// every robot as a frame on "tf" (the transform map -> its frame), and, when goals are
 // accepted, the poses published on "goal_pose" (geometry_msgs/msg/PoseStamped, as
 // RViz2's goal tool sends them).
 #include <cstdint>
@@ -29,9 +29,9 @@ struct RosGrid {
   std::vector<int8_t> cells;
 };
 
-// Millimetres and degrees, as the group speaks.
+// Millimetres and degrees, as the group speaks; frame is the robot's tf frame.
 struct RobotPose {
-  std::string name;
+  std::string name, frame;
   double xMm = 0, yMm = 0, thDeg = 0;
 };
 

@@ -86,7 +86,7 @@ const char* const USAGE_FORMAT =
     "  ros2 [DDS OPTIONS] [--allow-commands [--robot NAME]] [--seconds N]\n"
     "                           publish the team map (as the map command builds it) to ROS 2 over\n"
     "                           DDS: \"map\" (nav_msgs/msg/OccupancyGrid, reliable, transient local,\n"
-    "                           depth 1) and every robot as a frame on \"tf\" (map -> NAME); never\n"
+    "                           depth 1) and every robot on \"tf\" (map -> NAME/base_link); never\n"
     "                           sends, unless --allow-commands: then each pose published on\n"
     "                           \"goal_pose\" (geometry_msgs/msg/PoseStamped in frame \"map\", as\n"
     "                           RViz2's goal tool sends it) goes as G, then mode 3, to --robot NAME\n"
