@@ -670,10 +670,10 @@ std::string latencySummary(std::vector<int64_t> ns) {
 void reportBridge(const std::string& site, const BridgeTally& t) {
   std::printf("site %s: heard %ld (%ld injected by bridges, not carried back), published %ld, dropped %ld over "
               "--rate, %ld failed | from other sites: received %ld, sent %ld to the group, lost %ld, duplicates "
-              "%ld, dropped %ld over --site-rate, %ld while standing by\n",
+              "%ld, dropped %ld over --site-rate, %ld while standing by, %ld from a site's weaker bridge\n",
               site.c_str(), t.heard.load(), t.ownSkipped.load(), t.published.load(), t.sourceDropped.load(),
               t.publishFailed.load(), t.received.load(), t.injected.load(), t.lost.load(), t.duplicates.load(),
-              t.siteDropped.load(), t.standbyDropped.load());
+              t.siteDropped.load(), t.standbyDropped.load(), t.weaker.load());
 }
 
 int bridgeGroup(const ToolCommand& command) {

@@ -16,9 +16,9 @@ int numberAfter(const std::string& text, const std::string& label) {
 }  // namespace
 
 // Each site's team map holds every robot of both sites; a command sent on one site is
-// heard once on each, never carried back (no loop, no duplicate); a flood on site A is cut
-// to the bound by A's bridge, with one line, and site B's group still carries A's traffic
-// after it.
+// heard once on each, never carried back (no loop, no duplicate, also with a second
+// bridge on site A, which stands by); a flood on site A is cut to the bound by A's bridge,
+// with one line, and site B's group still carries A's traffic after it.
 TEST(Bridge, TwoSitesShareOneGroup) {
   e2e::Scenario s("BridgeTwoSites");
   const e2e::Result r = s.run(std::string(". ") + MCAGENT_SOURCE_DIR + "/scripts/sites-lib\n" + R"SH(
@@ -33,6 +33,8 @@ done
 in_site A bash -c 'cd A && start_agent alpha && sleep 0.5 && start_agent bravo'
 in_site B bash -c 'cd B && start_agent charlie'
 in_site A agentctl bridge --site A --interface A-B --rate 500 --seconds 20 >A/bridge.out 2>A/bridge.err &
+# A second bridge on site A: one of the two stands by.
+in_site A agentctl bridge --site A --interface A-B --rate 500 --seconds 20 >A/bridge2.out 2>A/bridge2.err &
 in_site B agentctl bridge --site B --interface B-A --rate 500 --seconds 20 >B/bridge.out 2>B/bridge.err &
 for site in A B; do
   in_site $site agentctl watch --seconds 18 >$site/watch.out 2>&1 &
@@ -72,4 +74,5 @@ wait_for B/bridge.out "latency" 30
   EXPECT_LT(numberAfter(b, "from other sites: received "), 3000) << b;
   EXPECT_EQ(numberAfter(b, "duplicates "), 0) << b;
   EXPECT_EQ(numberAfter(a, "duplicates "), 0) << a;
+  EXPECT_EQ(s.count("A/bridge.err", "standing by") + s.count("A/bridge2.err", "standing by"), 1);
 }

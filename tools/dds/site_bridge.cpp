@@ -19,6 +19,7 @@ namespace {
 constexpr size_t FORWARD_BATCH = 64;
 constexpr size_t WHOLE_DATAGRAM = 65536;  // the largest UDP payload over IPv4 fits
 constexpr size_t MAX_SOURCES = 4096;
+constexpr size_t MAX_SITES = 256;
 constexpr int32_t BRIDGE_DEPTH = 256;     // batches kept for retransmission and delivery
 constexpr size_t TAKE = 16;
 constexpr size_t LATENCIES_KEPT = 1 << 18;
@@ -40,12 +41,11 @@ std::string endpoint(uint32_t address, uint16_t port) {
 
 // Reliable, so that a lossy link between sites loses nothing a retransmission can bring
 // back; a bounded history, so that a slow or lost site costs bounded memory and a
-// flood cannot stall the writer for long; exclusive ownership per site.
+// flood cannot stall the writer for long.
 Qos bridgeQos() {
   Qos qos(dds_create_qos());
   dds_qset_reliability(qos.get(), DDS_RELIABILITY_RELIABLE, DDS_MSECS(20));
   dds_qset_history(qos.get(), DDS_HISTORY_KEEP_LAST, BRIDGE_DEPTH);
-  dds_qset_ownership(qos.get(), DDS_OWNERSHIP_EXCLUSIVE);
   return qos;
 }
 
@@ -112,13 +112,10 @@ bool SiteBridge::open(const DdsSettings& settings, std::string& error) {
   const Qos qos = bridgeQos();
   const dds_entity_t topic = makeTopic(p, &mcagent_bridge_Batch_desc, BRIDGE_TOPIC, qos.get(), error);
   if (topic < 0) return false;
-  const Qos writerQos(dds_create_qos());
-  dds_copy_qos(writerQos.get(), qos.get());
-  dds_qset_ownership_strength(writerQos.get(), myOptions.strength);
   const Qos readerQos(dds_create_qos());
   dds_copy_qos(readerQos.get(), qos.get());
   dds_qset_ignorelocal(readerQos.get(), DDS_IGNORELOCAL_PARTICIPANT);
-  myWriter = makeWriter(p, topic, writerQos.get(), error);
+  myWriter = makeWriter(p, topic, qos.get(), error);
   myReader = makeReader(p, topic, readerQos.get(), error);
   if (myWriter < 0 || myReader < 0) return false;
   myWaitset = dds_create_waitset(p);
@@ -185,9 +182,14 @@ void SiteBridge::publish(ReceiveBatch& batch, size_t count, int64_t nowNs) {
     d.bytes._length = d.bytes._maximum = static_cast<uint32_t>(std::min(batch.length(i), batch.bufferSize()));
     datagrams.push_back(d);
   }
+  if (nowNs < myStandbyUntilNs) {
+    myTally.standbyDropped += static_cast<long>(datagrams.size());
+    datagrams.clear();
+  }
   if (datagrams.empty() && nowNs - myLastPublishNs < BRIDGE_HEARTBEAT_NS) return;
   mcagent_bridge_Batch sample{};
   sample.site = const_cast<char*>(myOptions.site.c_str());
+  sample.strength = myOptions.strength;
   sample.first = myNextSequence;
   sample.heard_ns = heardNs;
   sample.datagrams._buffer = datagrams.data();
@@ -226,15 +228,33 @@ void SiteBridge::noteStandby(int64_t nowNs) {
   myStandbyUntilNs = nowNs + BRIDGE_STANDBY_NS;
 }
 
+// Sites beyond MAX_SITES are not taken: a flood of site names costs bounded memory.
+bool SiteBridge::fromStrongest(const std::string& site, int32_t strength, int64_t nowNs) {
+  auto found = myStrongest.find(site);
+  if (found == myStrongest.end()) {
+    if (myStrongest.size() >= MAX_SITES) return false;
+    found = myStrongest.emplace(site, Strongest{strength, nowNs}).first;
+  }
+  Strongest& s = found->second;
+  if (strength > s.strength || nowNs - s.heardNs > BRIDGE_STANDBY_NS) s.strength = strength;
+  if (strength != s.strength) return false;
+  s.heardNs = nowNs;
+  return true;
+}
+
 void SiteBridge::injectSample(const void* data, uint64_t writer, int64_t nowNs) {
   const auto& sample = *static_cast<const mcagent_bridge_Batch*>(data);
   const std::string site = sample.site != nullptr ? sample.site : "";
+  const uint32_t count = sample.datagrams._length;
   if (site == myOptions.site) {
-    noteStandby(nowNs);
+    if (sample.strength > myOptions.strength) noteStandby(nowNs);
+    return;
+  }
+  if (!fromStrongest(site, sample.strength, nowNs)) {
+    myTally.weaker += count;
     return;
   }
   if (myKnownSites.try_emplace(site, true).second) std::fprintf(stderr, "agentctl bridge: hearing site %s\n", site.c_str());
-  const uint32_t count = sample.datagrams._length;
   const SiteSequences::Verdict seen = mySequences.accept(site, writer, sample.first, count);
   myTally.lost += static_cast<long>(seen.lost);
   myTally.duplicates += seen.skip;

@@ -8,11 +8,13 @@
 // range the kernel hands out to other sockets) and never forwards a datagram from that
 // port, so neither it nor any other bridge on the site carries back what a bridge
 // injected, though multicast loopback brings it to them all.
-// Duplicates: of several bridges on one site, only the strongest (DDS exclusive
-// ownership) is heard by the other sites, and a bridge that hears a stronger one of its
-// own site stands by: it injects nothing until that one has been silent for
-// STANDBY_NS. Every bridge publishes at least once a second, so a quiet site's bridges
-// find each other too. Sequence numbers let the receivers count what was lost.
+// Duplicates: every bridge has a random strength and sends it with each sample. Of several
+// bridges of one site, the others hear the strongest and stand by: they publish only
+// their heartbeat and inject nothing until it has been silent for BRIDGE_STANDBY_NS; and a
+// receiver takes a site's datagrams only from the strongest of its bridges heard within
+// that time, so that nothing goes twice while they find each other. Every bridge
+// publishes at least once a second, so a quiet site's bridges find each other too.
+// Sequence numbers let the receivers count what was lost.
 // Bounds: per local sender and per far site (RateBound), with the drops counted and one
 // line when a source starts dropping.
 #include <atomic>
@@ -35,13 +37,14 @@ struct BridgeOptions {
   std::string site;               // this site's name; bridges of one site share it
   double sourceRate = 1000;       // datagrams a second from one local sender
   double siteRate = 20000;        // datagrams a second from one far site
-  int32_t strength = 0;           // ownership strength; 0 picks a random one
+  int32_t strength = 0;           // among the site's bridges; 0 picks a random one
 };
 
 // What a bridge did, for its summary line.
 struct BridgeTally {
   std::atomic<long> heard{0}, published{0}, ownSkipped{0}, sourceDropped{0}, publishFailed{0};
   std::atomic<long> received{0}, injected{0}, lost{0}, duplicates{0}, siteDropped{0}, standbyDropped{0};
+  std::atomic<long> weaker{0};  // datagrams from a site's weaker bridge, not taken
 };
 
 // Keeps each far site's sequence: which of a batch's datagrams are new, and how many
@@ -86,6 +89,8 @@ class SiteBridge {
   void injectSample(const void* sample, uint64_t writer, int64_t nowNs);
   bool sendAll(const std::vector<iovec>& datagrams);
   void noteStandby(int64_t nowNs);
+  // Whether a sample of a far site with this strength comes from its strongest bridge.
+  bool fromStrongest(const std::string& site, int32_t strength, int64_t nowNs);
 
   BridgeOptions myOptions;
   BridgeTally& myTally;
@@ -98,7 +103,12 @@ class SiteBridge {
   // The injecting side's own state (its thread only).
   RateBound mySiteBound;
   SiteSequences mySequences;
-  int64_t myStandbyUntilNs = 0;
+  std::atomic<int64_t> myStandbyUntilNs{0};  // written by the injecting side, read by both
+  struct Strongest {
+    int32_t strength;
+    int64_t heardNs;
+  };
+  std::map<std::string, Strongest, std::less<>> myStrongest;
   std::map<std::string, bool, std::less<>> myKnownSites;
   std::vector<int64_t> myLatencies;
   // The forwarding side's (the calling thread's).
