@@ -12,15 +12,16 @@
 #include <thread>
 #include <utility>
 
-#include "group_bridge.h"
-
 namespace {
 
 constexpr size_t FORWARD_BATCH = 64;
 constexpr size_t WHOLE_DATAGRAM = 65536;  // the largest UDP payload over IPv4 fits
 constexpr size_t MAX_SOURCES = 4096;
 constexpr size_t MAX_SITES = 256;
-constexpr int32_t BRIDGE_DEPTH = 256;     // batches kept for retransmission and delivery
+constexpr int32_t BRIDGE_DEPTH = 256;     // samples kept for retransmission and delivery
+// Bytes of datagrams in one sample (a larger datagram goes alone): with BRIDGE_DEPTH it
+// bounds what a writer and each reader keep to about 16 MiB, whatever the datagrams.
+constexpr size_t SAMPLE_BYTES = 65536;
 constexpr size_t TAKE = 16;
 constexpr size_t LATENCIES_KEPT = 1 << 18;
 
@@ -149,44 +150,63 @@ void SiteBridge::forward(const std::function<bool()>& keepGoing) {
 }
 
 // The datagrams heard that pass, as one batch; nothing for a second makes an empty one.
+// The datagrams heard that pass, as samples of at most SAMPLE_BYTES (or one datagram);
+// nothing for a second makes an empty one.
 void SiteBridge::publish(ReceiveBatch& batch, size_t count, int64_t nowNs) {
   std::vector<mcagent_bridge_Datagram> datagrams;
-  datagrams.reserve(count);
+  size_t bytes = 0;
   int64_t heardNs = nowNs;
   for (size_t i = 0; i < count; ++i) {
-    const sockaddr_in& from = batch.source(i);
-    const uint16_t port = ntohs(from.sin_port);
-    ++myTally.heard;
-    if (port == BRIDGE_INJECT_PORT) {
-      ++myTally.ownSkipped;
-      continue;
-    }
-    const uint64_t source = (uint64_t{from.sin_addr.s_addr} << 16) | port;
-    const RateBound::Verdict verdict = mySourceBound.admit(source, nowNs);
-    if (verdict != RateBound::Verdict::Pass) {
-      ++myTally.sourceDropped;
-      if (verdict == RateBound::Verdict::FirstDrop) {
-        std::fprintf(stderr, "agentctl bridge: dropping datagrams from %s beyond %.0f a second\n",
-                     endpoint(from.sin_addr.s_addr, port).c_str(), myOptions.sourceRate);
-      }
-      continue;
+    if (!passes(batch, i, nowNs)) continue;
+    const size_t length = std::min(batch.length(i), batch.bufferSize());
+    if (!datagrams.empty() && bytes + length > SAMPLE_BYTES) {
+      write(datagrams, heardNs, nowNs);
+      datagrams.clear();
+      bytes = 0;
     }
     if (datagrams.empty()) {
       const int64_t stamped = stampNs(batch.arrival(i));
-      if (stamped > 0) heardNs = stamped;
+      heardNs = stamped > 0 ? stamped : nowNs;
     }
+    const sockaddr_in& from = batch.source(i);
     mcagent_bridge_Datagram d{};
     d.source = from.sin_addr.s_addr;
-    d.port = port;
+    d.port = ntohs(from.sin_port);
     d.bytes._buffer = reinterpret_cast<uint8_t*>(batch.data(i));
-    d.bytes._length = d.bytes._maximum = static_cast<uint32_t>(std::min(batch.length(i), batch.bufferSize()));
+    d.bytes._length = d.bytes._maximum = static_cast<uint32_t>(length);
     datagrams.push_back(d);
+    bytes += length;
   }
+  if (!datagrams.empty() || nowNs - myLastPublishNs >= BRIDGE_HEARTBEAT_NS) write(datagrams, heardNs, nowNs);
+}
+
+// Whether datagram i is carried: not a bridge's injection, within its sender's bound.
+bool SiteBridge::passes(ReceiveBatch& batch, size_t i, int64_t nowNs) {
+  const sockaddr_in& from = batch.source(i);
+  const uint16_t port = ntohs(from.sin_port);
+  ++myTally.heard;
+  if (port == BRIDGE_INJECT_PORT) {
+    ++myTally.ownSkipped;
+    return false;
+  }
+  const uint64_t source = (uint64_t{from.sin_addr.s_addr} << 16) | port;
+  const RateBound::Verdict verdict = mySourceBound.admit(source, nowNs);
+  if (verdict == RateBound::Verdict::Pass) return true;
+  ++myTally.sourceDropped;
+  if (verdict == RateBound::Verdict::FirstDrop) {
+    std::fprintf(stderr, "agentctl bridge: dropping datagrams from %s beyond %.0f a second\n",
+                 endpoint(from.sin_addr.s_addr, port).c_str(), myOptions.sourceRate);
+  }
+  return false;
+}
+
+// One sample; while standing by, only the heartbeat (no datagrams).
+void SiteBridge::write(std::vector<mcagent_bridge_Datagram>& datagrams, int64_t heardNs, int64_t nowNs) {
   if (nowNs < myStandbyUntilNs) {
     myTally.standbyDropped += static_cast<long>(datagrams.size());
     datagrams.clear();
+    if (nowNs - myLastPublishNs < BRIDGE_HEARTBEAT_NS) return;
   }
-  if (datagrams.empty() && nowNs - myLastPublishNs < BRIDGE_HEARTBEAT_NS) return;
   mcagent_bridge_Batch sample{};
   sample.site = const_cast<char*>(myOptions.site.c_str());
   sample.strength = myOptions.strength;

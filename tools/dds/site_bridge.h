@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "group_bridge.h"
 #include "net/group_socket.h"
 #include "tools/dds/dds_domain.h"
 #include "tools/dds/rate_bound.h"
@@ -86,6 +87,8 @@ class SiteBridge {
   void forward(const std::function<bool()>& keepGoing);
   void inject();
   void publish(ReceiveBatch& batch, size_t count, int64_t nowNs);
+  bool passes(ReceiveBatch& batch, size_t i, int64_t nowNs);
+  void write(std::vector<mcagent_bridge_Datagram>& datagrams, int64_t heardNs, int64_t nowNs);
   void injectSample(const void* sample, uint64_t writer, int64_t nowNs);
   bool sendAll(const std::vector<iovec>& datagrams);
   void noteStandby(int64_t nowNs);
