@@ -16,13 +16,11 @@ struct RobotServer {
 };
 
 // The longest sonar range (mm) whose readings enter the sonar's buffers, which the maps
-// and the group messages are built from. An echo is placed on the disc's axis, but it
-// may come from anywhere in the 15-degree beam: beyond 4 m the beam's edge lies more than
-// half a metre off the axis, and such echoes draw walls where there are none (measured
-// in docs/mission-scores.md: the cut removes nearly all of them for about a tenth of the
-// coverage). Longer echoes are therefore left out. 0 trusts every echo; readings of
-// "nothing sensed" are never used. The robot's own avoidance sees every range either way.
-constexpr int SONAR_MAX_RANGE_MM = 4000;
+// and the group messages are built from; 0, the default, trusts every echo. Readings of
+// "nothing sensed" never enter them. A cut (agent --sonar-max-range) leaves out the long
+// echoes from the edge of the 15-degree beam that the ray rule places on the beam's axis
+// (docs/mission-scores.md); the robot's own avoidance sees every range either way.
+constexpr int SONAR_MAX_RANGE_MM = 0;
 
 // Holder of the connection callbacks the robot library invokes.
 class ConnHandler {
