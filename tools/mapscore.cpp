@@ -53,6 +53,11 @@ const char USAGE[] =
     "                     free cell beside them either: places where the map has no wall\n"
     "  tolerant coverage  coverage that also counts a free cell next to a true wall when\n"
     "                     the map holds it as an obstacle\n"
+    "and by class of cell:\n"
+    "  false occupied  share of the reachable free cells of the truth that the map holds as\n"
+    "                  obstacles\n"
+    "  per class:      coverage, within 2 cells, phantoms, false free and false occupied on\n"
+    "                  one line\n"
     "Reachable free cells are those a 4-connected flood reaches without crossing a wall from\n"
     "  --start X Y   the cell of this point (mm, in the maps' frame); repeat it for each robot;\n"
     "otherwise from cell (0, 0), the robot's start cell in its own frame, when the truth has it\n"
@@ -198,6 +203,10 @@ void printScore(const MapScore& s, double resMm) {
               s.trueWalls);
   std::printf("tolerant coverage %.3f (%ld of %ld reachable free cells, those next to a wall known either way)\n",
               s.tolerantCoverage(), s.coveredTolerant, s.reachableFree);
+  std::printf("false occupied %.3f (%ld of %ld reachable free cells read as obstacles)\n", s.falseOccupied(),
+              s.freeReadOccupied, s.reachableFree);
+  std::printf("per class: coverage %.3f, within 2 cells %.3f, phantoms %.3f, false free %.3f, false occupied %.3f\n",
+              s.coverage(), d.share(d.within(2)), d.share(d.phantoms()), s.falseFree(), s.falseOccupied());
 }
 
 int score(int argc, char** argv) {

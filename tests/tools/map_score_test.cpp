@@ -50,6 +50,8 @@ TEST(MapScore, ObstaclesNearWallsAreAccurateAndFreedWallsAreFalseFree) {
   EXPECT_DOUBLE_EQ(s.falseFree(), 1.0 / 32.0);
   EXPECT_EQ(s.wallGaps, 0) << "the wall at (5, 0) is held one cell inside, at (4, 0)";
   EXPECT_EQ(s.coveredTolerant - s.coveredFree, 1) << "(4, 0) beside the wall counts, (0, 0) in the middle does not";
+  EXPECT_EQ(s.freeReadOccupied, 2) << "both obstacles stand on free cells; (1, 1) and the unknown (2, 2) do not count";
+  EXPECT_DOUBLE_EQ(s.falseOccupied(), 2.0 / 45.0);
 
   agent.cellAt(-5, 1) = FREE;  // a wall read free with its free neighbour (-4, 1) unknown
   agent.cellAt(0, 3) = FREE;   // and one whose free neighbour (0, 2) is below the threshold

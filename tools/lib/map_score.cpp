@@ -123,8 +123,9 @@ void countTruth(const OccupancyMap& agent, const OccupancyMap& truth, const std:
         if (knownFree(mine)) {
           ++s.coveredFree;
           ++s.coveredTolerant;
-        } else if (isObstacleCell(mine) && nextToWall(truth, x, y)) {
-          ++s.coveredTolerant;
+        } else if (isObstacleCell(mine)) {
+          ++s.freeReadOccupied;
+          if (nextToWall(truth, x, y)) ++s.coveredTolerant;
         }
       }
     }

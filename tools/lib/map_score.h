@@ -33,6 +33,7 @@ struct MapScore {
   long nearWall = 0;       // of those, cells within one cell of a true wall
   long trueWalls = 0;      // wall cells of the truth
   long wallsReadFree = 0;  // of those, cells the agent knows as free
+  long freeReadOccupied = 0;  // reachable free cells that the agent holds as obstacles
   // The same two figures with one cell of tolerance for where a wall lies. The worlds'
   // walls are lines without thickness; one on the edge between two cells is written into
   // one of them, while range noise puts its echoes into either, so a map can hold a wall
@@ -44,6 +45,7 @@ struct MapScore {
   double coverage() const { return reachableFree ? double(coveredFree) / reachableFree : 0.0; }
   double accuracy() const { return agentObstacles ? double(nearWall) / agentObstacles : 0.0; }
   double falseFree() const { return trueWalls ? double(wallsReadFree) / trueWalls : 0.0; }
+  double falseOccupied() const { return reachableFree ? double(freeReadOccupied) / reachableFree : 0.0; }
   double gaps() const { return trueWalls ? double(wallGaps) / trueWalls : 0.0; }
   double tolerantCoverage() const { return reachableFree ? double(coveredTolerant) / reachableFree : 0.0; }
 };
