@@ -12,6 +12,7 @@ struct ArRangeDevice::Buffers {
   };
   std::deque<Entry> current;  // oldest first, one entry per sensor
   std::deque<ArPoseWithTime> cumulative;
+  std::deque<SilentFiring> silent;
 };
 
 ArRangeDevice::ArRangeDevice(size_t currentBufferSize, size_t cumulativeBufferSize, const char* name)
@@ -63,8 +64,20 @@ bool ArRangeDevice::trustsRange(int range) const {
   return myMaxRange == 0 || range <= myMaxRange;
 }
 
+std::vector<ArRangeDevice::SilentFiring> ArRangeDevice::takeSilentFirings() {
+  ArLockGuard hold(myDeviceMutex);
+  std::vector<SilentFiring> out(myBuffers->silent.begin(), myBuffers->silent.end());
+  myBuffers->silent.clear();
+  return out;
+}
+
 void ArRangeDevice::addReading(const ArPoseWithTime& point, int sensor, int range) {
   ArLockGuard hold(myDeviceMutex);
+  if (range >= arproto::kNoEcho) {
+    if (myBuffers->silent.size() >= kMaxSilentFirings) myBuffers->silent.pop_front();
+    myBuffers->silent.push_back({sensor, point.getTime()});
+    return;
+  }
   if (!trustsRange(range)) return;
   auto& current = myBuffers->current;
   std::erase_if(current, [&](const Buffers::Entry& e) {
@@ -91,6 +104,7 @@ void ArRangeDevice::clearBuffers() {
   ArLockGuard hold(myDeviceMutex);
   myBuffers->current.clear();
   myBuffers->cumulative.clear();
+  myBuffers->silent.clear();
 }
 
 ArSonarDevice::ArSonarDevice(size_t currentBufferSize, size_t cumulativeBufferSize, const char* name)

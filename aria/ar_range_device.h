@@ -44,6 +44,14 @@ class ArRangeDevice {
   void setMaxRange(int maxRange);
   int getMaxRange() const;
   bool trustsRange(int range) const;
+  // The firings that heard nothing ("nothing sensed"), oldest first, with their sensor
+  // and time; taking them empties the list, which keeps the last kMaxSilentFirings.
+  struct SilentFiring {
+    int sensor;
+    ArTime time;
+  };
+  std::vector<SilentFiring> takeSilentFirings();
+  static constexpr size_t kMaxSilentFirings = 64;
   // Moves every buffered point into a new frame (the robot's moveTo).
   void applyTransform(const ArTransform& transform);
   void clearBuffers();

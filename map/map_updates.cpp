@@ -1,5 +1,7 @@
 #include "map/map_updates.h"
 
+#include "map/cell_lines.h"
+
 namespace {
 
 using StampFn = void (*)(OccupancyMap&, int32_t, int32_t);
@@ -16,38 +18,6 @@ void freeCell(OccupancyMap& map, int32_t x, int32_t y) {
 void hitCell(OccupancyMap& map, int32_t x, int32_t y) {
   MapCell& c = map.cellAt(x, y);
   c = applyHit(c);
-}
-
-// The cells at one x, split into those with y >= 0 and with y < 0 (indexed by |y|), so
-// that walking along y costs no store lookup per cell.
-struct RowHalves {
-  uint16_t* nonNegativeY;
-  uint16_t* negativeY;
-  uint16_t& operator[](int32_t y) const { return y >= 0 ? nonNegativeY[y] : negativeY[-static_cast<int64_t>(y)]; }
-};
-
-RowHalves rowAt(OccupancyMap& map, int32_t x) {
-  assert(x > -map.minx && x < map.maxx);
-  if (x >= 0) return {map.posXposY[static_cast<size_t>(x)].data(), map.posXnegY[static_cast<size_t>(x)].data()};
-  const size_t row = static_cast<size_t>(-static_cast<int64_t>(x));
-  return {map.negXposY[row].data(), map.negXnegY[row].data()};
-}
-
-// The cells at one y, split into those with x >= 0 and with x < 0 (rows by |x|), so
-// that walking along x needs one row lookup per cell and no quadrant choice.
-struct ColumnHalves {
-  QuadrantGrid::Row* nonNegativeX;
-  QuadrantGrid::Row* negativeX;
-  size_t cell;
-  uint16_t& operator[](int32_t x) const {
-    return x >= 0 ? nonNegativeX[x][cell] : negativeX[-static_cast<int64_t>(x)][cell];
-  }
-};
-
-ColumnHalves columnAt(OccupancyMap& map, int32_t y) {
-  assert(y > -map.miny && y < map.maxy);
-  if (y >= 0) return {map.posXposY.data(), map.negXposY.data(), static_cast<size_t>(y)};
-  return {map.posXnegY.data(), map.negXnegY.data(), static_cast<size_t>(-static_cast<int64_t>(y))};
 }
 
 // Walks from the edge of the robot's square outward up to ssrange cells; cellAtDistance(k)

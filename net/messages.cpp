@@ -15,12 +15,14 @@ struct Shape {
   char type;
   int reals;
   int values;
-  int points;  // leading (x, y) pairs of reals that are map coordinates
+  int points;     // leading (x, y) pairs of reals that are map coordinates
+  bool discList;  // ends in a list of disc numbers (values[0] as a bit set)
 };
 
 constexpr Shape SHAPES[] = {
-    {'D', 3, 0, 1}, {'P', 3, 0, 1}, {'E', 5, 0, 2}, {'O', 2, 0, 1},
-    {'G', 3, 0, 1}, {'W', 3, 0, 1}, {'M', 0, 1, 0}, {'J', 4, 2, 0},
+    {'D', 3, 0, 1, false}, {'P', 3, 0, 1, false}, {'E', 5, 0, 2, false}, {'O', 2, 0, 1, false},
+    {'G', 3, 0, 1, false}, {'W', 3, 0, 1, false}, {'M', 0, 1, 0, false}, {'J', 4, 2, 0, false},
+    {'S', 3, 0, 1, true},
 };
 
 const Shape* findShape(char type) {
@@ -64,6 +66,26 @@ class TextReader {
     return true;
   }
 
+  // Disc numbers joined by commas, as a bit set.
+  bool discs(uint16_t& out) {
+    std::string_view list;
+    if (!word(list)) return false;
+    unsigned set = 0;
+    size_t at = 0;
+    while (at <= list.size()) {
+      const size_t comma = std::min(list.find(',', at), list.size());
+      int disc = 0;
+      const char* first = list.data() + at;
+      const char* last = list.data() + comma;
+      auto [end, error] = std::from_chars(first, last, disc);
+      if (first == last || end != last || error != std::errc() || disc < 0 || disc >= MAX_SILENT_DISCS) return false;
+      set |= 1u << disc;
+      at = comma + 1;
+    }
+    out = static_cast<uint16_t>(set);
+    return true;
+  }
+
   // Decimal digits only: strtoul would take "-1" as a huge value and wrap it into range.
   bool value(uint16_t& out) {
     skipBlanks();
@@ -101,6 +123,18 @@ bool numbersUsable(const Shape& shape, const Message& m) {
   return true;
 }
 
+// The set bits as disc numbers joined by commas; false for an empty set.
+bool formatDiscs(uint16_t set, char* out, size_t size) {
+  size_t at = 0;
+  for (int disc = 0; disc < MAX_SILENT_DISCS; ++disc) {
+    if ((set >> disc & 1) == 0) continue;
+    const int n = std::snprintf(out + at, size - at, at == 0 ? "%d" : ",%d", disc);
+    if (n < 0 || static_cast<size_t>(n) >= size - at) return false;
+    at += static_cast<size_t>(n);
+  }
+  return at > 0;
+}
+
 }  // namespace
 
 bool parseMessage(const char* text, Message& message) {
@@ -116,6 +150,7 @@ bool parseMessage(const char* text, Message& message) {
   for (int i = 0; i < shape->values; ++i) {
     if (!reader.value(m.values[i])) return false;
   }
+  if (shape->discList && !reader.discs(m.values[0])) return false;
   if (!numbersUsable(*shape, m)) return false;
   message = m;
   return true;
@@ -154,6 +189,12 @@ int formatMessage(const Message& m, char* out, size_t size) {
       n = std::snprintf(out, size, "J %.*s %.3lf %.3lf %.3lf %.3lf %u %u", nameLen, name, r[0], r[1], r[2], r[3],
                         unsigned{m.values[0]}, unsigned{m.values[1]});
       break;
+    case 'S': {
+      char list[3 * MAX_SILENT_DISCS] = "";
+      if (!formatDiscs(m.values[0], list, sizeof list)) return -1;
+      n = std::snprintf(out, size, "S %.*s %.3lf %.3lf %.3lf %s", nameLen, name, r[0], r[1], r[2], list);
+      break;
+    }
     default:
       return -1;
   }

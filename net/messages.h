@@ -9,6 +9,11 @@
 // sign on a 16-bit value, a missing item, a number that is not finite, or a coordinate
 // beyond MAP_COORD_BOUND_MM makes the whole message unreadable. Text after the last
 // field is ignored.
+//
+// S (silent sonar beams) ends in a list of disc numbers: one blank-free word of numbers
+// from 0 to MAX_SILENT_DISCS - 1 joined by commas ("S alpha 1200.000 -350.000 90.000
+// 2,3,12"); an empty item, a number out of range or another character makes the
+// message unreadable.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -16,15 +21,16 @@
 
 constexpr size_t MSG_BUFFER_SIZE = 1400;  // the largest message, NUL included
 constexpr std::string_view ALL_AGENTS = "all";
+constexpr int MAX_SILENT_DISCS = 16;      // the discs an S message can name
 
 struct Message {
-  char type = 0;          // D, P, E, O, G, W, M or J
-  std::string_view name;  // the sender (D, P, E, O) or the addressee (G, W, M, J)
+  char type = 0;          // D, P, E, O, G, W, M, J or S
+  std::string_view name;  // the sender (D, P, E, O, S) or the addressee (G, W, M, J)
   // In the order the type carries them:
-  //   D, P, G, W: x, y, th       E: point x, y, robot x, y, th
+  //   D, P, G, W, S: x, y, th    E: point x, y, robot x, y, th
   //   O: point x, y              J: a, b, c, d
   std::array<double, 5> reals{};
-  std::array<uint16_t, 2> values{};  // M: mode; J: u, v
+  std::array<uint16_t, 2> values{};  // M: mode; J: u, v; S: the silent discs, bit n for disc n
 };
 
 // Reads the NUL-terminated text into message; its name points into text. False when

@@ -22,8 +22,14 @@ std::atomic<bool> lastReceiveFailed{false};
 
 bool addressesMe(std::string_view name) { return name == agentId || name == ALL_AGENTS; }
 
+// The sonar model's memory of the senders' beams; the receiver thread alone uses it.
+SonarMemory sonarMemory;
+
 // The agent's maps and peer table, as the shared rules see them.
-TeamState agentTeam() { return TeamState{agentId, localMap.get(), *globalMap, peerTable, peerTableMutex}; }
+TeamState agentTeam() {
+  SonarMemory* sonarModel = mapModel == MapModel::Sonar ? &sonarMemory : nullptr;
+  return TeamState{agentId, localMap.get(), *globalMap, peerTable, peerTableMutex, sonarModel};
+}
 
 void applyCommandPose(const Message& m, GuardedPose& target) {
   if (!addressesMe(m.name)) return;

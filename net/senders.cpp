@@ -60,9 +60,38 @@ void sendReading(const ArPoseWithTime& reading, Buffer& buffer) {
   sendMessage(Message{'E', agentId, {x, y, atReading.getX(), atReading.getY(), atReading.getTh()}}, buffer);
 }
 
+std::vector<ArRangeDevice::SilentFiring> takeSilentFirings() {
+  sonar->lockDevice();
+  std::vector<ArRangeDevice::SilentFiring> firings = sonar->takeSilentFirings();
+  sonar->unlockDevice();
+  return firings;
+}
+
+// One S message per firing time (the discs of one robot cycle fire together) with the
+// robot's pose then; firings whose pose is unavailable are dropped.
+void sendSilentBeams(Buffer& buffer) {
+  const std::vector<ArRangeDevice::SilentFiring> firings = takeSilentFirings();
+  for (size_t from = 0; from < firings.size();) {
+    const int64_t time = firings[from].time.getMSec();
+    uint16_t discs = 0;
+    size_t to = from;
+    for (; to < firings.size() && firings[to].time.getMSec() == time; ++to) {
+      if (firings[to].sensor < MAX_SILENT_DISCS) discs = static_cast<uint16_t>(discs | 1u << firings[to].sensor);
+    }
+    ArPose pose(0, 0, 0);
+    if (discs != 0 && robotPoseAt(firings[from].time, pose) >= 0 && !std::isnan(pose.getX()) && !std::isnan(pose.getY())) {
+      Message m{'S', agentId, {pose.getX(), pose.getY(), pose.getTh()}};
+      m.values[0] = discs;
+      sendMessage(m, buffer);
+    }
+    from = to;
+  }
+}
+
 void runSensorCycle(Buffer& buffer) {
   ArUtil::sleep(SENSOR_PERIOD_MS);
   for (const ArPoseWithTime& reading : takeSonarReadings()) sendReading(reading, buffer);
+  if (mapModel == MapModel::Sonar) sendSilentBeams(buffer);
   sendRobotPose('P', buffer);
 }
 

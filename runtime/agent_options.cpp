@@ -18,7 +18,7 @@ namespace {
 
 const char USAGE[] =
     "usage: agent [--name NAME] [--start X Y TH] [--server HOST:PORT] [--dir DIR]\n"
-    "             [--sonar-max-range MM]\n"
+    "             [--sonar-max-range MM] [--mapping ray|sonar]\n"
     "The mapping agent of one robot: drives it, maps what its sonar sees, and shares its\n"
     "pose and readings with the other agents on the group 239.0.0.77:60001.\n"
     "\n"
@@ -33,13 +33,17 @@ const char USAGE[] =
     "                      working directory); created when missing\n"
     "  --sonar-max-range MM\n"
     "                      the longest sonar echo mapped and sent to the group, 0 to\n"
-    "                      5000 mm (default 4000); 0 or 5000 maps every echo. Longer\n"
-    "                      echoes come from the edge of a wide beam and place walls where\n"
-    "                      there are none; avoidance sees every echo either way\n"
+    "                      5000 mm (default 0: every echo). Long echoes may come from the\n"
+    "                      edge of the wide beam; avoidance sees every echo either way\n"
+    "  --mapping MODEL     how readings become map updates: ray (default) frees the line\n"
+    "                      to each echo and raises its end cell; sonar treats a reading as\n"
+    "                      the 15-degree cone of an ultrasonic sensor with log-odds\n"
+    "                      evidence, and also sends and uses the beams that heard nothing\n"
+    "                      (S messages)\n"
     "  -h, --help          this text\n"
     "  --version           the program's version\n";
 
-enum OptionId { NAME = 256, START, SERVER, DIR, SONAR_MAX_RANGE, HELP, VERSION };
+enum OptionId { NAME = 256, START, SERVER, DIR, SONAR_MAX_RANGE, MAPPING, HELP, VERSION };
 
 const option LONG_OPTIONS[] = {
     {"name", required_argument, nullptr, NAME},
@@ -47,6 +51,7 @@ const option LONG_OPTIONS[] = {
     {"server", required_argument, nullptr, SERVER},
     {"dir", required_argument, nullptr, DIR},
     {"sonar-max-range", required_argument, nullptr, SONAR_MAX_RANGE},
+    {"mapping", required_argument, nullptr, MAPPING},
     {"help", no_argument, nullptr, HELP},
     {"version", no_argument, nullptr, VERSION},
     {nullptr, 0, nullptr, 0},
@@ -129,6 +134,9 @@ OptionsOutcome parseAgentOptions(int argc, char** argv, AgentOptions& options, s
         if (readInteger(std::string_view(optarg), 0, arproto::kNoEcho, options.sonarMaxRange) != NumberCheck::Ok) {
           return usageError(message, "--sonar-max-range needs millimetres from 0 to 5000");
         }
+        break;
+      case MAPPING:
+        if (!readMapModel(optarg, options.mapping)) return usageError(message, "--mapping needs ray or sonar");
         break;
       case 'h':
       case HELP:

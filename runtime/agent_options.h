@@ -1,10 +1,11 @@
 #pragma once
 // The agent's command line. Every option is optional; without any the agent asks its
 // name at the prompt, starts at the origin, talks to localhost:8101, keeps its map
-// files in the working directory and maps sonar echoes up to SONAR_MAX_RANGE_MM.
+// files in the working directory and maps every sonar echo by the ray rule.
 #include <string>
 
 #include "aria/ar_pose.h"
+#include "map/sonar_model.h"
 #include "robot/robot_setup.h"
 
 struct AgentOptions {
@@ -13,6 +14,7 @@ struct AgentOptions {
   RobotServer server;
   std::string directory;   // empty: the working directory
   int sonarMaxRange = SONAR_MAX_RANGE_MM;  // mm; 0: every echo
+  MapModel mapping = MapModel::Ray;
 };
 
 enum class OptionsOutcome { Run, Exit, UsageError };

@@ -1,7 +1,7 @@
 // The agent: maps with its robot and shares what it sees with the group until it is
 // told to stop. Options (agent --help) name it, place its robot in the team's world
-// frame, choose the robot server, the map directory and the longest sonar range trusted; without them it asks its name
-// on standard input.
+// frame, choose the robot server, the map directory, the longest sonar range trusted and
+// how readings become map updates; without them it asks its name on standard input.
 #include <cstdio>
 #include <string>
 
@@ -28,6 +28,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   mapDirectory = options.directory;
+  mapModel = options.mapping;
   // The mutexes, records, agentId and peerTable are static objects, already built.
   createSharedObjects(options.server, options.sonarMaxRange);
   int status = agentMain(options);

@@ -24,6 +24,7 @@ Deferred<OccupancyMap> globalMap;
 Deferred<OccupancyMap> localMap;
 
 std::string mapDirectory;
+MapModel mapModel = MapModel::Ray;
 
 int mode = MODE_ERRATIC;
 int exitFlag = 0;

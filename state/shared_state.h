@@ -11,6 +11,7 @@
 #include "base/modes.h"
 #include "map/map_file.h"
 #include "map/occupancy_map.h"
+#include "map/sonar_model.h"
 #include "state/deferred.h"
 #include "team/peer_table.h"
 
@@ -92,6 +93,9 @@ bool robotStalled();
 constexpr const char* LOCAL_MAP_FILE = "map_local.ppm";
 constexpr const char* GLOBAL_MAP_FILE = "map_global.ppm";
 extern std::string mapDirectory;
+// How readings become map updates (map/sonar_model.h); set with mapDirectory. The
+// sonar model also sends the silent beams (S) of this agent's robot.
+extern MapModel mapModel;
 // A file name in mapDirectory.
 std::string mapFilePath(const char* fileName);
 

@@ -228,7 +228,7 @@ int observeGroup(const ToolCommand& command) {
   if (!group.openForListening(error)) return networkFailure(error);
   catchInterrupts();
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  TeamMap team;
+  TeamMap team(command.mapping);
   ReceiveBatch batch(TEAM_RUN, MSG_BUFFER_SIZE);
   const Clock::time_point start = Clock::now();
   const int64_t endMs = command.seconds * int64_t{1000};
@@ -266,7 +266,7 @@ int mapRecording(const ToolCommand& command) {
     if (!readers[i].open(files[i], error)) return fileFailure(error);
     if ((status[i] = readers[i].next(next[i], error)) < 0) return fileFailure(files[i] + ": " + error);
   }
-  TeamMap team;
+  TeamMap team(command.mapping);
   char buffer[MSG_BUFFER_SIZE];
   int64_t firstUs = -1, lastUs = 0;
   long datagrams = 0;
@@ -384,7 +384,7 @@ int viewGroup(const ToolCommand& command) {
   if (!group.openForListening(error) || !sender.openForSending(error)) return networkFailure(error);
   const std::string token = makeToken();
   if (token.empty()) return networkFailure(std::string("no random token from the kernel: ") + std::strerror(errno));
-  LiveView view;
+  LiveView view(command.mapping);
   ViewServer server(view, [&sender](const ToolCommand& c) {
     char text[MSG_BUFFER_SIZE];
     return sendToGroup(sender, c, text);
@@ -442,7 +442,7 @@ int serveFoxglove(const ToolCommand& command) {
                 token.c_str());
   }
   server.start();
-  TeamMap team;
+  TeamMap team(command.mapping);
   TeamTopics topics;
   std::vector<TopicMessage> out;
   const int status = receiveUntilDone(group, command, [&](ReceiveBatch& batch, size_t received) {

@@ -2,8 +2,11 @@
 #include <limits>
 #include <map>
 #include <utility>
+#include <vector>
 
+#include "aria/ar_sip.h"
 #include "map/map_updates.h"
+#include "map/sonar_model.h"
 #include "tests/map/map_test_support.h"
 
 namespace {
@@ -212,6 +215,173 @@ TEST(MapUpdates, CoordinatesOutsideTheBoundAreRefusedWithoutChange) {
   EXPECT_EQ(map.minx, 2000 + 125);
   EXPECT_EQ(map.miny, 2000 + 125);
   EXPECT_EQ(map.cellValue(2000, -2000), 0x007F);
+}
+
+// ---- the sonar model ----
+
+// One firing of a disc of the ring from a robot pose, applied as an E message carries it:
+// the point on the disc's axis at the range, and the robot's pose.
+struct Firing {
+  ArPose robot;
+  int disc;
+  double range;
+};
+
+ArPose pointOf(const Firing& f) {
+  const ArPose inRobot = arproto::sonarPointInRobotFrame(f.disc, f.range);
+  const double c = ArMath::cos(f.robot.getTh()), s = ArMath::sin(f.robot.getTh());
+  return ArPose(f.robot.getX() + c * inRobot.getX() - s * inRobot.getY(),
+                f.robot.getY() + s * inRobot.getX() + c * inRobot.getY());
+}
+
+void fire(OccupancyMap& map, const Firing& f) {
+  EXPECT_TRUE(markSonarReading(map, beamOfReading(pointOf(f), f.robot), f.robot, FootprintStyle::Own));
+}
+
+int evidenceAt(const OccupancyMap& map, int32_t x, int32_t y) { return cellEvidence(map.cellOrUnknown(x, y)); }
+
+TEST(SonarModel, EvidenceKeepsTheCellsLayoutAndTheObstacleThreshold) {
+  EXPECT_FALSE(isObstacleCell(withEvidence(CELL_UNKNOWN, 0)));
+  EXPECT_TRUE(isObstacleCell(withEvidence(CELL_UNKNOWN, 1)));
+  EXPECT_EQ(withEvidence(CELL_UNKNOWN, EVIDENCE_MAX + 50) & CELL_OCCUPANCY, 255);
+  EXPECT_EQ(withEvidence(CELL_UNKNOWN, EVIDENCE_MIN - 50) & CELL_OCCUPANCY, 0);
+  EXPECT_EQ(withEvidence(0xDF40, -8) & ~CELL_OCCUPANCY, 0x5F00) << "footprints and reserved bits kept";
+  EXPECT_EQ(cellEvidence(CELL_UNKNOWN | 0xFF), 0) << "an unknown cell holds no evidence";
+  for (int e = EVIDENCE_MIN; e < EVIDENCE_MAX; ++e) {
+    EXPECT_LT(withEvidence(0, e), withEvidence(0, e + 1)) << e;
+    EXPECT_EQ(cellEvidence(withEvidence(0, e)), e);
+  }
+}
+
+TEST(SonarModel, TheDiscOfAReadingIsFoundFromItsPoint) {
+  for (int disc = 0; disc < arproto::kGeometryDiscs; ++disc) {
+    const Firing f{ArPose(1200, -3400, 123), disc, 2500};
+    const SonarBeam beam = beamOfReading(pointOf(f), f.robot);
+    const SonarBeam expected = silentBeam(f.robot, disc);
+    EXPECT_EQ(beam.disc, disc);
+    EXPECT_NEAR(beam.range, 2500, 1e-6);
+    EXPECT_NEAR(beam.x, expected.x, 1e-6);
+    EXPECT_NEAR(beam.y, expected.y, 1e-6);
+    EXPECT_NEAR(ArMath::subAngle(beam.th, expected.th), 0, 1e-6);
+  }
+  // Off every disc's axis: a beam from the robot's centre through the point.
+  const SonarBeam centre = beamOfReading(ArPose(1000, 1000), ArPose(0, 0, 0));
+  EXPECT_EQ(centre.disc, -1);
+  EXPECT_NEAR(centre.range, std::hypot(1000, 1000), 1e-6);
+  EXPECT_NEAR(centre.th, 45, 1e-6);
+}
+
+// Disc 3 of a robot at the origin heading 0: the transducer at (166, 27), its axis at 10
+// degrees; the cone spans 2.5 to 17.5 degrees.
+TEST(SonarModel, TheConeIsFreedShortOfTheEchoAndTheArcIsMarked) {
+  const ArPose robot(0, 0, 0);
+  const Firing echo{robot, 3, 2000};
+  struct Row {
+    const char* where;
+    double range, deg;  // a cell centre from the transducer
+    bool freed, marked;
+  };
+  const Row rows[] = {
+      {"inside the cone, half way", 1000, 5, true, false},
+      {"inside the cone, near its edge", 1500, 16, true, false},
+      {"the last cells before the echo", 1900, 10, false, false},
+      {"on the arc, on the axis", 2000, 10, false, true},
+      {"on the arc, at its edge", 2000, 16.5, false, true},
+      {"outside the cone", 1000, 22, false, false},
+      {"beyond the echo", 2300, 10, false, false},
+  };
+  OccupancyMap map = builtInMap();
+  fire(map, echo);
+  const SonarBeam beam = silentBeam(robot, 3);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.where);
+    const int32_t x = map.toCell(beam.x + r.range * ArMath::cos(r.deg)), y = map.toCell(beam.y + r.range * ArMath::sin(r.deg));
+    const MapCell c = map.cellOrUnknown(x, y);
+    EXPECT_EQ(c != CELL_UNKNOWN && cellEvidence(c) < 0, r.freed) << x << "," << y;
+    EXPECT_EQ(isObstacleCell(c), r.marked) << x << "," << y;
+  }
+
+  // A beam that heard nothing frees its first 1.5 m weakly, and never lowers a cell that
+  // holds occupied evidence.
+  OccupancyMap quiet = builtInMap();
+  quiet.cellAt(10, 2) = withEvidence(0, 1);
+  EXPECT_TRUE(markSonarReading(quiet, beam, robot, FootprintStyle::Own));
+  EXPECT_EQ(evidenceAt(quiet, 8, 1), EVIDENCE_SILENT);
+  EXPECT_EQ(evidenceAt(quiet, 10, 2), 1);
+  EXPECT_EQ(quiet.cellOrUnknown(18, 3), CELL_UNKNOWN);
+}
+
+// A wall along y = 2050 mm (the centres of row 20), seen straight on by disc 0 (mounted at
+// y = 136, pointing up) from a robot passing beneath it, then met by long beams that
+// run along it: a smooth wall reflects those away, so they say nothing about it.
+TEST(SonarModel, AWallSeenFromManyPosesOutlastsGrazingBeams) {
+  OccupancyMap map = builtInMap();
+  for (double x = 0; x <= 3000; x += 50) fire(map, {ArPose(x, 0, 0), 0, 1914});
+  for (int32_t x = 2; x <= 28; ++x) ASSERT_GE(evidenceAt(map, x, 20), EVIDENCE_CONFIRMED) << x;
+  // Disc 3 of robots left of the wall's end, half a metre below it, pointing 6 degrees
+  // up: each cone covers the wall from x = 1 to 3 m and hears something 4.5 m away.
+  for (double y = 1400; y <= 1500; y += 10) fire(map, {ArPose(-1500, y, -4), 3, 4500});
+  for (int32_t x = 10; x <= 28; ++x) EXPECT_TRUE(isObstacleCell(map.cellValue(x, 20))) << x;
+  EXPECT_LT(evidenceAt(map, 20, 19), 0) << "the beams still free the open space beside the wall";
+}
+
+// A thin post at (2050, 50), the centre of cell (20, 0), seen by disc 3 of a robot to its
+// left, then by disc 7 of a robot above it; from each, the post lies near an edge of the
+// cone, so the first arc runs from the post across open space, which the second cone
+// clears short of the post. The post, on both arcs, stays and holds the most evidence.
+TEST(SonarModel, ArcsFromTwoPosesMeetAtTheWall) {
+  const double postX = 2050, postY = 50;
+  auto seeingThePost = [&](ArPose robot, int disc) {
+    const SonarBeam b = silentBeam(robot, disc);
+    return Firing{robot, disc, std::hypot(postX - b.x, postY - b.y)};
+  };
+  const Firing left = seeingThePost(ArPose(0, 0, -5), 3), above = seeingThePost(ArPose(1781, 2500, 0), 7);
+  OccupancyMap map = builtInMap();
+  fire(map, left);
+  std::vector<Cell> firstArc;
+  for (int32_t x = 10; x <= 30; ++x) {
+    for (int32_t y = -10; y <= 10; ++y) {
+      if (isObstacleCell(map.cellOrUnknown(x, y))) firstArc.push_back({x, y});
+    }
+  }
+  ASSERT_GE(firstArc.size(), 4u) << "an echo is placed on its whole arc";
+
+  fire(map, above);
+  const SonarBeam second = beamOfReading(pointOf(above), above.robot);
+  int cleared = 0;
+  for (const auto& [x, y] : firstArc) {
+    const double dx = (x + 0.5) * 100 - second.x, dy = (y + 0.5) * 100 - second.y;
+    const bool inside = std::hypot(dx, dy) < second.range - SONAR_FREE_MARGIN_MM &&
+                        std::fabs(ArMath::subAngle(ArMath::atan2(dy, dx), second.th)) <= SONAR_BEAM_DEG / 2;
+    if (!inside) continue;
+    EXPECT_FALSE(isObstacleCell(map.cellValue(x, y))) << x << "," << y;
+    ++cleared;
+  }
+  EXPECT_GE(cleared, 2);
+  ASSERT_TRUE(isObstacleCell(map.cellValue(20, 0)));
+  for (int32_t x = 15; x <= 25; ++x) {
+    for (int32_t y = -5; y <= 5; ++y) {
+      if (x == 20 && y == 0) continue;
+      EXPECT_LT(evidenceAt(map, x, y), evidenceAt(map, 20, 0)) << x << "," << y;
+    }
+  }
+}
+
+TEST(SonarModel, AReadingRepeatedWhileStandingStillCountsOnce) {
+  const Firing f{ArPose(300, 200, 30), 2, 1500};
+  const SonarBeam beam = beamOfReading(pointOf(f), f.robot);
+  OccupancyMap once = builtInMap(), repeated = builtInMap();
+  fire(once, f);
+  StillBeams still;
+  for (int i = 0; i < 5; ++i) {
+    const ArPose jitter(300 + i, 200 - i, 30 + 0.1 * i);
+    const SonarBeam again = beamOfReading(pointOf({jitter, 2, 1500.0 + 10 * i}), jitter);
+    if (still.repeats(again, jitter)) continue;
+    EXPECT_TRUE(markSonarReading(repeated, again, jitter, FootprintStyle::Own));
+  }
+  expectSameMap(repeated, once);
+  EXPECT_FALSE(still.repeats(beam, ArPose(400, 200, 30))) << "a robot that moved sees anew";
+  EXPECT_FALSE(still.repeats(silentBeam(ArPose(400, 200, 30), 2), ArPose(400, 200, 30))) << "so does an echo that stops";
 }
 
 }  // namespace

@@ -38,6 +38,8 @@ TEST(MessageReading, EveryTypeReadsItsFieldsInOrder) {
       {"W bob 4 5 6", true, 'W', "bob", {4, 5, 6}},
       {"M all 99", true, 'M', "all", {}, {99}},
       {"J bob 1.5 2.5 3.5 4.5 7 65535", true, 'J', "bob", {1.5, 2.5, 3.5, 4.5}, {7, 65535}},
+      {"S alpha 1.000 2.000 90.000 0,2,15", true, 'S', "alpha", {1, 2, 90}, {0x8005}},
+      {"S alpha 1 2 3 7,7 and more", true, 'S', "alpha", {1, 2, 3}, {0x0080}},
   };
   for (const ReadCase& c : cases) expectRead(c);
 }
@@ -88,6 +90,13 @@ TEST(MessageReading, MalformedShapesAreUnreadable) {
       {"J bob 1 2 3 4 5", false},
       {"J bob 1 2 3 4 -5 6", false},
       {"J bob 1 2 3 4 5 65536", false},
+      {"S alpha 1 2 3", false},         // the discs missing
+      {"S alpha 1 2 3 16", false},      // no such disc
+      {"S alpha 1 2 3 1,,2", false},
+      {"S alpha 1 2 3 1,", false},
+      {"S alpha 1 2 3 -1", false},
+      {"S alpha 1 2 3 1;2", false},
+      {"S alpha 1 300000 3 1", false},  // not a map coordinate
   };
   for (const ReadCase& c : cases) expectRead(c);
 }
@@ -133,6 +142,8 @@ TEST(MessageFormatting, EveryTypeIsWrittenAsAgentsSendIt) {
   EXPECT_EQ(format({'W', "bob", {4, 5, 6}}), "W bob 4.000 5.000 6.000");
   EXPECT_EQ(format({'M', "all", {}, {99}}), "M all 99");
   EXPECT_EQ(format({'J', "bob", {1, 2, 3, 4}, {5, 65535}}), "J bob 1.000 2.000 3.000 4.000 5 65535");
+  EXPECT_EQ(format({'S', "bob", {1, 2, 3}, {0x8006}}), "S bob 1.000 2.000 3.000 1,2,15");
+  EXPECT_EQ(format({'S', "bob", {1, 2, 3}, {0}}), "(refused)") << "an S names at least one disc";
   EXPECT_EQ(format({'x', "bob", {1, 2, 3}}), "(refused)");
 }
 
@@ -141,6 +152,7 @@ TEST(MessageFormatting, FormattedMessagesReadBackToTheSameValues) {
       {'E', "robot-7", {-1234.5, 987.125, 10, -20, 179.5}},
       {'J', "robot-7", {0.5, -1e6, 3, 4}, {0, 65535}},
       {'M', "all", {}, {98}},
+      {'S', "robot-7", {-1234.5, 987.125, -90}, {0xFFFF}},
   };
   for (const Message& m : sent) {
     char buffer[MSG_BUFFER_SIZE];

@@ -74,6 +74,7 @@ TEST(AgentOptions, CommandLinesAreReadOrRefusedWithAReason) {
       {{"--sonar-max-range", "5001"}, OptionsOutcome::UsageError, "--sonar-max-range needs millimetres from 0 to 5000"},
       {{"--sonar-max-range", "-1"}, OptionsOutcome::UsageError, "--sonar-max-range needs millimetres"},
       {{"--sonar-max-range", "2.5"}, OptionsOutcome::UsageError, "--sonar-max-range needs millimetres"},
+      {{"--mapping", "cone"}, OptionsOutcome::UsageError, "--mapping needs ray or sonar"},
       {{"--help=x"}, OptionsOutcome::UsageError, "--help takes no value"},
       {{"-x"}, OptionsOutcome::UsageError, "unknown option '-x'"},
       {{"alpha"}, OptionsOutcome::UsageError, "unexpected argument 'alpha'"},
@@ -89,17 +90,19 @@ TEST(AgentOptions, CommandLinesAreReadOrRefusedWithAReason) {
   }
 
   const char* line[] = {"agent", "--start", "-1500.5", "-200", "-90", "--name", "alpha", "--server",
-                        "robot7:9000", "--dir", "maps", "--sonar-max-range", "0"};
+                        "robot7:9000", "--dir", "maps", "--sonar-max-range", "4000", "--mapping", "sonar"};
   AgentOptions options;
-  EXPECT_EQ(options.sonarMaxRange, SONAR_MAX_RANGE_MM);
+  EXPECT_EQ(options.sonarMaxRange, 0) << "every echo below 5000 mm is used and sent";
+  EXPECT_EQ(options.mapping, MapModel::Ray);
   std::string message;
-  ASSERT_EQ(parseAgentOptions(13, const_cast<char**>(line), options, message), OptionsOutcome::Run) << message;
+  ASSERT_EQ(parseAgentOptions(15, const_cast<char**>(line), options, message), OptionsOutcome::Run) << message;
+  EXPECT_EQ(options.mapping, MapModel::Sonar);
   EXPECT_EQ(options.start, ArPose(-1500.5, -200, -90));
   EXPECT_EQ(options.name, "alpha");
   EXPECT_EQ(options.server.host, "robot7");
   EXPECT_EQ(options.server.port, 9000);
   EXPECT_EQ(options.directory, "maps");
-  EXPECT_EQ(options.sonarMaxRange, 0);
+  EXPECT_EQ(options.sonarMaxRange, 4000);
 }
 
 }  // namespace

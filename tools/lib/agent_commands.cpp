@@ -39,14 +39,16 @@ const char* const USAGE_FORMAT =
     "                           print the decoded traffic and, every 5 s and at the end, a\n"
     "                           summary per agent (message rates, last pose); --quiet prints\n"
     "                           only the summaries; runs N seconds or until interrupted\n"
-    "  map --out FILE [--every S] [--seconds N]\n"
+    "  map --out FILE [--every S] [--seconds N] [--mapping ray|sonar]\n"
     "                           build the team map from the group's P, E and O messages by the\n"
     "                           agents' own rules (an observer without a robot: every agent is a\n"
     "                           peer) and save it to FILE every S seconds (default 5) and at the\n"
     "                           end (N seconds, or SIGINT/SIGTERM); never sends. A line per save:\n"
     "                           \"T s: saved FILE, K known cells, P peers | NAME X Y TH P n E n O n\n"
-    "                           | ...\" (each agent's last pose and its messages that took effect)\n"
-    "  map --from RECORDING [--from RECORDING]... --out FILE\n"
+    "                           | ...\" (each agent's last pose and its messages that took effect).\n"
+    "                           --mapping: the agents' mapping model (agent --help); sonar also\n"
+    "                           uses their S messages (silent beams)\n"
+    "  map --from RECORDING [--from RECORDING]... --out FILE [--mapping ray|sonar]\n"
     "                           build the team map from a recording as fast as it can be read;\n"
     "                           several (one team heard on several segments) are read as one,\n"
     "                           in order of arrival\n"
@@ -60,7 +62,7 @@ const char* const USAGE_FORMAT =
     "                           spacing divided by X (default 1); commands in it are sent too;\n"
     "                           --loop starts again at the end until interrupted. Reads our\n"
     "                           recordings and tcpdump captures of the group's port\n"
-    "  view [--port 8080] [--bind 127.0.0.1] [--seconds N]\n"
+    "  view [--port 8080] [--bind 127.0.0.1] [--seconds N] [--mapping ray|sonar]\n"
     "                           serve the live team map as a web page: the map as the map\n"
     "                           command builds it (+x right, +y up), every robot with its trail\n"
     "                           and the last mode and goal the group sent it, buttons for the\n"
@@ -70,6 +72,7 @@ const char* const USAGE_FORMAT =
     "                           IPv4 address of this machine (default loopback only); --port 0\n"
     "                           picks a free port\n"
     "  foxglove [--port 8765] [--bind 127.0.0.1] [--seconds N] [--allow-commands]\n"
+    "           [--mapping ray|sonar]\n"
     "                           serve the team to Foxglove and Lichtblick over the Foxglove\n"
     "                           WebSocket protocol (foxglove.websocket.v1): the team map as\n"
     "                           nav_msgs/msg/OccupancyGrid on /map (once a second when it\n"
@@ -246,6 +249,10 @@ bool readFileOption(const char* value, const char* option, std::string& file, st
   return !file.empty() || fail(error, std::string("the ") + option + " file name is empty");
 }
 
+bool readMapping(const char* text, MapModel& mapping, std::string& error) {
+  return readMapModel(text, mapping) || fail(error, std::string("--mapping \"") + text + "\" is neither ray nor sonar");
+}
+
 bool readWatchCommand(const Args& args, ToolCommand& c, bool& help, std::string& error) {
   static const option OPTIONS[] = {
       {"seconds", required_argument, nullptr, 's'}, {"quiet", no_argument, nullptr, 'q'},
@@ -262,11 +269,13 @@ bool readMapCommand(const Args& args, ToolCommand& c, bool& help, std::string& e
   static const option OPTIONS[] = {
       {"out", required_argument, nullptr, 'o'},     {"every", required_argument, nullptr, 'e'},
       {"seconds", required_argument, nullptr, 's'}, {"from", required_argument, nullptr, 'f'},
-      {"help", no_argument, nullptr, HELP_OPTION},  {nullptr, 0, nullptr, 0}};
+      {"mapping", required_argument, nullptr, 'm'}, {"help", no_argument, nullptr, HELP_OPTION},
+      {nullptr, 0, nullptr, 0}};
   Args operands;
   bool periodic = false;
   const OptionHandler onOption = [&](int id, const char* value, std::string& why) {
     switch (id) {
+      case 'm': return readMapping(value, c.mapping, why);
       case 'o': return readFileOption(value, "--out", c.outFile, why);
       case 'f': {
         std::string file;
@@ -323,12 +332,14 @@ bool readServeCommand(const Args& args, ToolCommand& c, bool& help, std::string&
   static const option OPTIONS[] = {
       {"port", required_argument, nullptr, 'p'},    {"bind", required_argument, nullptr, 'b'},
       {"seconds", required_argument, nullptr, 's'}, {"allow-commands", no_argument, nullptr, 'a'},
-      {"help", no_argument, nullptr, HELP_OPTION},  {nullptr, 0, nullptr, 0}};
+      {"mapping", required_argument, nullptr, 'm'}, {"help", no_argument, nullptr, HELP_OPTION},
+      {nullptr, 0, nullptr, 0}};
   const bool foxglove = c.action == ToolAction::Foxglove;
   if (foxglove) c.port = 8765;
   Args operands;
   const OptionHandler onOption = [&](int id, const char* value, std::string& why) {
     switch (id) {
+      case 'm': return readMapping(value, c.mapping, why);
       case 'a':
         c.allowCommands = true;
         return foxglove || fail(why, "unknown view option \"--allow-commands\" (the page takes commands with its token)");

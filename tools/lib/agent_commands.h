@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "map/sonar_model.h"
 #include "net/messages.h"
 
 enum class ToolAction { Help, Version, Send, Watch, Load, Map, Record, Replay, View, Export, Foxglove, Ros2, Bridge };
@@ -31,6 +32,8 @@ struct ToolCommand {
   int everySeconds = 5;
   std::string fromFile;
   std::vector<std::string> moreFromFiles;  // further recordings, read with fromFile in order of arrival
+  // Map, View: how readings become the team map (agent --mapping).
+  MapModel mapping = MapModel::Ray;
   // Record, Replay: the recording; Replay: its speed and whether it repeats.
   std::string file;
   double speed = 1.0;

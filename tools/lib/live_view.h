@@ -83,6 +83,7 @@ class CommandsSeen {
 // server's threads read.
 class LiveView {
  public:
+  explicit LiveView(MapModel mapping = MapModel::Ray) : myTeam(mapping) {}
   void handleBatch(ReceiveBatch& batch, size_t count, uint32_t now);
   void handleMessages(std::span<const Message> messages, uint32_t now);
   // Waits up to timeoutMs for a change after `since`; returns the current change count.

@@ -8,7 +8,11 @@
 #include "net/team_rules.h"
 #include "tools/lib/counted.h"
 
-TeamMap::TeamMap() : myMap(MAP_RES_MM, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM) {}
+TeamMap::TeamMap(MapModel mapping) : myMap(MAP_RES_MM, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM), myMapping(mapping) {}
+
+TeamState TeamMap::team() {
+  return TeamState{{}, nullptr, myMap, myPeers, myPeersMutex, myMapping == MapModel::Sonar ? &mySonar : nullptr};
+}
 
 void TeamMap::handleDatagram(char* buffer, size_t length, uint32_t now) {
   Message message;
@@ -24,7 +28,7 @@ void TeamMap::handleMessages(std::span<const Message> messages, uint32_t now) {
   for (size_t from = 0; from < messages.size(); from += TEAM_RUN) {
     const std::span<const Message> run = messages.subspan(from, std::min(TEAM_RUN, messages.size() - from));
     const std::span<bool> flags(applied.data(), run.size());
-    applyTeamMessages(TeamState{{}, nullptr, myMap, myPeers, myPeersMutex}, run, now, flags);
+    applyTeamMessages(team(), run, now, flags);
     countActivity(run, flags);
   }
 }
@@ -47,7 +51,8 @@ void TeamMap::countActivity(std::span<const Message> messages, std::span<const b
         if (a.trail.size() > TRAIL_POSES) a.trail.pop_front();
         break;
       case 'E': ++a.e; break;
-      default: ++a.o; break;
+      case 'O': ++a.o; break;
+      default: break;
     }
   }
   if (myActivity.size() <= 2 * myPeers.size() + 64) return;

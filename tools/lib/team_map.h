@@ -33,18 +33,20 @@ class TeamMap {
     std::string name;
     ArPose pose;            // from its last P
     uint32_t lastSeen = 0;  // calendar seconds of its last P
-    long p = 0, e = 0, o = 0;  // its messages that took effect (P recorded, E and O mapped)
+    long p = 0, e = 0, o = 0;  // its messages that took effect (P recorded, E and O mapped; S not counted)
     std::vector<ArPose> trail;        // its last poses, oldest first
   };
 
-  TeamMap();
+  // The map built by the given model (map/sonar_model.h), as agents with that option do.
+  explicit TeamMap(MapModel mapping = MapModel::Ray);
 
   // One received datagram, as an agent's receiver reads it (readDatagram), at calendar
   // time now (seconds, low 32 bits).
   void handleDatagram(char* buffer, size_t length, uint32_t now);
   // The first count datagrams of a batch (buffers of MSG_BUFFER_SIZE bytes), in order.
   void handleBatch(ReceiveBatch& batch, size_t count, uint32_t now);
-  // Messages already read, in order; those of other types than P, E and O change nothing.
+  // Messages already read, in order; those of other types than P, E, O (and S with the
+  // sonar model) change nothing.
   void handleMessages(std::span<const Message> messages, uint32_t now);
 
   // The agents in the peer table, in name order.
@@ -69,9 +71,13 @@ class TeamMap {
   void countActivity(std::span<const Message> messages, std::span<const bool> applied);
   Peer describePeer(const std::string& name, const PeerEntry& entry) const;  // with myPeersMutex held
 
+  TeamState team();
+
   mutable OccupancyMap myMap;
   mutable ArMutex myPeersMutex;
   PeerTable myPeers;                                        // guarded by myPeersMutex
+  MapModel myMapping;
+  SonarMemory mySonar;                                      // guarded by myPeersMutex
   std::map<std::string, Activity, std::less<>> myActivity;  // guarded by myPeersMutex
 };
 

@@ -1,0 +1,267 @@
+#include "map/sonar_model.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "aria/ar_sip.h"
+#include "map/cell_lines.h"
+#include "map/map_updates.h"
+
+namespace {
+
+// ---- evidence in the occupancy byte ----
+// Bytes 0 to 63 hold evidence EVIDENCE_MIN to 0, bytes 64 to 255 hold 1 to EVIDENCE_MAX,
+// each side linear: a monotone map whose obstacle threshold is the first positive step.
+
+constexpr int FREE_TOP_BYTE = OBSTACLE_OCCUPANCY - 1;
+constexpr int OCCUPIED_BYTES = 255 - OBSTACLE_OCCUPANCY;
+
+constexpr int roundHalfAway(double v) { return v >= 0 ? static_cast<int>(v + 0.5) : -static_cast<int>(-v + 0.5); }
+
+constexpr int byteOfEvidence(int e) {
+  if (e <= 0) return FREE_TOP_BYTE + roundHalfAway(static_cast<double>(e) * FREE_TOP_BYTE / -EVIDENCE_MIN);
+  return OBSTACLE_OCCUPANCY + roundHalfAway(static_cast<double>(e - 1) * OCCUPIED_BYTES / (EVIDENCE_MAX - 1));
+}
+
+constexpr int evidenceOfByte(int b) {
+  if (b < OBSTACLE_OCCUPANCY) return roundHalfAway(static_cast<double>(b - FREE_TOP_BYTE) * -EVIDENCE_MIN / FREE_TOP_BYTE);
+  return 1 + roundHalfAway(static_cast<double>(b - OBSTACLE_OCCUPANCY) * (EVIDENCE_MAX - 1) / OCCUPIED_BYTES);
+}
+
+constexpr auto BYTE_OF_EVIDENCE = [] {
+  std::array<uint8_t, EVIDENCE_MAX - EVIDENCE_MIN + 1> table{};
+  for (int e = EVIDENCE_MIN; e <= EVIDENCE_MAX; ++e) table[static_cast<size_t>(e - EVIDENCE_MIN)] = static_cast<uint8_t>(byteOfEvidence(e));
+  return table;
+}();
+
+constexpr auto EVIDENCE_OF_BYTE = [] {
+  std::array<int8_t, 256> table{};
+  for (int b = 0; b < 256; ++b) table[static_cast<size_t>(b)] = static_cast<int8_t>(evidenceOfByte(b));
+  return table;
+}();
+
+constexpr bool evidenceSurvivesTheByte() {
+  for (int e = EVIDENCE_MIN; e <= EVIDENCE_MAX; ++e) {
+    if (EVIDENCE_OF_BYTE[BYTE_OF_EVIDENCE[static_cast<size_t>(e - EVIDENCE_MIN)]] != e) return false;
+  }
+  return byteOfEvidence(0) < OBSTACLE_OCCUPANCY && byteOfEvidence(1) == OBSTACLE_OCCUPANCY && byteOfEvidence(EVIDENCE_MAX) == 255;
+}
+static_assert(evidenceSurvivesTheByte());
+
+// ---- the beam's geometry ----
+
+constexpr double BEAM_HALF_DEG = SONAR_BEAM_DEG / 2;
+constexpr double MATCH_MM = 20;        // a reading this close to a disc's axis came from that disc
+constexpr double STILL_MM = 20;        // the robot moved less than this ...
+constexpr double STILL_DEG = 1;        // ... and turned less than this: it stands still
+constexpr double SAME_RANGE_MM = 50;   // ranges this close are the same echo within the noise
+constexpr double ARC_FULL_CELLS = 2;   // an arc this short gets the whole hit on each cell
+constexpr int EVIDENCE_ARC_MIN = 2;    // the least a cell of a long arc gets
+
+// Centre of cell i along one axis, mm (cell 0 spans (-res, res)).
+double cellCentre(int32_t i, double res) { return i > 0 ? (i + 0.5) * res : i < 0 ? (i - 0.5) * res : 0.0; }
+
+// The first cell whose centre lies at v or beyond; centres rise with the index.
+int32_t firstCentreFrom(double v, double res) {
+  if (v > 0) return std::max<int32_t>(1, static_cast<int32_t>(std::ceil(v / res - 0.5)));
+  return std::min<int32_t>(0, static_cast<int32_t>(std::ceil(v / res + 0.5)));
+}
+int32_t lastCentreUpTo(double v, double res) { return -firstCentreFrom(-v, res); }
+
+// Grows the map over the cone's bounding box: the apex, the arc's ends and the points of
+// the arc that lie furthest along an axis.
+void coverCone(OccupancyMap& map, double ox, double oy, double thDeg, double reach) {
+  double x0 = ox, x1 = ox, y0 = oy, y1 = oy;
+  auto include = [&](double deg) {
+    const double px = ox + reach * ArMath::cos(deg), py = oy + reach * ArMath::sin(deg);
+    x0 = std::min(x0, px), x1 = std::max(x1, px), y0 = std::min(y0, py), y1 = std::max(y1, py);
+  };
+  include(thDeg - BEAM_HALF_DEG);
+  include(thDeg + BEAM_HALF_DEG);
+  for (double axis : {0.0, 90.0, 180.0, 270.0}) {
+    if (std::fabs(ArMath::subAngle(axis, thDeg)) <= BEAM_HALF_DEG) include(axis);
+  }
+  map.growToCover(map.toCell(x0), map.toCell(y0));
+  map.growToCover(map.toCell(x1), map.toCell(y1));
+}
+
+// One half of the cone scan: lines of cells across the major axis, from the apex outward
+// in direction dir, each clipped to the cone's two edges (minor = major offset x slope)
+// and to the reach. visit(cell, major, minor, squared distance to the apex).
+template <class LineAt, class Visit>
+void scanLines(double oMajor, double oMinor, int dir, double slopeA, double slopeB, double reach, double res,
+               LineAt lineAt, Visit visit) {
+  const double reach2 = reach * reach;
+  for (int32_t i = dir > 0 ? firstCentreFrom(oMajor, res) : lastCentreUpTo(oMajor, res);; i += dir) {
+    const double u = cellCentre(i, res) - oMajor;
+    const double u2 = u * u;
+    if (u2 > reach2) return;
+    const double a = u * slopeA, b = u * slopeB, clip = std::sqrt(reach2 - u2);
+    const double lo = std::max(std::min(a, b), -clip), hi = std::min(std::max(a, b), clip);
+    const int32_t j0 = firstCentreFrom(oMinor + lo, res), j1 = lastCentreUpTo(oMinor + hi, res);
+    if (j0 > j1) continue;
+    const auto line = lineAt(i);
+    for (int32_t j = j0; j <= j1; ++j) {
+      const double v = cellCentre(j, res) - oMinor;
+      visit(line[j], i, j, u2 + v * v);
+    }
+  }
+}
+
+// Calls visit(cell, x, y, squared distance to the apex) for every cell whose centre lies in
+// the cone (apex, axis, SONAR_BEAM_DEG) within reach; the map must cover them (coverCone).
+// The cone is cut into lines across the axis it lies closer to, so that each line is a
+// run of one row or one column of the grid.
+template <class Visit>
+void scanCone(OccupancyMap& map, double ox, double oy, double thDeg, double reach, Visit visit) {
+  const double loRad = ArMath::degToRad(thDeg - BEAM_HALF_DEG), hiRad = ArMath::degToRad(thDeg + BEAM_HALF_DEG);
+  const double c = ArMath::cos(thDeg), s = ArMath::sin(thDeg);
+  if (std::fabs(c) >= std::fabs(s)) {
+    scanLines(ox, oy, c > 0 ? 1 : -1, std::tan(loRad), std::tan(hiRad), reach, map.res,
+              [&](int32_t x) { return rowAt(map, x); },
+              [&](MapCell& cell, int32_t x, int32_t y, double d2) { visit(cell, x, y, d2); });
+    return;
+  }
+  scanLines(oy, ox, s > 0 ? 1 : -1, 1 / std::tan(loRad), 1 / std::tan(hiRad), reach, map.res,
+            [&](int32_t y) { return columnAt(map, y); },
+            [&](MapCell& cell, int32_t y, int32_t x, double d2) { visit(cell, x, y, d2); });
+}
+
+// Whether a beam along (dx, dy) meets the wall through cell (x, y) at a grazing angle:
+// the wall's line, taken from the obstacle cells among the eight neighbours (the line
+// through the most of them; none or a tie tells no line), lies within 45 degrees of the
+// beam. A smooth wall reflects such a beam away rather than answering it.
+bool grazes(const OccupancyMap& map, int32_t x, int32_t y, double dx, double dy) {
+  struct Line {
+    int32_t nx, ny;  // one neighbour on the line; the other is opposite
+    double ux, uy;   // the line's direction
+  };
+  constexpr double D = 0.70710678118654752;
+  static constexpr Line LINES[] = {{1, 0, 1, 0}, {0, 1, 0, 1}, {1, 1, D, D}, {1, -1, D, -D}};
+  int best = 0;
+  const Line* wall = nullptr;
+  for (const Line& l : LINES) {
+    const int n = isObstacleCell(map.cellOrUnknown(x + l.nx, y + l.ny)) + isObstacleCell(map.cellOrUnknown(x - l.nx, y - l.ny));
+    if (n > best) {
+      best = n;
+      wall = &l;
+    } else if (n == best) {
+      wall = nullptr;
+    }
+  }
+  return wall != nullptr && std::fabs(dx * wall->ux + dy * wall->uy) >= D;
+}
+
+// Occupied evidence for each cell of the arc at range: the whole hit while the arc spans
+// at most ARC_FULL_CELLS cells, then shared, as the echo came from one place on it.
+int arcEvidence(double range, double res) {
+  const double cells = ArMath::degToRad(SONAR_BEAM_DEG) * range / res;
+  const double share = cells <= ARC_FULL_CELLS ? 1.0 : ARC_FULL_CELLS / cells;
+  return std::max(EVIDENCE_ARC_MIN, roundHalfAway(EVIDENCE_HIT * share));
+}
+
+void applyEcho(OccupancyMap& map, const SonarBeam& beam) {
+  const double freeTo = beam.range - SONAR_FREE_MARGIN_MM, arcFrom = beam.range - SONAR_ARC_HALF_MM;
+  const double reach = beam.range + SONAR_ARC_HALF_MM;
+  const double free2 = freeTo > 0 ? freeTo * freeTo : -1.0, arc2 = arcFrom > 0 ? arcFrom * arcFrom : 0.0;
+  const int onArc = arcEvidence(beam.range, map.res);
+  const double dx = ArMath::cos(beam.th), dy = ArMath::sin(beam.th);
+  coverCone(map, beam.x, beam.y, beam.th, reach);
+  scanCone(map, beam.x, beam.y, beam.th, reach, [&](MapCell& cell, int32_t x, int32_t y, double d2) {
+    const int e = cellEvidence(cell);
+    if (d2 >= arc2) {
+      cell = withEvidence(cell, e + onArc);
+    } else if (d2 < free2 && !(e >= EVIDENCE_CONFIRMED && grazes(map, x, y, dx, dy))) {
+      cell = withEvidence(cell, e + EVIDENCE_FREE);
+    }
+  });
+}
+
+// Silence lowers only cells that hold no occupied evidence, and only down to its floor.
+void applySilence(OccupancyMap& map, const SonarBeam& beam) {
+  coverCone(map, beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM);
+  scanCone(map, beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM, [&](MapCell& cell, int32_t, int32_t, double) {
+    const int e = cellEvidence(cell);
+    if (e > 0 || e <= EVIDENCE_SILENT_FLOOR) return;
+    cell = withEvidence(cell, std::max(e + EVIDENCE_SILENT, EVIDENCE_SILENT_FLOOR));
+  });
+}
+
+SonarBeam beamOfDisc(const ArPose& robotPose, int disc, double range, bool heard) {
+  const arproto::SonarMount& m = arproto::sonarMount(disc);
+  const double c = ArMath::cos(robotPose.getTh()), s = ArMath::sin(robotPose.getTh());
+  return SonarBeam{robotPose.getX() + c * m.x - s * m.y, robotPose.getY() + s * m.x + c * m.y,
+                   ArMath::fixAngle(robotPose.getTh() + m.th), range, disc, heard};
+}
+
+}  // namespace
+
+bool readMapModel(std::string_view name, MapModel& model) {
+  if (name == "ray") model = MapModel::Ray;
+  else if (name == "sonar") model = MapModel::Sonar;
+  else return false;
+  return true;
+}
+
+const char* mapModelName(MapModel model) { return model == MapModel::Sonar ? "sonar" : "ray"; }
+
+int cellEvidence(MapCell c) { return (c & CELL_UNKNOWN) != 0 ? 0 : EVIDENCE_OF_BYTE[c & CELL_OCCUPANCY]; }
+
+MapCell withEvidence(MapCell c, int evidence) {
+  const int e = std::clamp(evidence, EVIDENCE_MIN, EVIDENCE_MAX);
+  return static_cast<MapCell>((c & ~(CELL_UNKNOWN | CELL_OCCUPANCY)) | BYTE_OF_EVIDENCE[static_cast<size_t>(e - EVIDENCE_MIN)]);
+}
+
+SonarBeam beamOfReading(const ArPose& point, const ArPose& robotPose) {
+  const double c = ArMath::cos(robotPose.getTh()), s = ArMath::sin(robotPose.getTh());
+  const double dx = point.getX() - robotPose.getX(), dy = point.getY() - robotPose.getY();
+  const double lx = c * dx + s * dy, ly = -s * dx + c * dy;
+  int best = -1;
+  double bestOff = MATCH_MM, bestAlong = 0;
+  for (int disc = 0; disc < arproto::kGeometryDiscs; ++disc) {
+    const arproto::SonarMount& m = arproto::sonarMount(disc);
+    const double mc = ArMath::cos(m.th), ms = ArMath::sin(m.th);
+    const double vx = lx - m.x, vy = ly - m.y;
+    const double along = vx * mc + vy * ms, off = std::fabs(vy * mc - vx * ms);
+    if (along >= 0 && off < bestOff) best = disc, bestOff = off, bestAlong = along;
+  }
+  if (best < 0) return SonarBeam{robotPose.getX(), robotPose.getY(), ArMath::atan2(dy, dx), std::hypot(dx, dy), -1, true};
+  return beamOfDisc(robotPose, best, bestAlong, true);
+}
+
+SonarBeam silentBeam(const ArPose& robotPose, int disc) { return beamOfDisc(robotPose, disc, 0, false); }
+
+bool StillBeams::repeats(const SonarBeam& beam, const ArPose& robotPose) {
+  if (beam.disc < 0 || beam.disc >= static_cast<int>(myLast.size())) return false;
+  Last& last = myLast[static_cast<size_t>(beam.disc)];
+  const bool sameEcho = last.heard == beam.heard && (!beam.heard || std::fabs(last.range - beam.range) < SAME_RANGE_MM);
+  if (last.valid && sameEcho && std::hypot(robotPose.getX() - last.x, robotPose.getY() - last.y) < STILL_MM &&
+      std::fabs(ArMath::subAngle(robotPose.getTh(), last.th)) < STILL_DEG) {
+    return true;
+  }
+  last = Last{true, beam.heard, robotPose.getX(), robotPose.getY(), robotPose.getTh(), beam.range};
+  return false;
+}
+
+bool markSonarReading(OccupancyMap& map, const SonarBeam& beam, const ArPose& robotPose, FootprintStyle style) {
+  if (!pointInBounds(robotPose.getX(), robotPose.getY()) || !pointInBounds(beam.x, beam.y) ||
+      !std::isfinite(beam.th) || !std::isfinite(beam.range)) {
+    return false;
+  }
+  const int32_t rx = map.toCell(robotPose.getX()), ry = map.toCell(robotPose.getY());
+  map.growToCover(rx, ry);
+  if (style == FootprintStyle::Own) stampFootprint(map, rx, ry);
+  else stampPeerFootprint(map, rx, ry);
+  if (!beam.heard) applySilence(map, beam);
+  else if (beam.range < SONAR_NO_ECHO_MM) applyEcho(map, beam);
+  return true;
+}
+
+bool markSonarHit(OccupancyMap& map, const ArPose& point) {
+  if (!pointInBounds(point.getX(), point.getY())) return false;
+  const int32_t px = map.toCell(point.getX()), py = map.toCell(point.getY());
+  map.growToCover(px, py);
+  MapCell& c = map.cellAt(px, py);
+  c = withEvidence(c, cellEvidence(c) + EVIDENCE_HIT);
+  return true;
+}

@@ -1,0 +1,98 @@
+#pragma once
+// A sonar model for ultrasonic range sensors, beside the ray rule of map_updates.h.
+//
+// The ray rule puts an echo on the beam's axis, frees every cell up to it and lets one
+// free pass erase a wall. Here a reading is what a Polaroid-class transducer reports: the
+// nearest surface that answered somewhere in its 15-degree cone (Moravec & Elfes 1985;
+// Elfes 1989). So:
+//   - the cells inside the cone, well short of the range, gain free evidence;
+//   - the cells on the arc at the range gain occupied evidence, shared over the arc, so
+//     that readings from several poses meet at the true surface;
+//   - evidence is log-odds (hit +0.85, free -0.4, clamped to [-2, 3.5], as occupancy
+//     libraries commonly default), so a wall seen many times outlasts stray rays;
+//   - a well-confirmed wall that the cone meets at a grazing angle is left alone: a
+//     smooth wall reflects such a beam away instead of answering (Konolige 1997);
+//   - a beam that heard nothing says, weakly, that its first metre and a half is free;
+//     it never lowers a cell that holds occupied evidence.
+// Readings repeated while the robot stands still are not new evidence (StillBeams).
+//
+// The evidence lives in the cell's occupancy byte through a monotone map: 64 and above
+// is positive evidence, so "obstacle at 64" stays the model's decision boundary and
+// every reader of a map (planners, files, pictures, older agents) keeps working.
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "aria/ar_pose.h"
+#include "map/occupancy_map.h"
+
+// How an agent turns sonar readings into map updates.
+enum class MapModel { Ray, Sonar };
+// "ray" or "sonar"; false for any other name.
+bool readMapModel(std::string_view name, MapModel& model);
+const char* mapModelName(MapModel model);
+
+// Evidence of a cell in steps of 0.05 log-odds: below 0 says free, above 0 occupied.
+constexpr int EVIDENCE_MIN = -40;        // p(occupied) 0.12
+constexpr int EVIDENCE_MAX = 70;         // p(occupied) 0.97
+constexpr int EVIDENCE_HIT = 17;         // an echo on the axis at short range: p 0.7
+constexpr int EVIDENCE_FREE = -8;        // a pass through the cone: p 0.4
+constexpr int EVIDENCE_SILENT = -4;      // a beam that heard nothing
+constexpr int EVIDENCE_SILENT_FLOOR = -8;   // silence alone never says more than this
+constexpr int EVIDENCE_CONFIRMED = 40;   // a wall this sure is not erased by grazing beams
+
+// The cell's evidence; an unknown cell has none (0).
+int cellEvidence(MapCell c);
+// The cell with its evidence set (clamped), unknown cleared, other bits kept.
+MapCell withEvidence(MapCell c, int evidence);
+
+// The transducers' cone and where evidence goes along it, mm.
+constexpr double SONAR_BEAM_DEG = 15;          // the cone's full width
+constexpr double SONAR_FREE_MARGIN_MM = 150;   // free evidence stops this far short of the echo
+constexpr double SONAR_ARC_HALF_MM = 71;       // the arc's half depth: every direction meets a cell centre
+constexpr double SONAR_SILENT_REACH_MM = 1500; // how far a silent beam vouches for free space
+constexpr double SONAR_NO_ECHO_MM = 5000;      // the range a robot reports for "nothing sensed"
+
+// One firing of one transducer: where it sat and pointed, and what it heard.
+struct SonarBeam {
+  double x = 0, y = 0;  // the transducer, mm
+  double th = 0;        // its axis, degrees
+  double range = 0;     // mm to the echo
+  int disc = -1;        // the disc of the robot's ring; -1 when the reading matched none
+  bool heard = true;    // false: nothing answered within the sonar's range
+};
+
+// The beam that made a reading seen from robotPose: the ring disc (robot layer's
+// geometry) whose axis passes through the point, else a beam from the robot's centre
+// through the point (a robot with another ring).
+SonarBeam beamOfReading(const ArPose& point, const ArPose& robotPose);
+// The beam of a disc of the ring (0 to 15) that heard nothing, at robotPose.
+SonarBeam silentBeam(const ArPose& robotPose, int disc);
+
+// The last beam of each disc of one robot. A beam of the same disc with the same range
+// (within the sensor's noise) from the same pose is the robot standing still and
+// hearing the same thing again: no new evidence.
+class StillBeams {
+ public:
+  // True when beam repeats its disc's last beam from robotPose; otherwise remembers it.
+  bool repeats(const SonarBeam& beam, const ArPose& robotPose);
+
+ private:
+  struct Last {
+    bool valid = false, heard = false;
+    double x = 0, y = 0, th = 0, range = 0;
+  };
+  std::array<Last, 16> myLast{};
+};
+
+// The footprint a reading's robot pose stamps (map_updates.h: own or peer style).
+enum class FootprintStyle { Own, Peer };
+
+// Stamps the robot's footprint at robotPose, then applies the beam's evidence: free in
+// the cone short of the range and occupied on the arc, or the weak free evidence of a
+// silent beam. An echo at SONAR_NO_ECHO_MM or beyond is none a sonar makes and adds
+// only the footprint. False, changing nothing, when a coordinate lies beyond
+// MAP_COORD_BOUND_MM or is not finite.
+bool markSonarReading(OccupancyMap& map, const SonarBeam& beam, const ArPose& robotPose, FootprintStyle style);
+// An echo without its beam: occupied evidence at the point's cell.
+bool markSonarHit(OccupancyMap& map, const ArPose& point);
