@@ -44,7 +44,8 @@ constexpr bool evidenceSurvivesTheByte() {
   for (int e = EVIDENCE_MIN; e <= EVIDENCE_MAX; ++e) {
     if (EVIDENCE_OF_BYTE[BYTE_OF_EVIDENCE[static_cast<size_t>(e - EVIDENCE_MIN)]] != e) return false;
   }
-  return byteOfEvidence(0) < OBSTACLE_OCCUPANCY && byteOfEvidence(1) == OBSTACLE_OCCUPANCY && byteOfEvidence(EVIDENCE_MAX) == 255;
+  return byteOfEvidence(0) < OBSTACLE_OCCUPANCY && byteOfEvidence(1) == OBSTACLE_OCCUPANCY && byteOfEvidence(EVIDENCE_MAX) == 255 &&
+         EVIDENCE_KNOWN_FREE >= INT8_MIN && EVIDENCE_KNOWN_OCCUPIED <= INT8_MAX;
 }
 static_assert(evidenceSurvivesTheByte());
 
@@ -177,12 +178,18 @@ void applyEcho(OccupancyMap& map, const SonarBeam& beam) {
   });
 }
 
-// Silence lowers only cells that hold no occupied evidence, and only down to its floor.
+// Silence lowers only cells that hold no occupied evidence, and only down to its floor,
+// and it stops short of the nearest cell with occupied evidence in the cone: a wall that
+// the beam met at a grazing angle hides what lies behind it.
 void applySilence(OccupancyMap& map, const SonarBeam& beam) {
   coverCone(map, beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM);
-  scanCone(map, beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM, [&](MapCell& cell, int32_t, int32_t, double) {
+  double reach2 = SONAR_SILENT_REACH_MM * SONAR_SILENT_REACH_MM;
+  scanCone(map, beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM, [&](MapCell& cell, int32_t, int32_t, double d2) {
+    if (cellEvidence(cell) > 0) reach2 = std::min(reach2, d2);
+  });
+  scanCone(map, beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM, [&](MapCell& cell, int32_t, int32_t, double d2) {
     const int e = cellEvidence(cell);
-    if (e > 0 || e <= EVIDENCE_SILENT_FLOOR) return;
+    if (d2 >= reach2 || e > 0 || e <= EVIDENCE_SILENT_FLOOR) return;
     cell = withEvidence(cell, std::max(e + EVIDENCE_SILENT, EVIDENCE_SILENT_FLOOR));
   });
 }
@@ -205,11 +212,18 @@ bool readMapModel(std::string_view name, MapModel& model) {
 
 const char* mapModelName(MapModel model) { return model == MapModel::Sonar ? "sonar" : "ray"; }
 
-int cellEvidence(MapCell c) { return (c & CELL_UNKNOWN) != 0 ? 0 : EVIDENCE_OF_BYTE[c & CELL_OCCUPANCY]; }
+int cellEvidence(MapCell c) {
+  if ((c & CELL_UNKNOWN) != 0) return static_cast<int8_t>(c & CELL_OCCUPANCY);
+  return EVIDENCE_OF_BYTE[c & CELL_OCCUPANCY];
+}
 
 MapCell withEvidence(MapCell c, int evidence) {
   const int e = std::clamp(evidence, EVIDENCE_MIN, EVIDENCE_MAX);
-  return static_cast<MapCell>((c & ~(CELL_UNKNOWN | CELL_OCCUPANCY)) | BYTE_OF_EVIDENCE[static_cast<size_t>(e - EVIDENCE_MIN)]);
+  const MapCell rest = c & ~(CELL_UNKNOWN | CELL_OCCUPANCY);
+  if ((c & CELL_UNKNOWN) != 0 && e > EVIDENCE_KNOWN_FREE && e < EVIDENCE_KNOWN_OCCUPIED) {
+    return static_cast<MapCell>(rest | CELL_UNKNOWN | static_cast<uint8_t>(static_cast<int8_t>(e)));
+  }
+  return static_cast<MapCell>(rest | BYTE_OF_EVIDENCE[static_cast<size_t>(e - EVIDENCE_MIN)]);
 }
 
 SonarBeam beamOfReading(const ArPose& point, const ArPose& robotPose) {

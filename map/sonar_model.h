@@ -16,9 +16,13 @@
 //     it never lowers a cell that holds occupied evidence.
 // Readings repeated while the robot stands still are not new evidence (StillBeams).
 //
-// The evidence lives in the cell's occupancy byte through a monotone map: 64 and above
-// is positive evidence, so "obstacle at 64" stays the model's decision boundary and
-// every reader of a map (planners, files, pictures, older agents) keeps working.
+// The evidence lives in the cell's occupancy byte. A cell stays unknown to every reader
+// until its evidence says free or occupied clearly enough (as a ROS trinary map leaves
+// the cells between its free and occupied thresholds unknown); meanwhile the byte of
+// the unknown cell holds the evidence as a signed number. A known cell holds it through
+// a monotone map in which 64 and above is positive evidence, so "obstacle at 64" stays
+// the model's decision boundary and every reader of a map (planners, files, pictures,
+// older agents) keeps working. A known cell never becomes unknown again.
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -40,10 +44,13 @@ constexpr int EVIDENCE_FREE = -8;        // a pass through the cone: p 0.4
 constexpr int EVIDENCE_SILENT = -4;      // a beam that heard nothing
 constexpr int EVIDENCE_SILENT_FLOOR = -8;   // silence alone never says more than this
 constexpr int EVIDENCE_CONFIRMED = 40;   // a wall this sure is not erased by grazing beams
+constexpr int EVIDENCE_KNOWN_FREE = -8;      // an unknown cell becomes known free here (p 0.4) ...
+constexpr int EVIDENCE_KNOWN_OCCUPIED = 12;  // ... and a known obstacle here (p 0.65)
 
-// The cell's evidence; an unknown cell has none (0).
+// The cell's evidence; a cell no update touched has none (0).
 int cellEvidence(MapCell c);
-// The cell with its evidence set (clamped), unknown cleared, other bits kept.
+// The cell with its evidence set (clamped) and the other bits kept; unknown cleared once
+// the evidence passes EVIDENCE_KNOWN_FREE or EVIDENCE_KNOWN_OCCUPIED, or already clear.
 MapCell withEvidence(MapCell c, int evidence);
 
 // The transducers' cone and where evidence goes along it, mm.

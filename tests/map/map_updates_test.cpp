@@ -241,16 +241,25 @@ void fire(OccupancyMap& map, const Firing& f) {
 int evidenceAt(const OccupancyMap& map, int32_t x, int32_t y) { return cellEvidence(map.cellOrUnknown(x, y)); }
 
 TEST(SonarModel, EvidenceKeepsTheCellsLayoutAndTheObstacleThreshold) {
-  EXPECT_FALSE(isObstacleCell(withEvidence(CELL_UNKNOWN, 0)));
-  EXPECT_TRUE(isObstacleCell(withEvidence(CELL_UNKNOWN, 1)));
-  EXPECT_EQ(withEvidence(CELL_UNKNOWN, EVIDENCE_MAX + 50) & CELL_OCCUPANCY, 255);
-  EXPECT_EQ(withEvidence(CELL_UNKNOWN, EVIDENCE_MIN - 50) & CELL_OCCUPANCY, 0);
+  // A known cell: obstacle exactly when the evidence is positive.
+  EXPECT_FALSE(isObstacleCell(withEvidence(0, 0)));
+  EXPECT_TRUE(isObstacleCell(withEvidence(0, 1)));
+  EXPECT_EQ(withEvidence(0, EVIDENCE_MAX + 50) & CELL_OCCUPANCY, 255);
+  EXPECT_EQ(withEvidence(0, EVIDENCE_MIN - 50) & CELL_OCCUPANCY, 0);
   EXPECT_EQ(withEvidence(0xDF40, -8) & ~CELL_OCCUPANCY, 0x5F00) << "footprints and reserved bits kept";
-  EXPECT_EQ(cellEvidence(CELL_UNKNOWN | 0xFF), 0) << "an unknown cell holds no evidence";
   for (int e = EVIDENCE_MIN; e < EVIDENCE_MAX; ++e) {
     EXPECT_LT(withEvidence(0, e), withEvidence(0, e + 1)) << e;
     EXPECT_EQ(cellEvidence(withEvidence(0, e)), e);
   }
+  // An unknown cell stays unknown until its evidence is clear either way, and keeps it.
+  EXPECT_EQ(cellEvidence(CELL_UNKNOWN), 0);
+  for (int e = EVIDENCE_KNOWN_FREE + 1; e < EVIDENCE_KNOWN_OCCUPIED; ++e) {
+    EXPECT_NE(withEvidence(CELL_UNKNOWN, e) & CELL_UNKNOWN, 0) << e;
+    EXPECT_EQ(cellEvidence(withEvidence(CELL_UNKNOWN, e)), e);
+  }
+  EXPECT_TRUE(isObstacleCell(withEvidence(CELL_UNKNOWN, EVIDENCE_KNOWN_OCCUPIED)));
+  EXPECT_EQ(withEvidence(CELL_UNKNOWN, EVIDENCE_KNOWN_FREE) & CELL_UNKNOWN, 0);
+  EXPECT_FALSE(isObstacleCell(withEvidence(CELL_UNKNOWN, EVIDENCE_KNOWN_FREE)));
 }
 
 TEST(SonarModel, TheDiscOfAReadingIsFoundFromItsPoint) {
@@ -278,8 +287,8 @@ TEST(SonarModel, TheConeIsFreedShortOfTheEchoAndTheArcIsMarked) {
   const Firing echo{robot, 3, 2000};
   struct Row {
     const char* where;
-    double range, deg;  // a cell centre from the transducer
-    bool freed, marked;
+    double range, deg;  // a point in the cell, from the transducer
+    bool freed, marked; // known free; occupied evidence (a long arc's alone leaves it unknown)
   };
   const Row rows[] = {
       {"inside the cone, half way", 1000, 5, true, false},
@@ -297,18 +306,23 @@ TEST(SonarModel, TheConeIsFreedShortOfTheEchoAndTheArcIsMarked) {
     SCOPED_TRACE(r.where);
     const int32_t x = map.toCell(beam.x + r.range * ArMath::cos(r.deg)), y = map.toCell(beam.y + r.range * ArMath::sin(r.deg));
     const MapCell c = map.cellOrUnknown(x, y);
-    EXPECT_EQ(c != CELL_UNKNOWN && cellEvidence(c) < 0, r.freed) << x << "," << y;
-    EXPECT_EQ(isObstacleCell(c), r.marked) << x << "," << y;
+    EXPECT_EQ((c & CELL_UNKNOWN) == 0 && cellEvidence(c) < 0, r.freed) << x << "," << y;
+    EXPECT_EQ(cellEvidence(c) > 0, r.marked) << x << "," << y;
   }
 
-  // A beam that heard nothing frees its first 1.5 m weakly, and never lowers a cell that
-  // holds occupied evidence.
+  // A beam that heard nothing frees its first 1.5 m weakly, never lowers a cell that
+  // holds occupied evidence, and stops at the first one.
   OccupancyMap quiet = builtInMap();
-  quiet.cellAt(10, 2) = withEvidence(0, 1);
   EXPECT_TRUE(markSonarReading(quiet, beam, robot, FootprintStyle::Own));
-  EXPECT_EQ(evidenceAt(quiet, 8, 1), EVIDENCE_SILENT);
-  EXPECT_EQ(evidenceAt(quiet, 10, 2), 1);
-  EXPECT_EQ(quiet.cellOrUnknown(18, 3), CELL_UNKNOWN);
+  EXPECT_EQ(evidenceAt(quiet, 13, 2), EVIDENCE_SILENT);
+  EXPECT_NE(quiet.cellValue(13, 2) & CELL_UNKNOWN, 0) << "one silent beam is not enough to call it free";
+  EXPECT_EQ(quiet.cellOrUnknown(18, 3), CELL_UNKNOWN) << "beyond 1.5 m";
+  OccupancyMap walled = builtInMap();
+  walled.cellAt(10, 2) = withEvidence(CELL_UNKNOWN, 1);
+  EXPECT_TRUE(markSonarReading(walled, beam, robot, FootprintStyle::Own));
+  EXPECT_EQ(evidenceAt(walled, 8, 1), EVIDENCE_SILENT);
+  EXPECT_EQ(evidenceAt(walled, 10, 2), 1);
+  EXPECT_EQ(walled.cellOrUnknown(13, 2), CELL_UNKNOWN) << "behind the obstacle";
 }
 
 // A wall along y = 2050 mm (the centres of row 20), seen straight on by disc 0 (mounted at
@@ -341,10 +355,11 @@ TEST(SonarModel, ArcsFromTwoPosesMeetAtTheWall) {
   std::vector<Cell> firstArc;
   for (int32_t x = 10; x <= 30; ++x) {
     for (int32_t y = -10; y <= 10; ++y) {
-      if (isObstacleCell(map.cellOrUnknown(x, y))) firstArc.push_back({x, y});
+      if (evidenceAt(map, x, y) > 0) firstArc.push_back({x, y});
     }
   }
   ASSERT_GE(firstArc.size(), 4u) << "an echo is placed on its whole arc";
+  EXPECT_EQ(map.cellValue(20, 0) & CELL_UNKNOWN, CELL_UNKNOWN) << "one echo 2 m away is not enough to call it a wall";
 
   fire(map, above);
   const SonarBeam second = beamOfReading(pointOf(above), above.robot);
@@ -354,7 +369,7 @@ TEST(SonarModel, ArcsFromTwoPosesMeetAtTheWall) {
     const bool inside = std::hypot(dx, dy) < second.range - SONAR_FREE_MARGIN_MM &&
                         std::fabs(ArMath::subAngle(ArMath::atan2(dy, dx), second.th)) <= SONAR_BEAM_DEG / 2;
     if (!inside) continue;
-    EXPECT_FALSE(isObstacleCell(map.cellValue(x, y))) << x << "," << y;
+    EXPECT_LE(evidenceAt(map, x, y), 0) << x << "," << y;
     ++cleared;
   }
   EXPECT_GE(cleared, 2);
