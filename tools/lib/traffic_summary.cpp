@@ -40,6 +40,13 @@ std::string describeMessage(const Message& m) {
     case 'J':
       return printed("J to %s %.3f %.3f %.3f %.3f %u %u", name.c_str(), r[0], r[1], r[2], r[3],
                      unsigned{m.values[0]}, unsigned{m.values[1]});
+    case 'S': {
+      std::string discs;
+      for (int disc = 0; disc < MAX_SILENT_DISCS; ++disc) {
+        if ((m.values[0] >> disc & 1) != 0) discs += (discs.empty() ? "" : ",") + std::to_string(disc);
+      }
+      return printed("S %s pose %.3f %.3f %.3f silent discs %s", name.c_str(), r[0], r[1], r[2], discs.c_str());
+    }
     default:
       return printed("%c %s", m.type, name.c_str());
   }
