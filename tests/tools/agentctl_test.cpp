@@ -116,6 +116,11 @@ TEST(AgentctlArguments, OptionsOfWatchMapRecordReplayAndLoad) {
   EXPECT_EQ(c.seconds, 30);
   ASSERT_TRUE(parseToolCommand({"map", "--from", "run.pcap", "--out", "t.ppm"}, c, error)) << error;
   EXPECT_EQ(c.fromFile, "run.pcap");
+  EXPECT_EQ(c.mapping, MapModel::Ray) << "the agents' default";
+  ASSERT_TRUE(parseToolCommand({"map", "--out", "t.ppm", "--mapping", "sonar"}, c, error)) << error;
+  EXPECT_EQ(c.mapping, MapModel::Sonar);
+  EXPECT_FALSE(parseToolCommand({"view", "--mapping", "cone"}, c, error));
+  EXPECT_NE(error.find("--mapping \"cone\" is neither ray nor sonar"), std::string::npos) << error;
   ASSERT_TRUE(parseToolCommand({"map", "--from", "a.pcap", "--from", "b.pcap", "--out", "t.ppm"}, c, error)) << error;
   EXPECT_EQ(c.fromFile + " " + c.moreFromFiles.at(0), "a.pcap b.pcap");
   ASSERT_TRUE(parseToolCommand({"ros2", "--interface", "lo", "--interface", "eth1", "--peer", "10.1.2.3", "--domain",
@@ -151,7 +156,7 @@ TEST(AgentctlArguments, OptionsOfWatchMapRecordReplayAndLoad) {
   };
   for (const HelpRow& row : std::vector<HelpRow>{
            {{"--help"}, "  mode NAME|all VALUE", ""},
-           {{"map", "--help"}, "usage: agentctl map --out FILE [--every S] [--seconds N]\n", "replay FILE"},
+           {{"map", "--help"}, "usage: agentctl map --out FILE [--every S] [--seconds N] [--mapping ray|sonar]\n", "replay FILE"},
            {{"replay", "--help"}, "usage: agentctl replay FILE [--speed X] [--loop]\n  send a recording's", "map --out"},
            {{"goal", "--help"}, "usage: agentctl goal NAME|all X Y [TH]\n  set the navigation goal", "mode NAME"},
            {{"view", "--help"}, "--port 0\n  picks a free port\n", "load N"}}) {
