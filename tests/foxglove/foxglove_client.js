@@ -41,6 +41,7 @@ class Watcher {
     this.bySubscription = new Map();
     this.counts = {};
     this.latest = {};
+    this.tfSeen = [];
     this.statuses = [];
     this.lastMessageAt = Date.now();
     this.listeners = [];
@@ -63,6 +64,7 @@ class Watcher {
       const message = entry.reader.readMessage(bytes);
       this.counts[entry.topic] = (this.counts[entry.topic] || 0) + 1;
       this.latest[entry.topic] = message;
+      if (entry.topic === '/tf') this.tfSeen.push(message.transforms);
       this.lastMessageAt = Date.now();
       for (const listener of this.listeners) listener(entry.topic, message, timestamp);
     });
@@ -102,6 +104,9 @@ async function check(url, tokenUrl, robots) {
   const goalTopic = `/${robots.split(',')[0].replace(/[^A-Za-z0-9_]/g, '_')}/goal_pose`;
   const refused = await publishGoal(url, goalTopic, 1.5, -0.25);
   const sent = await publishGoal(tokenUrl, goalTopic, 1.5, -0.25);
+  // Every robot's frame, whichever robot's pose came last.
+  const frames = new Set();
+  for (const transforms of watcher.tfSeen) for (const t of transforms) frames.add(`${t.header.frame_id}->${t.child_frame_id}`);
   const tf = [...watcher.channels.values()].find((c) => c.topic === '/tf');
   watcher.client.unsubscribe(tf.subscription);
   const unsubscribedAt = Date.now();
@@ -117,9 +122,6 @@ async function check(url, tokenUrl, robots) {
     const p = watcher.latest[t].pose;
     poses[t] = [p.position.x * 1000, p.position.y * 1000, headingDegrees(p.orientation)];
   }
-  const frames = [];
-  const lastTf = watcher.latest['/tf'];
-  for (const t of (lastTf ? lastTf.transforms : [])) frames.push(`${t.header.frame_id}->${t.child_frame_id}`);
   console.log(JSON.stringify({
     serverInfo: watcher.serverInfo,
     channels: [...watcher.channels.values()].map((c) => `${c.topic} ${c.schemaName} ${c.encoding} ${c.schemaEncoding}`).sort(),
@@ -128,7 +130,7 @@ async function check(url, tokenUrl, robots) {
       origin: [map.info.origin.position.x, map.info.origin.position.y], cells: countCells(map)},
     poses,
     trail: watcher.latest[expected[0].replace('/pose', '/trail')].poses.length,
-    frames,
+    frames: [...frames].sort(),
     refused,
     sent,
     tfAfter,

@@ -108,7 +108,8 @@ sed -n '/^{/,$p' client.out >client.json
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(seen[static_cast<size_t>(i)], expected[static_cast<size_t>(i)], 1e-3) << topic;
     EXPECT_EQ(c["counts"][topic], p) << "a pose per P that took effect";
   }
-  EXPECT_EQ(c["frames"], Json::array({"map->load_0001/base_link"})) << c["frames"].dump();
+  EXPECT_EQ(c["frames"], Json::array({"map->load_0001/base_link", "map->load_0002/base_link", "map->load_0003/base_link"}))
+      << c["frames"].dump();
   EXPECT_EQ(c["tfAfter"], 0) << "/tf came after it was unsubscribed";
   // A goal without the token sends nothing; with it, a G and then mode 3.
   EXPECT_EQ(c["refused"], Json::array({"2 refused: missing or wrong token"}));
