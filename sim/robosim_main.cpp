@@ -61,7 +61,15 @@ const char kUsage[] =
     "                      echoes in the specular model (default 15)\n"
     "  --dropout P         probability that a firing with an echo reports none (default 0)\n"
     "  --noise MM          standard deviation of Gaussian range noise (default 0 = off)\n"
-    "  --seed N            seed of the noise and the dropouts (default 1)\n"
+    "  --seed N            seed of the noise, the dropouts and the odometry errors (default 1)\n"
+    "odometry:\n"
+    "  --odometry-error M  off: the robot reports its true motion (default); realistic: its\n"
+    "                      odometry drifts as a real differential drive's does, from unequal\n"
+    "                      wheel diameters, an uncertain wheelbase, a distance scale, random\n"
+    "                      wheel noise and slip in contact (see worlds/README.md); the truth\n"
+    "                      files, --contacts and the pose log stay in the world frame\n"
+    "  --pose-log FILE     one line per SIP sent: wall-clock time (s), robot id, true x y th,\n"
+    "                      then x y th where the robot's odometry puts it in the world frame\n"
     "ground truth:\n"
     "  --truth FILE        write the world's ground truth as map files and go on serving:\n"
     "                      PPM maps in the agent's format, 100 mm cells, walls occupied, the\n"
@@ -88,6 +96,7 @@ struct Options {
   sim::TruthFrame truthFrame = sim::TruthFrame::StartPoses;
   bool listStarts = false;
   bool sawGhosts = false, sawMeet = false;
+  std::string odometryModel = "off";
 };
 
 enum Action { kRun, kExit, kUsageError };
@@ -114,7 +123,8 @@ bool parseChoice(const char* text, std::initializer_list<std::pair<const char*, 
 
 enum OptionId {
   kWorld = 256, kPort, kListen, kMeet, kGhosts, kGrace, kListStarts, kBeam, kSonarModel, kMaxIncidence,
-  kDropout, kNoise, kSeed, kTruth, kTruthFrame, kQuiet, kStats, kContacts, kHelp, kVersion,
+  kDropout, kNoise, kSeed, kTruth, kTruthFrame, kQuiet, kStats, kContacts, kHelp, kVersion, kOdometryError,
+  kPoseLog,
 };
 
 const option kLongOptions[] = {
@@ -131,6 +141,8 @@ const option kLongOptions[] = {
     {"dropout", required_argument, nullptr, kDropout},
     {"noise", required_argument, nullptr, kNoise},
     {"seed", required_argument, nullptr, kSeed},
+    {"odometry-error", required_argument, nullptr, kOdometryError},
+    {"pose-log", required_argument, nullptr, kPoseLog},
     {"truth", required_argument, nullptr, kTruth},
     {"truth-frame", required_argument, nullptr, kTruthFrame},
     {"quiet", no_argument, nullptr, kQuiet},
@@ -148,6 +160,10 @@ bool applyValue(int id, const char* value, Options& o) {
     case kWorld: o.worldFile = value; return true;
     case kTruth: o.truthFile = value; return true;
     case kListen: o.server.listenAddr = value; return true;
+    case kPoseLog: o.server.poseLog = value; return !o.server.poseLog.empty();
+    case kOdometryError:
+      o.odometryModel = value;
+      return sim::odometryErrorPreset(value, s.odometry);
     case kPort: return parseInt(value, o.server.port);
     case kSeed: return parseInt(value, s.seed);
     case kGrace: return parseRange(value, o.server.graceSeconds, 0, 86400);
@@ -289,10 +305,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "robosim: %s\n", error.c_str());
     return 1;
   }
-  std::fprintf(stderr, "robosim: listening on %s:%u, world %s (%zu walls, %zu start poses), %s\n",
+  std::fprintf(stderr, "robosim: listening on %s:%u, world %s (%zu walls, %zu start poses), %s, odometry error %s\n",
                options.server.listenAddr.c_str(), server.port(),
                options.worldFile.empty() ? "(empty)" : options.worldFile.c_str(), walls, starts,
-               modeText(options.server.sim));
+               modeText(options.server.sim), options.odometryModel.c_str());
   int received = 0;
   sigwait(&stopSignals, &received);
   std::fprintf(stderr, "robosim: %s, shutting down\n", received == SIGINT ? "interrupted" : "terminated");

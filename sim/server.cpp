@@ -24,6 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sim/pose_log.h"
 #include "sim/session.h"
 #include "sim/simulation.h"
 
@@ -208,6 +209,7 @@ struct Server::Impl {
     uint64_t since = 0, stalledTicks = 0;
   };
   std::unordered_map<uint64_t, Contact> contacts;
+  PoseLog poseLog;
 };
 
 bool Server::Impl::openListener(std::string& error) {
@@ -240,6 +242,7 @@ bool Server::Impl::openListener(std::string& error) {
 }
 
 bool Server::Impl::open(std::string& error) {
+  if (!options.poseLog.empty() && !poseLog.open(options.poseLog, error)) return false;
   if (!openListener(error)) return false;
   epoll = Fd(epoll_create1(EPOLL_CLOEXEC));
   timer = Fd(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
@@ -511,6 +514,7 @@ void Server::Impl::runTick() {
     if (id % kTicksPerSip != phase) continue;
     if (c->session->sendSip()) {
       ++stats.sipsSent;
+      poseLog.record(*c->robot);
     } else if (c->session->isOpen()) {
       ++stats.sipsDropped;
     }

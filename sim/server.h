@@ -29,6 +29,7 @@ struct ServerOptions {
   double statsSeconds = 0;   // period of the timing lines on standard error; 0 = none
   bool quiet = false;        // no connection lines on standard error
   bool contacts = false;     // a line on standard error for every contact a robot ends
+  std::string poseLog;       // file of every robot's true and dead-reckoned pose per SIP; empty = none
 };
 
 class Server {

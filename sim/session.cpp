@@ -153,6 +153,7 @@ void Session::startRobot() {
     myRobot->model.endSession();
   } else {
     myRobot->model.reset();
+    myRobot->markOdometryOrigin();
   }
   myRobot->keepOdometry = false;
   myRobot->open = true;
@@ -192,7 +193,10 @@ void Session::handleOpenCommand(const Packet& packet) {
   const size_t len = packet.payloadSize();
   switch (command) {
     case CLOSE: closeSession(); return;
-    case SETO: myRobot->model.resetOdometry(); return;
+    case SETO:
+      myRobot->model.resetOdometry();
+      myRobot->markOdometryOrigin();
+      return;
     case STOP: myRobot->model.stop(); return;
     case E_STOP: myRobot->model.emergencyStop(); return;
     case VEL2:

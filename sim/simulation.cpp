@@ -43,6 +43,8 @@ Robot& Simulation::addRobot() {
   if (!myWorld.starts.empty() && !myOptions.ghosts) robot->startIndex = myNextStart++ % myWorld.starts.size();
   const StartPose start = myWorld.starts.empty() ? StartPose{0, 0, 0} : myWorld.starts[robot->startIndex];
   placeRobot(*robot, start.x, start.y, start.thDeg);
+  robot->markOdometryOrigin();
+  robot->odometryRandom = odometryRandom(myOptions.seed, robot->id);
   myRobots.push_back(std::move(robot));
   return *myRobots.back();
 }
@@ -116,19 +118,35 @@ void Simulation::tick() {
   }
 }
 
+// The motion model's step is what the encoders count; the robot really moves by the
+// wheels' real motion, which is the same step unless an odometry error is set.
 void Simulation::moveRobot(Robot& robot) {
   const bool halted = robot.open && myTicks - robot.lastPacketTick > kWatchdogTicks;
-  const Motion step = robot.model.advance(kTickSeconds, halted);
+  const Motion counted = robot.model.advance(kTickSeconds, halted);
+  const OdometryError& error = myOptions.odometry;
+  const bool drifts = error.active() && (counted.distMm != 0 || counted.turnDeg != 0);
+  const Motion real = drifts ? realMotion(counted, error, robot.bumpers != 0, robot.odometryRandom) : counted;
   const double rad = robot.thDeg * kRadPerDeg;
-  const double dx = step.distMm * std::cos(rad), dy = step.distMm * std::sin(rad);
-  const double fraction = step.distMm != 0 ? freeFraction(robot, dx, dy) : 1.0;
+  const double dx = real.distMm * std::cos(rad), dy = real.distMm * std::sin(rad);
+  const double fraction = real.distMm != 0 ? freeFraction(robot, dx, dy) : 1.0;
   robot.stalled = fraction < 1.0;
   if (robot.stalled) robot.model.blockTranslation();
-  robot.model.applyMotion(step, fraction);
+  robot.model.applyMotion(counted, fraction);
+  if (robot.stalled && error.slipShare > 0) {
+    robot.model.applyMotion(slipCount(robot.model.velSetpoint(), kTickSeconds, error, robot.odometryRandom), 1.0);
+  }
   robot.x += fraction * dx;
   robot.y += fraction * dy;
   // A circle turning about its centre never penetrates anything, so turns always apply.
-  robot.thDeg = normalizeDeg(robot.thDeg + step.turnDeg);
+  robot.thDeg = normalizeDeg(robot.thDeg + real.turnDeg);
+}
+
+void Robot::deadReckonedPose(double& wx, double& wy, double& wthDeg) const {
+  const double rad = odomOriginThDeg * kRadPerDeg;
+  const double c = std::cos(rad), s = std::sin(rad);
+  wx = odomOriginX + c * model.x() - s * model.y();
+  wy = odomOriginY + s * model.x() + c * model.y();
+  wthDeg = normalizeDeg(odomOriginThDeg + model.thDeg());
 }
 
 double Simulation::freeFraction(const Robot& robot, double dx, double dy) const {

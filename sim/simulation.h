@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "sim/odometry_error.h"
 #include "sim/robot_grid.h"
 #include "sim/robot_model.h"
 #include "sim/sonar.h"
@@ -47,6 +48,7 @@ struct SimOptions {
   SonarModel sonarModel = SonarModel::Ideal;
   double maxIncidenceDeg = kDefaultMaxIncidenceDeg;  // specular model only
   double dropout = 0;   // probability that a firing with an echo reports none
+  OdometryError odometry;  // how each robot's odometry departs from its real motion; none by default
 };
 
 struct SonarReading {
@@ -59,6 +61,10 @@ struct Robot {
   size_t startIndex = 0;           // the start pose it was placed at
   RobotModel model;
   double x = 0, y = 0, thDeg = 0;  // true pose in the world frame
+  // Where the odometric frame's origin lies in the world: the true pose at the last
+  // odometry reset, so that origin + odometry is where dead reckoning puts the robot.
+  double odomOriginX = 0, odomOriginY = 0, odomOriginThDeg = 0;
+  OdometryRandom odometryRandom;
   bool open = false;               // a session runs: sonar fires, the watchdog counts
   bool parked = false;             // its client went away; it waits for the next one
   bool keepOdometry = false;       // the next OPEN continues the odometry instead of resetting it
@@ -71,6 +77,14 @@ struct Robot {
   std::vector<SonarReading> readings;  // fired since the last SIP, in firing order
 
   uint16_t stallAndBumpers() const { return static_cast<uint16_t>((stalled ? kStallBits : 0) | bumpers); }
+  // The odometry starts again at (0, 0, 0) here (OPEN, SETO).
+  void markOdometryOrigin() {
+    odomOriginX = x;
+    odomOriginY = y;
+    odomOriginThDeg = thDeg;
+  }
+  // Where dead reckoning from the last reset puts the robot in the world frame.
+  void deadReckonedPose(double& wx, double& wy, double& wthDeg) const;
 };
 
 class Simulation {

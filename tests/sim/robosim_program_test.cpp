@@ -151,6 +151,7 @@ TEST(RobosimProgram, RejectsBadWorldsAndOptions) {
       {{"--bogus"}, "robosim: unknown option '--bogus'", 2},
       {{"--port"}, "robosim: --port needs a value", 2},
       {{"--sonar-model", "perfect"}, "robosim: --sonar-model needs a valid value", 2},
+      {{"--odometry-error", "sloppy"}, "robosim: --odometry-error needs a valid value", 2},
       {{"--list-starts"}, "robosim: --list-starts needs a world file", 2},
   };
   for (const Case& c : cases) {
@@ -163,12 +164,15 @@ TEST(RobosimProgram, RejectsBadWorldsAndOptions) {
   }
 }
 
-// A robot driven into a wall and back: one line when the contact ends, with how long it
-// touched and stalled and where (the robot's radius short of the wall).
+// A robot with drifting odometry driven into a wall and back: one line when the contact
+// ends, with how long it touched and stalled and where in the world (the robot's radius
+// short of the wall); the pose log has it there too, while its odometry, which counted
+// the wheels spinning against the wall, puts it beyond.
 TEST(RobosimProgram, ReportsEachContactWhenItEnds) {
   const std::string world = ::testing::TempDir() + "contact." + std::to_string(getpid()) + ".world";
+  const std::string log = ::testing::TempDir() + "poses." + std::to_string(getpid()) + ".log";
   std::ofstream(world) << "wall 600 -1000 600 1000\nstart 0 0 0\n";
-  RobosimProcess robosim({"--port", "0", "--contacts", world});
+  RobosimProcess robosim({"--port", "0", "--contacts", "--odometry-error", "realistic", "--pose-log", log, world});
   std::string line;
   ASSERT_TRUE(robosim.waitForLine("listening on", line));
   simtest::RawClient client(portOf(line));
@@ -189,6 +193,20 @@ TEST(RobosimProgram, ReportsEachContactWhenItEnds) {
   EXPECT_GE(touched, stalled);
   EXPECT_NEAR(x, 350, 5);
   EXPECT_NEAR(y, 0, 5);
+  EXPECT_EQ(robosim.stopWith(SIGTERM), 0);
+  std::ifstream poses(log);
+  double time = 0, trueX = 0, countedX = 0, farthest = 0, trueAtFarthest = 0, rest = 0;
+  int id = 0, lines = 0;
+  while (poses >> time >> id >> trueX >> rest >> rest >> countedX >> rest >> rest) {
+    ++lines;
+    if (countedX <= farthest) continue;
+    farthest = countedX;
+    trueAtFarthest = trueX;
+  }
+  std::remove(log.c_str());
+  EXPECT_GT(lines, 20) << "a line per SIP";
+  EXPECT_NEAR(trueAtFarthest, 350, 5);
+  EXPECT_GT(farthest - trueAtFarthest, 40) << "the wheels slipped against the wall";
 }
 
 TEST(RobosimProgram, ListsStartPosesAndPrintsHelpOnStandardOutput) {

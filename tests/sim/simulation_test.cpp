@@ -1,6 +1,8 @@
 // The shared world stepped tick by tick: sonar ranges, contacts, stall and bumper bits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <random>
 
@@ -274,6 +276,78 @@ TEST(SimulationContacts, StackedRobotsCanDriveApart) {
   ticks(s, 300);
   EXPECT_GT(a.x - b.x, 500);
   EXPECT_FALSE(a.stalled);
+}
+
+// UMBmark's square, driven by odometry alone: 4 m legs by the counted distance, 90 degree
+// turns by the heading servo. With the systematic errors only, each leg is really an arc
+// of Es times its counted length curving by the wheel-diameter difference, and each turn
+// really turns Es/Eb times the counted angle, so the true end pose follows in closed form.
+TEST(SimulationOdometry, SquareDrivenByOdometryEndsWhereTheErrorModelSays) {
+  sim::OdometryError e;
+  ASSERT_TRUE(sim::odometryErrorPreset("realistic", e));
+  e.wheelNoise = 0;
+  e.slipShare = 0;
+  const double curvature = 2 * (e.wheelRatio - 1) / ((e.wheelRatio + 1) * e.wheelbaseScale * sim::kNominalWheelbaseMm);
+  double worstMiss = 0;
+  for (int turn : {90, -90}) {
+    sim::SimOptions o = narrowBeam();
+    o.odometry = e;
+    Simulation s(worldOf(""), o);
+    Robot& r = openRobot(s, 0, 0, 0);
+    double x = 0, y = 0, th = 0;  // the closed form, radians
+    for (int leg = 0; leg < 4; ++leg) {
+      const double fromX = r.model.x(), fromY = r.model.y();
+      r.model.setRotVel(0);
+      r.model.setVel(400);
+      while (std::hypot(r.model.x() - fromX, r.model.y() - fromY) < 4000 - 270) ticks(s, 1);
+      r.model.setVel(0);
+      ticks(s, 200);
+      const double length = e.distanceScale * std::hypot(r.model.x() - fromX, r.model.y() - fromY);
+      const double bend = length * curvature;
+      x += length / bend * (std::sin(th + bend) - std::sin(th));
+      y -= length / bend * (std::cos(th + bend) - std::cos(th));
+      th += bend;
+      const double fromTh = r.model.thDeg();
+      r.model.setHeading(turn * (leg + 1));
+      ticks(s, 300);
+      th += sim::normalizeDeg(r.model.thDeg() - fromTh) * kPi / 180 * e.distanceScale / e.wheelbaseScale;
+    }
+    EXPECT_NEAR(std::hypot(r.model.x(), r.model.y()), 0, 50) << "the odometry closes the square";
+    EXPECT_NEAR(r.x, x, 2) << turn;
+    EXPECT_NEAR(r.y, y, 2) << turn;
+    EXPECT_NEAR(sim::normalizeDeg(r.thDeg - th * 180 / kPi), 0, 0.05) << turn;
+    worstMiss = std::max(worstMiss, std::hypot(r.x, r.y));
+  }
+  EXPECT_GT(worstMiss, 200) << "one way round the errors add up, which is why UMBmark drives both";
+}
+
+// The random errors repeat with the seed; slip counts distance while the robot stands.
+TEST(SimulationOdometry, RandomErrorsRepeatWithTheSeedAndSlipCountsWhilePushing) {
+  auto endPose = [](uint32_t seed) {
+    sim::SimOptions o = narrowBeam();
+    EXPECT_TRUE(sim::odometryErrorPreset("realistic", o.odometry));
+    o.seed = seed;
+    Simulation s(worldOf(kCorridorEnds), o);
+    Robot& r = openRobot(s, 0, 0, 0);
+    r.model.setVel(300);
+    r.model.setRotVel(20);
+    ticks(s, 500);
+    return std::array<double, 3>{r.x, r.y, r.thDeg};
+  };
+  EXPECT_EQ(endPose(4), endPose(4));
+  EXPECT_NE(endPose(4), endPose(5));
+
+  sim::SimOptions o = narrowBeam();
+  ASSERT_TRUE(sim::odometryErrorPreset("realistic", o.odometry));
+  Simulation s(worldOf(kCorridorEnds), o);
+  Robot& r = openRobot(s, 1700, 0, 0);
+  r.model.setVel(400);
+  ticks(s, 100);
+  ASSERT_TRUE(r.stalled);
+  const double trueX = r.x, countedX = r.model.x();
+  ticks(s, 100);
+  EXPECT_NEAR(r.x, trueX, 0.01);
+  EXPECT_NEAR(r.model.x() - countedX, o.odometry.slipShare * 400, 40) << "one second of spinning wheels";
 }
 
 TEST(SimulationStart, RobotsCycleThroughStartPosesOrShareTheFirstAsGhosts) {
