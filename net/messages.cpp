@@ -23,6 +23,7 @@ constexpr Shape SHAPES[] = {
     {'D', 3, 0, 1, false}, {'P', 3, 0, 1, false}, {'E', 5, 0, 2, false}, {'O', 2, 0, 1, false},
     {'G', 3, 0, 1, false}, {'W', 3, 0, 1, false}, {'M', 0, 1, 0, false}, {'J', 4, 2, 0, false},
     {'S', 3, 0, 1, true},
+    {'C', 3, 0, 0, false},
 };
 
 const Shape* findShape(char type) {
@@ -173,6 +174,7 @@ int formatMessage(const Message& m, char* out, size_t size) {
     case 'P':
     case 'G':
     case 'W':
+    case 'C':
       n = std::snprintf(out, size, "%c %.*s %.3lf %.3lf %.3lf", m.type, nameLen, name, r[0], r[1], r[2]);
       break;
     case 'E':

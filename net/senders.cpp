@@ -95,6 +95,13 @@ void runSensorCycle(Buffer& buffer) {
   sendRobotPose('P', buffer);
 }
 
+// With pose correction on, how far it has moved the pose (a C message).
+void sendPoseCorrection(Buffer& buffer) {
+  if (!localizing) return;
+  const ArPose c = poseCorrection.read();
+  sendMessage(Message{'C', agentId, {c.getX(), c.getY(), c.getTh()}}, buffer);
+}
+
 }  // namespace
 
 void poseSenderThread() {
@@ -102,6 +109,7 @@ void poseSenderThread() {
   if (getExitFlag() != 0) return;
   do {
     sendRobotPose('D', buffer);
+    sendPoseCorrection(buffer);
     ArUtil::sleep(POSE_PERIOD_MS);
   } while (getExitFlag() == 0);
 }

@@ -3,7 +3,8 @@
 // through mcastSocket; the messages come back to this agent's own receiver as well.
 
 // A D message with the robot's pose at once, then one every 1000 ms (plus the time to
-// send it), until exitFlag is found set after a sleep.
+// send it), until exitFlag is found set after a sleep. With pose correction on, a C
+// message follows each D.
 void poseSenderThread();
 
 // Every 500 ms (plus the cycle's work): an E message for every sonar point whose robot

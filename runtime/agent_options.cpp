@@ -18,7 +18,7 @@ namespace {
 
 const char USAGE[] =
     "usage: agent [--name NAME] [--start X Y TH] [--server HOST:PORT] [--dir DIR]\n"
-    "             [--sonar-max-range MM] [--mapping ray|sonar]\n"
+    "             [--sonar-max-range MM] [--mapping ray|sonar] [--localize]\n"
     "The mapping agent of one robot: drives it, maps what its sonar sees, and shares its\n"
     "pose and readings with the other agents on the group 239.0.0.77:60001.\n"
     "\n"
@@ -40,10 +40,15 @@ const char USAGE[] =
     "                      the 15-degree cone of an ultrasonic sensor with log-odds\n"
     "                      evidence, and also sends and uses the beams that heard nothing\n"
     "                      (S messages)\n"
+    "  --localize          correct the robot's pose when its odometry drifts: match the sonar\n"
+    "                      echoes of the last two seconds to those heard before and to the\n"
+    "                      global map, and move the pose toward the match in small steps;\n"
+    "                      lines starting \"LOCALIZE:\" on standard error tell the large steps\n"
+    "                      and the totals, C messages tell the group how far the pose moved\n"
     "  -h, --help          this text\n"
     "  --version           the program's version\n";
 
-enum OptionId { NAME = 256, START, SERVER, DIR, SONAR_MAX_RANGE, MAPPING, HELP, VERSION };
+enum OptionId { NAME = 256, START, SERVER, DIR, SONAR_MAX_RANGE, MAPPING, HELP, VERSION, LOCALIZE };
 
 const option LONG_OPTIONS[] = {
     {"name", required_argument, nullptr, NAME},
@@ -52,6 +57,7 @@ const option LONG_OPTIONS[] = {
     {"dir", required_argument, nullptr, DIR},
     {"sonar-max-range", required_argument, nullptr, SONAR_MAX_RANGE},
     {"mapping", required_argument, nullptr, MAPPING},
+    {"localize", no_argument, nullptr, LOCALIZE},
     {"help", no_argument, nullptr, HELP},
     {"version", no_argument, nullptr, VERSION},
     {nullptr, 0, nullptr, 0},
@@ -137,6 +143,9 @@ OptionsOutcome parseAgentOptions(int argc, char** argv, AgentOptions& options, s
         break;
       case MAPPING:
         if (!readMapModel(optarg, options.mapping)) return usageError(message, "--mapping needs ray or sonar");
+        break;
+      case LOCALIZE:
+        options.localize = true;
         break;
       case 'h':
       case HELP:

@@ -15,6 +15,7 @@ struct AgentOptions {
   std::string directory;   // empty: the working directory
   int sonarMaxRange = SONAR_MAX_RANGE_MM;  // mm; 0: every echo
   MapModel mapping = MapModel::Ray;
+  bool localize = false;   // correct the pose by matching sonar to the maps
 };
 
 enum class OptionsOutcome { Run, Exit, UsageError };

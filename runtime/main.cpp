@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
   }
   mapDirectory = options.directory;
   mapModel = options.mapping;
+  localizing = options.localize;
   // The mutexes, records, agentId and peerTable are static objects, already built.
   createSharedObjects(options.server, options.sonarMaxRange);
   int status = agentMain(options);

@@ -10,6 +10,7 @@
 #include "base/console.h"
 #include "net/mcast_socket.h"
 #include "net/receiver.h"
+#include "nav/localizer.h"
 #include "net/senders.h"
 #include "robot/robot_setup.h"
 #include "runtime/controller.h"
@@ -28,9 +29,11 @@ constexpr int SIGNAL_SAVE_WAIT_MS = 1500;
 
 using WorkerBody = void (*)();
 
-// The four workers of a pass, in the order they start.
-const WorkerBody WORKERS[] = {sensorSenderThread, receiverThread, controllerThread, poseSenderThread};
+// The workers of a pass, in the order they start: the four of every agent, then the
+// pose correction when it is on.
+const WorkerBody WORKERS[] = {sensorSenderThread, receiverThread, controllerThread, poseSenderThread, localizerThread};
 constexpr size_t WORKER_COUNT = sizeof WORKERS / sizeof WORKERS[0];
+size_t workersOfThisAgent() { return localizing ? WORKER_COUNT : WORKER_COUNT - 1; }
 
 // Set once a pass has loaded the maps: before that, a save would write empty maps over
 // the files of an earlier run.
@@ -56,7 +59,8 @@ void* runWorker(void* body) {
 // Starts the workers in order. A worker that cannot be started sets the exit flag so
 // the ones already running end; the rest are not started. Returns how many started.
 size_t startWorkers(pthread_t (&handles)[WORKER_COUNT]) {
-  for (size_t i = 0; i < WORKER_COUNT; ++i) {
+  const size_t count = workersOfThisAgent();
+  for (size_t i = 0; i < count; ++i) {
     int err = pthread_create(&handles[i], nullptr, runWorker, const_cast<WorkerBody*>(&WORKERS[i]));
     if (err != 0) {
       writeLine(stderr, std::string("cannot start worker thread: ") + std::strerror(err));
@@ -64,7 +68,7 @@ size_t startWorkers(pthread_t (&handles)[WORKER_COUNT]) {
       return i;
     }
   }
-  return WORKER_COUNT;
+  return count;
 }
 
 void reportLostRobot() { writeLine(stderr, "Lost connection, will try again in a few seconds. . ."); }
@@ -99,6 +103,7 @@ void runPass(CommandListener& betweenPasses) {
   size_t started = startWorkers(workers);
   while (getExitFlag() == 0) ArUtil::sleep(EXIT_POLL_MS);
   for (size_t i = 0; i < started; ++i) pthread_join(workers[i], nullptr);
+  if (localizing) reportLocalizerTotals();
 
   if (receiverFailed()) {
     closeNetwork();

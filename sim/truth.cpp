@@ -84,16 +84,20 @@ void drawWall(OccupancyMap& map, const Frame& frame, const Segment& s) {
 
 bool writeTruthMap(const World& world, const StartPose& pose, const std::string& file, std::string& error) {
   OccupancyMap map(kTruthResMm, kTruthRobotRadiusMm, kTruthCorridorMm);
-  const Frame frame = frameOf(pose);
   ArLockGuard lock(map.mutex);
-  if (!world.walls.empty()) fillFree(map, localBounds(world, frame));
-  for (const Segment& s : world.walls) drawWall(map, frame, s);
+  drawTruthMap(world, pose, map);
   if (writeMapFile(map, file.c_str())) return true;
   error = file + ": cannot write the truth map";
   return false;
 }
 
 }  // namespace
+
+void drawTruthMap(const World& world, const StartPose& pose, OccupancyMap& map) {
+  const Frame frame = frameOf(pose);
+  if (!world.walls.empty()) fillFree(map, localBounds(world, frame));
+  for (const Segment& s : world.walls) drawWall(map, frame, s);
+}
 
 std::string truthFileName(const std::string& file, size_t index) {
   const size_t slash = file.find_last_of('/');

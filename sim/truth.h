@@ -3,6 +3,7 @@
 // the agents build.
 #include <string>
 
+#include "map/occupancy_map.h"
 #include "sim/world.h"
 
 namespace sim {
@@ -24,6 +25,10 @@ enum class TruthFrame { StartPoses, World };
 // start pose (one only, named file, in ghost mode or with a single start pose), each with
 // its origin at the pose and x along its heading. In the world frame: one map, named file.
 // False with a message on failure.
+// Draws the ground truth of world into map (the caller holds its mutex) as the files
+// have it, in the frame of a robot starting at pose; pose (0, 0, 0) gives the world frame.
+void drawTruthMap(const World& world, const StartPose& pose, OccupancyMap& map);
+
 bool writeTruthMaps(const World& world, bool ghosts, TruthFrame frame, const std::string& file, std::string& error);
 
 }  // namespace sim

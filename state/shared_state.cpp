@@ -25,6 +25,8 @@ Deferred<OccupancyMap> localMap;
 
 std::string mapDirectory;
 MapModel mapModel = MapModel::Ray;
+bool localizing = false;
+GuardedPose poseCorrection;
 
 int mode = MODE_ERRATIC;
 int exitFlag = 0;

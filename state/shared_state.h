@@ -96,6 +96,12 @@ extern std::string mapDirectory;
 // How readings become map updates (map/sonar_model.h); set with mapDirectory. The
 // sonar model also sends the silent beams (S) of this agent's robot.
 extern MapModel mapModel;
+// Pose correction (--localize): whether it runs, set like mapDirectory before any worker
+// starts; and how far it has moved the robot's current pose from where odometry alone
+// would put it (x, y in mm, th in degrees), kept by the localizer, sent by the pose
+// sender as C messages.
+extern bool localizing;
+extern GuardedPose poseCorrection;
 // A file name in mapDirectory.
 std::string mapFilePath(const char* fileName);
 

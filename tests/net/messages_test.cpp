@@ -40,6 +40,7 @@ TEST(MessageReading, EveryTypeReadsItsFieldsInOrder) {
       {"J bob 1.5 2.5 3.5 4.5 7 65535", true, 'J', "bob", {1.5, 2.5, 3.5, 4.5}, {7, 65535}},
       {"S alpha 1.000 2.000 90.000 0,2,15", true, 'S', "alpha", {1, 2, 90}, {0x8005}},
       {"S alpha 1 2 3 7,7 and more", true, 'S', "alpha", {1, 2, 3}, {0x0080}},
+      {"C alpha -412.500 30.000 -3.250", true, 'C', "alpha", {-412.5, 30, -3.25}},
   };
   for (const ReadCase& c : cases) expectRead(c);
 }
@@ -144,6 +145,7 @@ TEST(MessageFormatting, EveryTypeIsWrittenAsAgentsSendIt) {
   EXPECT_EQ(format({'J', "bob", {1, 2, 3, 4}, {5, 65535}}), "J bob 1.000 2.000 3.000 4.000 5 65535");
   EXPECT_EQ(format({'S', "bob", {1, 2, 3}, {0x8006}}), "S bob 1.000 2.000 3.000 1,2,15");
   EXPECT_EQ(format({'S', "bob", {1, 2, 3}, {0}}), "(refused)") << "an S names at least one disc";
+  EXPECT_EQ(format({'C', "alpha", {-412.5, 30, -3.25}}), "C alpha -412.500 30.000 -3.250");
   EXPECT_EQ(format({'x', "bob", {1, 2, 3}}), "(refused)");
 }
 

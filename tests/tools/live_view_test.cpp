@@ -179,6 +179,10 @@ TEST(LiveMapState, RobotsShowTheLatestCommandToThemOrToAll) {
   EXPECT_NE(state.find("{\"name\":\"\\\"b\\\\\""), std::string::npos) << "names are escaped\n" << state;
   feed("M alpha 2");
   EXPECT_NE(view.stateJson(1002).find("\"mode\":2,\"modeName\":\"potential field\""), std::string::npos);
+  EXPECT_NE(state.find("\"correction\":null"), std::string::npos) << "no C message yet\n" << state;
+  feed("C alpha -412.5 30 -3.25");
+  EXPECT_NE(view.stateJson(1002).find("\"goal\":[500.0,600.0,0.0],\"correction\":[-412.5,30.0,-3.25]}"), std::string::npos)
+      << "the pose correction an agent reports\n" << view.stateJson(1002);
 }
 
 // A client of the page's server that speaks raw HTTP over loopback, a byte at a time if

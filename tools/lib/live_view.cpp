@@ -162,6 +162,23 @@ CommandsSeen::Latest CommandsSeen::latestFor(std::string_view name) const {
   return latest;
 }
 
+void CorrectionsSeen::record(const Message& m) {
+  if (m.type != 'C') return;
+  auto found = myByName.find(m.name);
+  if (found == myByName.end()) {
+    if (myByName.size() >= MOST_NAMES) return;
+    found = myByName.emplace(std::string(m.name), std::array<double, 3>{}).first;
+  }
+  std::copy_n(m.reals.begin(), 3, found->second.begin());
+}
+
+bool CorrectionsSeen::latestFor(std::string_view name, double (&correction)[3]) const {
+  const auto found = myByName.find(name);
+  if (found == myByName.end()) return false;
+  std::copy(found->second.begin(), found->second.end(), correction);
+  return true;
+}
+
 void LiveView::handleBatch(ReceiveBatch& batch, size_t count, uint32_t now) {
   readBatchInRuns(batch, count, [&](std::span<const Message> run) { handleMessages(run, now); });
 }
@@ -171,7 +188,10 @@ void LiveView::handleMessages(std::span<const Message> messages, uint32_t now) {
   myTeam.handleMessages(messages, now);
   {
     std::lock_guard hold(myMutex);
-    for (const Message& m : messages) myCommands.record(m);
+    for (const Message& m : messages) {
+      myCommands.record(m);
+      myCorrections.record(m);
+    }
     ++myChanges;
   }
   myChanged.notify_all();
@@ -220,10 +240,17 @@ std::string LiveView::stateJson(uint32_t now) const {
     out += latest.hasMode ? std::to_string(latest.mode) : "null";
     out += ",\"modeName\":" + jsonString(latest.hasMode ? modeName(latest.mode) : "unknown");
     if (latest.hasGoal) {
-      std::snprintf(number, sizeof number, ",\"goal\":[%.1f,%.1f,%.1f]}", latest.goal[0], latest.goal[1], latest.goal[2]);
+      std::snprintf(number, sizeof number, ",\"goal\":[%.1f,%.1f,%.1f]", latest.goal[0], latest.goal[1], latest.goal[2]);
       out += number;
     } else {
-      out += ",\"goal\":null}";
+      out += ",\"goal\":null";
+    }
+    double c[3];
+    if (myCorrections.latestFor(p.name, c)) {
+      std::snprintf(number, sizeof number, ",\"correction\":[%.1f,%.1f,%.2f]}", c[0], c[1], c[2]);
+      out += number;
+    } else {
+      out += ",\"correction\":null}";
     }
   }
   out += "]}";

@@ -3,6 +3,7 @@
 // a page fetches once and then only as they change, the robots with the last mode and
 // goal the group commanded them, and the rules that guard the page's commands (a random
 // token, the address the page was served from).
+#include <array>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -78,6 +79,19 @@ class CommandsSeen {
   uint64_t myCount = 0;
 };
 
+// The last C message of each agent that corrects its pose: how far the correction has
+// moved its pose from its odometry's. Bounded as the peer table is.
+class CorrectionsSeen {
+ public:
+  void record(const Message& m);
+  // False when the agent sent none.
+  bool latestFor(std::string_view name, double (&correction)[3]) const;
+
+ private:
+  static constexpr size_t MOST_NAMES = 4096;
+  std::map<std::string, std::array<double, 3>, std::less<>> myByName;
+};
+
 // The shared state of the page server: the team map, the commands seen, the tiles, and a
 // change counter that readers can wait on. The receive loop calls handleBatch; the
 // server's threads read.
@@ -88,9 +102,10 @@ class LiveView {
   void handleMessages(std::span<const Message> messages, uint32_t now);
   // Waits up to timeoutMs for a change after `since`; returns the current change count.
   uint64_t waitForChange(uint64_t since, int timeoutMs);
-  // The robots and their last pose, trail, mode and goal as JSON (see the page): the
-  // MOST_LISTED heard last, in name order, and how many there are in all. A name may
-  // take a whole datagram, so thousands of robots would make every poll megabytes.
+  // The robots and their last pose, trail, mode, goal and pose correction as JSON (see
+  // the page): the MOST_LISTED heard last, in name order, and how many there are in all.
+  // A name may take a whole datagram, so thousands of robots would make every poll
+  // megabytes.
   static constexpr size_t MOST_LISTED = 100;
   std::string stateJson(uint32_t now) const;
   // The map tiles changed since the given tile version (MapTiles::encode).
@@ -105,6 +120,7 @@ class LiveView {
   uint64_t myChanges = 0;
   uint64_t myChangesAtRefresh = UINT64_MAX;
   CommandsSeen myCommands;
+  CorrectionsSeen myCorrections;
   MapTiles myTiles;
 };
 

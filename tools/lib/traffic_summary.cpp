@@ -47,6 +47,8 @@ std::string describeMessage(const Message& m) {
       }
       return printed("S %s pose %.3f %.3f %.3f silent discs %s", name.c_str(), r[0], r[1], r[2], discs.c_str());
     }
+    case 'C':
+      return printed("C %s pose corrected by %.3f %.3f %.3f", name.c_str(), r[0], r[1], r[2]);
     default:
       return printed("%c %s", m.type, name.c_str());
   }

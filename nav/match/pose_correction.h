@@ -1,0 +1,54 @@
+#pragma once
+// What a match may change in the robot's pose. The pose's doubt against the map grows as
+// the robot drives and turns (odometry drifts with both) and shrinks with every
+// correction: each step takes the share of the match's correction that the two
+// uncertainties give it, as a Kalman filter's update would, so that weak matches nudge a
+// pose that is still good and firm ones pull back a pose that has drifted. Only what the
+// match determined is corrected, within a bound per step, and never so that the robot
+// passes through a mapped obstacle on the way.
+#include "aria/ar_pose.h"
+#include "nav/match/map_window.h"
+#include "nav/match/scan_match.h"
+
+// How uncertain the robot's pose is against the map: standard deviations.
+struct PoseDoubt {
+  double mm = 0;   // position, on either axis
+  double deg = 0;  // heading
+};
+
+struct CorrectionLimits {
+  int minPoints = 20;           // echoes the sub-map needs
+  int minSupport = 12;          // of them, echoes close to a mapped obstacle after the correction
+  double maxSigmaMm = 90;       // a direction of the shift determined worse than this is left alone
+  double maxSigmaDeg = 4;       // a turn determined worse than this leaves the match unused
+  double maxStepMm = 150;       // bound of one step's shift
+  double maxStepDeg = 3;        // bound of one step's turn
+  // How fast the doubt grows: odometry's heading drifts by a share of every turn and a
+  // little per metre, its position by a share of the distance.
+  double turnShare = 0.02;
+  double degPerMetre = 0.5;
+  double distanceShare = 0.02;
+  double maxDoubtMm = 1000;
+  double maxDoubtDeg = 10;
+};
+
+// The doubt after driving distanceMm and turning turnDeg (unsigned amounts).
+PoseDoubt grownDoubt(PoseDoubt doubt, double distanceMm, double turnDeg, const CorrectionLimits& limits = {});
+
+enum class CorrectionVerdict {
+  Applied,       // the step below is to be applied
+  TooFewEchoes,  // too few echoes, or too few of them near anything mapped
+  Ambiguous,     // the turn, or the shift in every direction, is not determined
+  AcrossWall,    // the step would carry the robot through a mapped obstacle
+};
+
+struct CorrectionStep {
+  CorrectionVerdict verdict = CorrectionVerdict::TooFewEchoes;
+  double dx = 0, dy = 0, dth = 0;  // as MatchResult: turn about the pivot, then shift
+  bool partial = false;            // one direction of the shift was left alone
+};
+
+// The step to take toward the match's correction of the robot at pivot (its pose when its
+// echoes were read), and doubt as it is after the step. Pure.
+CorrectionStep decideCorrection(const MatchResult& match, const MapWindow& map, const ArPose& pivot, PoseDoubt& doubt,
+                                const CorrectionLimits& limits = {});
