@@ -211,6 +211,29 @@ ls alpha/maps >files
   EXPECT_EQ(s.read("status"), "0\n");
 }
 
+// An agent that corrects its pose (--localize) on a robot whose odometry drifts tells the
+// group how far it has moved its pose (C, once a second), and ends with its totals.
+TEST(AgentLifecycle, APoseCorrectingAgentTellsTheGroupAndEndsWithItsTotals) {
+  Scenario s("Localize");
+  auto r = s.run(R"SH(
+start_sim --world "$WORLDS/office.world" --odometry-error realistic
+mkdir alpha
+(cd alpha && exec agent --name alpha --start 2000 7500 0 --localize </dev/null >../alpha.out 2>../alpha.err) &
+AGENT_PID=$!
+wait_for alpha.err "CONTROLER: Run: actErratic" 30
+sleep 8
+agentctl watch --seconds 3 >watch
+stop_agent alpha
+)SH",
+                  60);
+  ASSERT_EQ(r.status, 0) << s.read("scenario.log") << s.read("alpha.err");
+  EXPECT_GE(s.count("watch", "C alpha pose corrected by "), 2) << s.read("watch");
+  EXPECT_EQ(s.count("alpha.err", "LOCALIZE: "), s.count("alpha.err", "matches refused") + s.count("alpha.err", "LOCALIZE: corrected"))
+      << "every line is a large step or the totals\n" << s.read("alpha.err");
+  EXPECT_GE(s.count("alpha.err", "matches refused"), 1) << "the totals when the pass ends";
+  EXPECT_EQ(s.read("status"), "0\n");
+}
+
 // Robots parked by robosim for clients that went away are handed to the right ones. Bravo
 // loses its link and cannot reconnect at once; meanwhile alpha is stopped, and charlie is
 // started at the next start pose (the README's order): charlie gets a robot at that pose,
