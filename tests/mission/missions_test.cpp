@@ -198,9 +198,11 @@ wait $recorder $SIM_PID || true
     p95Mm = p95Deg = -1;
   }
   ASSERT_GT(count, 250) << "P messages of the three agents";
-  // A margin above the measured runs (docs/mission-scores.md, "Drifting odometry").
-  EXPECT_LE(p95Mm, 400);
-  EXPECT_LE(p95Deg, 6);
+  // A margin above the measured runs (docs/mission-scores.md, "Drifting odometry": 215
+  // to 365 mm and 4 to 7.7 degrees over the first minute); a correction that pulls the
+  // wrong way puts the poses metres and tens of degrees off within it.
+  EXPECT_LE(p95Mm, 500);
+  EXPECT_LE(p95Deg, 10);
 }
 
 TEST(Missions, AgentctlDrivesAnAgentToGoalsByPotentialFieldAndByFloodPath) {
