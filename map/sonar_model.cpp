@@ -86,9 +86,21 @@ void coverCone(OccupancyMap& map, double ox, double oy, double thDeg, double rea
   map.growToCover(map.toCell(x1), map.toCell(y1));
 }
 
+// A cell of the cone as the scan visits it: its indices, its squared distance to the apex
+// and the sector of the cone it lies in (CONE_SECTORS across the beam, by the tangent of
+// its angle off the axis).
+struct ConeCell {
+  int32_t x, y;
+  double d2;
+  int sector;
+};
+constexpr int CONE_SECTORS = 16;
+
 // One half of the cone scan: lines of cells across the major axis, from the apex outward
 // in direction dir, each clipped to the cone's two edges (minor = major offset x slope)
-// and to the reach. visit(cell, major, minor, squared distance to the apex).
+// and to the reach. visit(cell, major, minor, major offset, minor offset) in mm from the
+// apex. Along any direction within the cone the major offset grows with the distance,
+// so each direction's cells come nearest first.
 template <class LineAt, class Visit>
 void scanLines(double oMajor, double oMinor, int dir, double slopeA, double slopeB, double reach, double res,
                LineAt lineAt, Visit visit) {
@@ -102,55 +114,58 @@ void scanLines(double oMajor, double oMinor, int dir, double slopeA, double slop
     const int32_t j0 = firstCentreFrom(oMinor + lo, res), j1 = lastCentreUpTo(oMinor + hi, res);
     if (j0 > j1) continue;
     const auto line = lineAt(i);
-    for (int32_t j = j0; j <= j1; ++j) {
-      const double v = cellCentre(j, res) - oMinor;
-      visit(line[j], i, j, u2 + v * v);
-    }
+    for (int32_t j = j0; j <= j1; ++j) visit(line[j], i, j, u, cellCentre(j, res) - oMinor);
   }
 }
 
-// Calls visit(cell, x, y, squared distance to the apex) for every cell whose centre lies in
-// the cone (apex, axis, SONAR_BEAM_DEG) within reach; the map must cover them (coverCone).
-// The cone is cut into lines across the axis it lies closer to, so that each line is a
-// run of one row or one column of the grid.
+// Calls visit(cell, ConeCell) for every cell whose centre lies in the cone (apex, axis,
+// SONAR_BEAM_DEG) within reach; the map must cover them (coverCone). The cone is cut
+// into lines across the axis it lies closer to, so that each line is a run of one row or
+// one column of the grid.
 template <class Visit>
 void scanCone(OccupancyMap& map, double ox, double oy, double thDeg, double reach, Visit visit) {
   const double loRad = ArMath::degToRad(thDeg - BEAM_HALF_DEG), hiRad = ArMath::degToRad(thDeg + BEAM_HALF_DEG);
   const double c = ArMath::cos(thDeg), s = ArMath::sin(thDeg);
+  const double perTangent = CONE_SECTORS / (2 * std::tan(ArMath::degToRad(BEAM_HALF_DEG)));
+  auto sectorOf = [&](double dx, double dy) {
+    const double sector = ((dy * c - dx * s) / (dx * c + dy * s)) * perTangent + CONE_SECTORS / 2.0;
+    return std::clamp(static_cast<int>(sector), 0, CONE_SECTORS - 1);
+  };
   if (std::fabs(c) >= std::fabs(s)) {
     scanLines(ox, oy, c > 0 ? 1 : -1, std::tan(loRad), std::tan(hiRad), reach, map.res,
               [&](int32_t x) { return rowAt(map, x); },
-              [&](MapCell& cell, int32_t x, int32_t y, double d2) { visit(cell, x, y, d2); });
+              [&](MapCell& cell, int32_t x, int32_t y, double dx, double dy) {
+                visit(cell, ConeCell{x, y, dx * dx + dy * dy, sectorOf(dx, dy)});
+              });
     return;
   }
   scanLines(oy, ox, s > 0 ? 1 : -1, 1 / std::tan(loRad), 1 / std::tan(hiRad), reach, map.res,
             [&](int32_t y) { return columnAt(map, y); },
-            [&](MapCell& cell, int32_t y, int32_t x, double d2) { visit(cell, x, y, d2); });
+            [&](MapCell& cell, int32_t y, int32_t x, double dy, double dx) {
+              visit(cell, ConeCell{x, y, dx * dx + dy * dy, sectorOf(dx, dy)});
+            });
 }
 
-// Whether a beam along (dx, dy) meets the wall through cell (x, y) at a grazing angle:
-// the wall's line, taken from the obstacle cells among the eight neighbours (the line
-// through the most of them; none or a tie tells no line), lies within 45 degrees of the
-// beam. A smooth wall reflects such a beam away rather than answering it.
+// Whether a beam along (dx, dy) meets the surface through cell (x, y) at a grazing
+// angle: the surface's line, the principal axis of the cells with occupied evidence
+// among the 24 around it, lies within 45 degrees of the beam. Fewer than two such cells,
+// or a scatter without a clear axis (a corner, a blob), tells no line. A smooth surface
+// reflects a grazing beam away rather than answering it (Konolige 1997).
 bool grazes(const OccupancyMap& map, int32_t x, int32_t y, double dx, double dy) {
-  struct Line {
-    int32_t nx, ny;  // one neighbour on the line; the other is opposite
-    double ux, uy;   // the line's direction
-  };
-  constexpr double D = 0.70710678118654752;
-  static constexpr Line LINES[] = {{1, 0, 1, 0}, {0, 1, 0, 1}, {1, 1, D, D}, {1, -1, D, -D}};
-  int best = 0;
-  const Line* wall = nullptr;
-  for (const Line& l : LINES) {
-    const int n = isObstacleCell(map.cellOrUnknown(x + l.nx, y + l.ny)) + isObstacleCell(map.cellOrUnknown(x - l.nx, y - l.ny));
-    if (n > best) {
-      best = n;
-      wall = &l;
-    } else if (n == best) {
-      wall = nullptr;
+  constexpr int32_t REACH = 2;
+  double sxx = 0, syy = 0, sxy = 0;
+  int n = 0;
+  for (int32_t i = -REACH; i <= REACH; ++i) {
+    for (int32_t j = -REACH; j <= REACH; ++j) {
+      if ((i == 0 && j == 0) || cellEvidence(map.cellOrUnknown(x + i, y + j)) <= 0) continue;
+      sxx += i * i, syy += j * j, sxy += i * j, ++n;
     }
   }
-  return wall != nullptr && std::fabs(dx * wall->ux + dy * wall->uy) >= D;
+  if (n < 2) return false;
+  const double half = (sxx - syy) / 2, spread = std::sqrt(half * half + sxy * sxy), mean = (sxx + syy) / 2;
+  if (mean + spread < 2 * (mean - spread)) return false;
+  const double axis = std::atan2(2 * sxy, sxx - syy) / 2;
+  return std::fabs(dx * std::cos(axis) + dy * std::sin(axis)) >= std::cos(ArMath::degToRad(45));
 }
 
 // Occupied evidence for each cell of the arc at range: the whole hit while the arc spans
@@ -161,35 +176,56 @@ int arcEvidence(double range, double res) {
   return std::max(EVIDENCE_ARC_MIN, roundHalfAway(EVIDENCE_HIT * share));
 }
 
+// Per sector of the cone, whether a cell the map holds as an obstacle has been passed:
+// the sound of that sector stopped there, so what lies beyond it in the sector heard
+// nothing of this beam, and the echo did not come from there either. (Weak evidence of
+// a single far arc, still unknown, stops nothing: it is what later beams must clear.)
+class Shadows {
+ public:
+  bool behind(const ConeCell& c) const { return myBlocked[static_cast<size_t>(c.sector)]; }
+  void pass(const ConeCell& c, MapCell cell) {
+    if (isObstacleCell(cell)) myBlocked[static_cast<size_t>(c.sector)] = true;
+  }
+
+ private:
+  std::array<bool, CONE_SECTORS> myBlocked{};
+};
+
+// Free evidence in the cone well short of the echo, occupied evidence on the arc; neither
+// behind an obstacle in its sector. A well-confirmed surface met at a
+// grazing angle keeps its evidence.
 void applyEcho(OccupancyMap& map, const SonarBeam& beam) {
   const double freeTo = beam.range - SONAR_FREE_MARGIN_MM, arcFrom = beam.range - SONAR_ARC_HALF_MM;
   const double reach = beam.range + SONAR_ARC_HALF_MM;
   const double free2 = freeTo > 0 ? freeTo * freeTo : -1.0, arc2 = arcFrom > 0 ? arcFrom * arcFrom : 0.0;
   const int onArc = arcEvidence(beam.range, map.res);
   const double dx = ArMath::cos(beam.th), dy = ArMath::sin(beam.th);
+  Shadows shadows;
   coverCone(map, beam.x, beam.y, beam.th, reach);
-  scanCone(map, beam.x, beam.y, beam.th, reach, [&](MapCell& cell, int32_t x, int32_t y, double d2) {
+  scanCone(map, beam.x, beam.y, beam.th, reach, [&](MapCell& cell, const ConeCell& c) {
+    if (shadows.behind(c)) return;
     const int e = cellEvidence(cell);
-    if (d2 >= arc2) {
+    if (c.d2 >= arc2) {
       cell = withEvidence(cell, e + onArc);
-    } else if (d2 < free2 && !(e >= EVIDENCE_CONFIRMED && grazes(map, x, y, dx, dy))) {
-      cell = withEvidence(cell, e + EVIDENCE_FREE);
+      return;
     }
+    shadows.pass(c, cell);
+    if (c.d2 >= free2 || (e >= EVIDENCE_CONFIRMED && grazes(map, c.x, c.y, dx, dy))) return;
+    cell = withEvidence(cell, e + EVIDENCE_FREE);
   });
 }
 
-// Silence lowers only cells that hold no occupied evidence, and only down to its floor,
-// and it stops short of the nearest cell with occupied evidence in the cone: a wall that
-// the beam met at a grazing angle hides what lies behind it.
+// Silence lowers only cells that hold no occupied evidence, only down to its floor, and
+// not behind an obstacle in its sector: a wall met at a grazing angle is silent too and
+// hides what lies behind it.
 void applySilence(OccupancyMap& map, const SonarBeam& beam) {
+  Shadows shadows;
   coverCone(map, beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM);
-  double reach2 = SONAR_SILENT_REACH_MM * SONAR_SILENT_REACH_MM;
-  scanCone(map, beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM, [&](MapCell& cell, int32_t, int32_t, double d2) {
-    if (cellEvidence(cell) > 0) reach2 = std::min(reach2, d2);
-  });
-  scanCone(map, beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM, [&](MapCell& cell, int32_t, int32_t, double d2) {
+  scanCone(map, beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM, [&](MapCell& cell, const ConeCell& c) {
+    if (shadows.behind(c)) return;
     const int e = cellEvidence(cell);
-    if (d2 >= reach2 || e > 0 || e <= EVIDENCE_SILENT_FLOOR) return;
+    shadows.pass(c, cell);
+    if (e > 0 || e <= EVIDENCE_SILENT_FLOOR) return;
     cell = withEvidence(cell, std::max(e + EVIDENCE_SILENT, EVIDENCE_SILENT_FLOOR));
   });
 }

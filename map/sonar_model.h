@@ -10,8 +10,10 @@
 //     that readings from several poses meet at the true surface;
 //   - evidence is log-odds (hit +0.85, free -0.4, clamped to [-2, 3.5], as occupancy
 //     libraries commonly default), so a wall seen many times outlasts stray rays;
-//   - a well-confirmed wall that the cone meets at a grazing angle is left alone: a
-//     smooth wall reflects such a beam away instead of answering (Konolige 1997);
+//   - a beam does not pass what the map holds as occupied: behind such a cell, in its
+//     sector of the cone, it neither frees cells nor places its echo;
+//   - a confirmed wall that the cone meets at a grazing angle is left alone: a smooth
+//     wall reflects such a beam away instead of answering (Konolige 1997);
 //   - a beam that heard nothing says, weakly, that its first metre and a half is free;
 //     it never lowers a cell that holds occupied evidence.
 // Readings repeated while the robot stands still are not new evidence (StillBeams).
@@ -43,9 +45,9 @@ constexpr int EVIDENCE_HIT = 17;         // an echo on the axis at short range: 
 constexpr int EVIDENCE_FREE = -8;        // a pass through the cone: p 0.4
 constexpr int EVIDENCE_SILENT = -4;      // a beam that heard nothing
 constexpr int EVIDENCE_SILENT_FLOOR = -8;   // silence alone never says more than this
-constexpr int EVIDENCE_CONFIRMED = 40;   // a wall this sure is not erased by grazing beams
 constexpr int EVIDENCE_KNOWN_FREE = -8;      // an unknown cell becomes known free here (p 0.4) ...
 constexpr int EVIDENCE_KNOWN_OCCUPIED = 12;  // ... and a known obstacle here (p 0.65)
+constexpr int EVIDENCE_CONFIRMED = EVIDENCE_KNOWN_OCCUPIED;  // a surface this sure outlasts grazing beams
 
 // The cell's evidence; a cell no update touched has none (0).
 int cellEvidence(MapCell c);

@@ -318,11 +318,12 @@ TEST(SonarModel, TheConeIsFreedShortOfTheEchoAndTheArcIsMarked) {
   EXPECT_NE(quiet.cellValue(13, 2) & CELL_UNKNOWN, 0) << "one silent beam is not enough to call it free";
   EXPECT_EQ(quiet.cellOrUnknown(18, 3), CELL_UNKNOWN) << "beyond 1.5 m";
   OccupancyMap walled = builtInMap();
-  walled.cellAt(10, 2) = withEvidence(CELL_UNKNOWN, 1);
+  walled.cellAt(10, 2) = withEvidence(0, 1);
   EXPECT_TRUE(markSonarReading(walled, beam, robot, FootprintStyle::Own));
   EXPECT_EQ(evidenceAt(walled, 8, 1), EVIDENCE_SILENT);
   EXPECT_EQ(evidenceAt(walled, 10, 2), 1);
-  EXPECT_EQ(walled.cellOrUnknown(13, 2), CELL_UNKNOWN) << "behind the obstacle";
+  EXPECT_EQ(walled.cellOrUnknown(14, 3), CELL_UNKNOWN) << "behind the obstacle";
+  EXPECT_EQ(evidenceAt(walled, 13, 2), EVIDENCE_SILENT) << "beside it";
 }
 
 // A wall along y = 2050 mm (the centres of row 20), seen straight on by disc 0 (mounted at
