@@ -87,12 +87,12 @@ void coverCone(OccupancyMap& map, double ox, double oy, double thDeg, double rea
 }
 
 // A cell of the cone as the scan visits it: its indices, its squared distance to the apex
-// and the sector of the cone it lies in (CONE_SECTORS across the beam, by the tangent of
-// its angle off the axis).
+// and where it lies across the beam, in sectors (CONE_SECTORS across the cone, by the
+// tangent of the angle off the axis: 0 at one edge, CONE_SECTORS at the other).
 struct ConeCell {
   int32_t x, y;
   double d2;
-  int sector;
+  double across;
 };
 constexpr int CONE_SECTORS = 16;
 
@@ -128,8 +128,8 @@ void scanCone(OccupancyMap& map, double ox, double oy, double thDeg, double reac
   const double c = ArMath::cos(thDeg), s = ArMath::sin(thDeg);
   const double perTangent = CONE_SECTORS / (2 * std::tan(ArMath::degToRad(BEAM_HALF_DEG)));
   auto sectorOf = [&](double dx, double dy) {
-    const double sector = ((dy * c - dx * s) / (dx * c + dy * s)) * perTangent + CONE_SECTORS / 2.0;
-    return std::clamp(static_cast<int>(sector), 0, CONE_SECTORS - 1);
+    const double along = dx * c + dy * s;
+    return along > 0 ? ((dy * c - dx * s) / along) * perTangent + CONE_SECTORS / 2.0 : CONE_SECTORS / 2.0;
   };
   if (std::fabs(c) >= std::fabs(s)) {
     scanLines(ox, oy, c > 0 ? 1 : -1, std::tan(loRad), std::tan(hiRad), reach, map.res,
@@ -180,14 +180,24 @@ int arcEvidence(double range, double res) {
 // the sound of that sector stopped there, so what lies beyond it in the sector heard
 // nothing of this beam, and the echo did not come from there either. (Weak evidence of
 // a single far arc, still unknown, stops nothing: it is what later beams must clear.)
+// An obstacle shades every sector its cell spans, so that no sector slips between the
+// cells of a wall.
 class Shadows {
  public:
-  bool behind(const ConeCell& c) const { return myBlocked[static_cast<size_t>(c.sector)]; }
+  explicit Shadows(double res) : myHalfCell(res / 2 * CONE_SECTORS / (2 * std::tan(ArMath::degToRad(BEAM_HALF_DEG)))) {}
+  bool behind(const ConeCell& c) const { return myBlocked[sectorAt(c.across)]; }
   void pass(const ConeCell& c, MapCell cell) {
-    if (isObstacleCell(cell)) myBlocked[static_cast<size_t>(c.sector)] = true;
+    if (!isObstacleCell(cell)) return;
+    const double halfWidth = myHalfCell / std::sqrt(std::max(c.d2, 1.0));
+    for (size_t k = sectorAt(c.across - halfWidth), last = sectorAt(c.across + halfWidth); k <= last; ++k) myBlocked[k] = true;
   }
 
  private:
+  static size_t sectorAt(double across) {
+    return static_cast<size_t>(std::clamp(across, 0.0, CONE_SECTORS - 1.0));
+  }
+
+  double myHalfCell;  // half a cell's width at unit distance, in sectors
   std::array<bool, CONE_SECTORS> myBlocked{};
 };
 
@@ -200,7 +210,7 @@ void applyEcho(OccupancyMap& map, const SonarBeam& beam) {
   const double free2 = freeTo > 0 ? freeTo * freeTo : -1.0, arc2 = arcFrom > 0 ? arcFrom * arcFrom : 0.0;
   const int onArc = arcEvidence(beam.range, map.res);
   const double dx = ArMath::cos(beam.th), dy = ArMath::sin(beam.th);
-  Shadows shadows;
+  Shadows shadows(map.res);
   coverCone(map, beam.x, beam.y, beam.th, reach);
   scanCone(map, beam.x, beam.y, beam.th, reach, [&](MapCell& cell, const ConeCell& c) {
     if (shadows.behind(c)) return;
@@ -219,7 +229,7 @@ void applyEcho(OccupancyMap& map, const SonarBeam& beam) {
 // not behind an obstacle in its sector: a wall met at a grazing angle is silent too and
 // hides what lies behind it.
 void applySilence(OccupancyMap& map, const SonarBeam& beam) {
-  Shadows shadows;
+  Shadows shadows(map.res);
   coverCone(map, beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM);
   scanCone(map, beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM, [&](MapCell& cell, const ConeCell& c) {
     if (shadows.behind(c)) return;
