@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "aria/ar_sip.h"
 #include "map/cell_lines.h"
@@ -86,64 +87,59 @@ void coverCone(OccupancyMap& map, double ox, double oy, double thDeg, double rea
   map.growToCover(map.toCell(x1), map.toCell(y1));
 }
 
-// A cell of the cone as the scan visits it: its indices, its squared distance to the apex
-// and where it lies across the beam, in sectors (CONE_SECTORS across the cone, by the
-// tangent of the angle off the axis: 0 at one edge, CONE_SECTORS at the other).
+// A cell of the cone as the scan visits it: its indices, and its centre from the apex (mm).
 struct ConeCell {
   int32_t x, y;
-  double d2;
-  double across;
+  double dx, dy;
+  double d2() const { return dx * dx + dy * dy; }
 };
-constexpr int CONE_SECTORS = 16;
 
-// One half of the cone scan: lines of cells across the major axis, from the apex outward
-// in direction dir, each clipped to the cone's two edges (minor = major offset x slope)
-// and to the reach. visit(cell, major, minor, major offset, minor offset) in mm from the
-// apex. Along any direction within the cone the major offset grows with the distance,
-// so each direction's cells come nearest first.
-template <class LineAt, class Visit>
-void scanLines(double oMajor, double oMinor, int dir, double slopeA, double slopeB, double reach, double res,
-               LineAt lineAt, Visit visit) {
-  const double reach2 = reach * reach;
-  for (int32_t i = dir > 0 ? firstCentreFrom(oMajor, res) : lastCentreUpTo(oMajor, res);; i += dir) {
-    const double u = cellCentre(i, res) - oMajor;
-    const double u2 = u * u;
-    if (u2 > reach2) return;
-    const double a = u * slopeA, b = u * slopeB, clip = std::sqrt(reach2 - u2);
-    const double lo = std::max(std::min(a, b), -clip), hi = std::min(std::max(a, b), clip);
-    const int32_t j0 = firstCentreFrom(oMinor + lo, res), j1 = lastCentreUpTo(oMinor + hi, res);
-    if (j0 > j1) continue;
-    const auto line = lineAt(i);
-    for (int32_t j = j0; j <= j1; ++j) visit(line[j], i, j, u, cellCentre(j, res) - oMinor);
+// Narrows [lo, hi] by the constraint a * v >= b (atLeast) or a * v <= b; a constraint with
+// a = 0 leaves it or empties it.
+void bound(double a, double b, bool atLeast, double& lo, double& hi) {
+  if (a == 0) {
+    if (atLeast ? b > 0 : b < 0) hi = lo - 1;
+    return;
   }
+  const double v = b / a;
+  if ((a > 0) == atLeast) lo = std::max(lo, v);
+  else hi = std::min(hi, v);
 }
 
 // Calls visit(cell, ConeCell) for every cell whose centre lies in the cone (apex, axis,
-// SONAR_BEAM_DEG) within reach; the map must cover them (coverCone). The cone is cut
-// into lines across the axis it lies closer to, so that each line is a run of one row or
-// one column of the grid.
+// SONAR_BEAM_DEG) within reach; the map must cover them (coverCone). The cone is cut into
+// runs of one x each (the grid's rows, contiguous in memory): the columns from the apex
+// outward, first toward +x then toward -x, and in each the cells away from the apex
+// along y. Every direction within the cone thus meets its cells nearest first.
 template <class Visit>
 void scanCone(OccupancyMap& map, double ox, double oy, double thDeg, double reach, Visit visit) {
-  const double loRad = ArMath::degToRad(thDeg - BEAM_HALF_DEG), hiRad = ArMath::degToRad(thDeg + BEAM_HALF_DEG);
-  const double c = ArMath::cos(thDeg), s = ArMath::sin(thDeg);
-  const double perTangent = CONE_SECTORS / (2 * std::tan(ArMath::degToRad(BEAM_HALF_DEG)));
-  auto sectorOf = [&](double dx, double dy) {
-    const double along = dx * c + dy * s;
-    return along > 0 ? ((dy * c - dx * s) / along) * perTangent + CONE_SECTORS / 2.0 : CONE_SECTORS / 2.0;
+  const double res = map.res, reach2 = reach * reach;
+  const double rx = ArMath::cos(thDeg - BEAM_HALF_DEG), ry = ArMath::sin(thDeg - BEAM_HALF_DEG);
+  const double lx = ArMath::cos(thDeg + BEAM_HALF_DEG), ly = ArMath::sin(thDeg + BEAM_HALF_DEG);
+  const bool upward = ArMath::sin(thDeg) >= 0;
+  // One run; false once the run lies beyond the reach.
+  auto run = [&](int32_t x) {
+    const double u = cellCentre(x, res) - ox, u2 = u * u;
+    if (u2 > reach2) return false;
+    const double clip = std::sqrt(reach2 - u2);
+    double lo = -clip, hi = clip;
+    bound(rx, ry * u, true, lo, hi);   // left of the right edge: rx * v - ry * u >= 0
+    bound(lx, ly * u, false, lo, hi);  // right of the left edge: lx * v - ly * u <= 0
+    const int32_t j0 = firstCentreFrom(oy + lo, res), j1 = lastCentreUpTo(oy + hi, res);
+    if (j0 > j1) return true;
+    const RowHalves row = rowAt(map, x);
+    if (upward) {
+      for (int32_t y = j0; y <= j1; ++y) visit(row[y], ConeCell{x, y, u, cellCentre(y, res) - oy});
+    } else {
+      for (int32_t y = j1; y >= j0; --y) visit(row[y], ConeCell{x, y, u, cellCentre(y, res) - oy});
+    }
+    return true;
   };
-  if (std::fabs(c) >= std::fabs(s)) {
-    scanLines(ox, oy, c > 0 ? 1 : -1, std::tan(loRad), std::tan(hiRad), reach, map.res,
-              [&](int32_t x) { return rowAt(map, x); },
-              [&](MapCell& cell, int32_t x, int32_t y, double dx, double dy) {
-                visit(cell, ConeCell{x, y, dx * dx + dy * dy, sectorOf(dx, dy)});
-              });
-    return;
+  const int32_t first = firstCentreFrom(ox, res);
+  for (const int32_t step : {1, -1}) {
+    for (int32_t x = step > 0 ? first : first - 1; run(x); x += step) {
+    }
   }
-  scanLines(oy, ox, s > 0 ? 1 : -1, 1 / std::tan(loRad), 1 / std::tan(hiRad), reach, map.res,
-            [&](int32_t y) { return columnAt(map, y); },
-            [&](MapCell& cell, int32_t y, int32_t x, double dy, double dx) {
-              visit(cell, ConeCell{x, y, dx * dx + dy * dy, sectorOf(dx, dy)});
-            });
 }
 
 // Whether a beam along (dx, dy) meets the surface through cell (x, y) at a grazing
@@ -176,52 +172,107 @@ int arcEvidence(double range, double res) {
   return std::max(EVIDENCE_ARC_MIN, roundHalfAway(EVIDENCE_HIT * share));
 }
 
-// Per sector of the cone, whether a cell the map holds as an obstacle has been passed:
-// the sound of that sector stopped there, so what lies beyond it in the sector heard
-// nothing of this beam, and the echo did not come from there either. (Weak evidence of
-// a single far arc, still unknown, stops nothing: it is what later beams must clear.)
-// An obstacle shades every sector its cell spans, so that no sector slips between the
-// cells of a wall.
+// Per sector of the cone (CONE_SECTORS across it, by the tangent of the angle off the
+// axis), whether a cell the map holds as an obstacle has been passed: the sound of that
+// sector stopped there, so what lies beyond it in the sector heard nothing of this beam,
+// and the echo did not come from there either. (Weak evidence of a single far arc, still
+// unknown, stops nothing: it is what later beams must clear.) An obstacle shades every
+// sector its cell spans, so that no sector slips between the cells of a wall.
 class Shadows {
  public:
-  explicit Shadows(double res) : myHalfCell(res / 2 * CONE_SECTORS / (2 * std::tan(ArMath::degToRad(BEAM_HALF_DEG)))) {}
-  bool behind(const ConeCell& c) const { return myBlocked[sectorAt(c.across)]; }
+  Shadows(double thDeg, double res)
+      : myCos(ArMath::cos(thDeg)), mySin(ArMath::sin(thDeg)), myPerTangent(CONE_SECTORS / (2 * std::tan(ArMath::degToRad(BEAM_HALF_DEG)))),
+        myHalfCell(res / 2 * myPerTangent) {}
+  bool behind(const ConeCell& c) const { return myAny && myBlocked[sectorAt(across(c))]; }
   void pass(const ConeCell& c, MapCell cell) {
     if (!isObstacleCell(cell)) return;
-    const double halfWidth = myHalfCell / std::sqrt(std::max(c.d2, 1.0));
-    for (size_t k = sectorAt(c.across - halfWidth), last = sectorAt(c.across + halfWidth); k <= last; ++k) myBlocked[k] = true;
+    const double at = across(c), halfWidth = myHalfCell / std::sqrt(std::max(c.d2(), 1.0));
+    for (size_t k = sectorAt(at - halfWidth), last = sectorAt(at + halfWidth); k <= last; ++k) myBlocked[k] = true;
+    myAny = true;
   }
 
  private:
-  static size_t sectorAt(double across) {
-    return static_cast<size_t>(std::clamp(across, 0.0, CONE_SECTORS - 1.0));
+  static constexpr int CONE_SECTORS = 16;
+  static size_t sectorAt(double across) { return static_cast<size_t>(std::clamp(across, 0.0, CONE_SECTORS - 1.0)); }
+  // Where the cell lies across the cone, in sectors from one edge.
+  double across(const ConeCell& c) const {
+    const double along = c.dx * myCos + c.dy * mySin;
+    if (along <= 0) return CONE_SECTORS / 2.0;
+    return (c.dy * myCos - c.dx * mySin) / along * myPerTangent + CONE_SECTORS / 2.0;
   }
 
+  double myCos, mySin, myPerTangent;
   double myHalfCell;  // half a cell's width at unit distance, in sectors
+  bool myAny = false;
   std::array<bool, CONE_SECTORS> myBlocked{};
 };
 
+// One step of evidence as a table over a cell's unknown bit and occupancy byte: the new
+// unknown bit and byte of each of the 512 (unchanged where the step leaves the evidence
+// as it is), so that updating a cell is one lookup.
+class EvidenceStep {
+ public:
+  // step(evidence) gives the new evidence.
+  template <class Step>
+  explicit EvidenceStep(Step step) {
+    for (size_t i = 0; i < myNext.size(); ++i) {
+      const MapCell c = static_cast<MapCell>((i & 0x100 ? CELL_UNKNOWN : 0) | (i & CELL_OCCUPANCY));
+      const int e = cellEvidence(c), next = step(e);
+      myNext[i] = next == e ? c : withEvidence(c, next) & (CELL_UNKNOWN | CELL_OCCUPANCY);
+    }
+  }
+  MapCell apply(MapCell c) const {
+    return static_cast<MapCell>((c & ~(CELL_UNKNOWN | CELL_OCCUPANCY)) | myNext[((c & CELL_UNKNOWN) >> 7) | (c & CELL_OCCUPANCY)]);
+  }
+
+ private:
+  std::array<MapCell, 512> myNext{};
+};
+
+const EvidenceStep& freeStep() {
+  static const EvidenceStep step([](int e) { return e + EVIDENCE_FREE; });
+  return step;
+}
+
+// Silence lowers only cells that hold no occupied evidence, and only down to its floor.
+const EvidenceStep& silentStep() {
+  static const EvidenceStep step([](int e) { return e > 0 || e <= EVIDENCE_SILENT_FLOOR ? e : std::max(e + EVIDENCE_SILENT, EVIDENCE_SILENT_FLOOR); });
+  return step;
+}
+
+const EvidenceStep& hitStep(int evidence) {
+  static const std::array<EvidenceStep, EVIDENCE_HIT + 1> steps = [] {
+    return [&]<size_t... K>(std::index_sequence<K...>) {
+      return std::array<EvidenceStep, EVIDENCE_HIT + 1>{EvidenceStep([](int e) { return e + static_cast<int>(K); })...};
+    }(std::make_index_sequence<EVIDENCE_HIT + 1>());
+  }();
+  return steps[static_cast<size_t>(std::clamp(evidence, 0, EVIDENCE_HIT))];
+}
+
 // Free evidence in the cone well short of the echo, occupied evidence on the arc; neither
-// behind an obstacle in its sector. A well-confirmed surface met at a
-// grazing angle keeps its evidence.
+// behind an obstacle in its sector. A well-confirmed surface met at a grazing angle
+// keeps its evidence.
 void applyEcho(OccupancyMap& map, const SonarBeam& beam) {
   const double freeTo = beam.range - SONAR_FREE_MARGIN_MM, arcFrom = beam.range - SONAR_ARC_HALF_MM;
   const double reach = beam.range + SONAR_ARC_HALF_MM;
   const double free2 = freeTo > 0 ? freeTo * freeTo : -1.0, arc2 = arcFrom > 0 ? arcFrom * arcFrom : 0.0;
-  const int onArc = arcEvidence(beam.range, map.res);
+  const EvidenceStep& onArc = hitStep(arcEvidence(beam.range, map.res));
+  const EvidenceStep& onFree = freeStep();
   const double dx = ArMath::cos(beam.th), dy = ArMath::sin(beam.th);
-  Shadows shadows(map.res);
+  Shadows shadows(beam.th, map.res);
   coverCone(map, beam.x, beam.y, beam.th, reach);
   scanCone(map, beam.x, beam.y, beam.th, reach, [&](MapCell& cell, const ConeCell& c) {
     if (shadows.behind(c)) return;
-    const int e = cellEvidence(cell);
-    if (c.d2 >= arc2) {
-      cell = withEvidence(cell, e + onArc);
+    const double d2 = c.d2();
+    if (d2 >= arc2) {
+      cell = onArc.apply(cell);
       return;
     }
-    shadows.pass(c, cell);
-    if (c.d2 >= free2 || (e >= EVIDENCE_CONFIRMED && grazes(map, c.x, c.y, dx, dy))) return;
-    cell = withEvidence(cell, e + EVIDENCE_FREE);
+    if (isObstacleCell(cell)) {
+      shadows.pass(c, cell);
+      if (cellEvidence(cell) >= EVIDENCE_CONFIRMED && grazes(map, c.x, c.y, dx, dy)) return;
+    }
+    if (d2 < free2) cell = onFree.apply(cell);
   });
 }
 
@@ -229,19 +280,34 @@ void applyEcho(OccupancyMap& map, const SonarBeam& beam) {
 // not behind an obstacle in its sector: a wall met at a grazing angle is silent too and
 // hides what lies behind it.
 void applySilence(OccupancyMap& map, const SonarBeam& beam) {
-  Shadows shadows(map.res);
+  const EvidenceStep& quiet = silentStep();
+  Shadows shadows(beam.th, map.res);
   coverCone(map, beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM);
   scanCone(map, beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM, [&](MapCell& cell, const ConeCell& c) {
     if (shadows.behind(c)) return;
-    const int e = cellEvidence(cell);
     shadows.pass(c, cell);
-    if (e > 0 || e <= EVIDENCE_SILENT_FLOOR) return;
-    cell = withEvidence(cell, std::max(e + EVIDENCE_SILENT, EVIDENCE_SILENT_FLOOR));
+    cell = quiet.apply(cell);
   });
 }
 
+// The ring's mounts with their axes' cosine and sine, worked out once.
+struct Mount {
+  double x, y, th, cos, sin;
+};
+const std::array<Mount, arproto::kGeometryDiscs>& mounts() {
+  static const std::array<Mount, arproto::kGeometryDiscs> table = [] {
+    std::array<Mount, arproto::kGeometryDiscs> out{};
+    for (int disc = 0; disc < arproto::kGeometryDiscs; ++disc) {
+      const arproto::SonarMount& m = arproto::sonarMount(disc);
+      out[static_cast<size_t>(disc)] = Mount{m.x, m.y, m.th, ArMath::cos(m.th), ArMath::sin(m.th)};
+    }
+    return out;
+  }();
+  return table;
+}
+
 SonarBeam beamOfDisc(const ArPose& robotPose, int disc, double range, bool heard) {
-  const arproto::SonarMount& m = arproto::sonarMount(disc);
+  const Mount& m = mounts()[static_cast<size_t>(disc)];
   const double c = ArMath::cos(robotPose.getTh()), s = ArMath::sin(robotPose.getTh());
   return SonarBeam{robotPose.getX() + c * m.x - s * m.y, robotPose.getY() + s * m.x + c * m.y,
                    ArMath::fixAngle(robotPose.getTh() + m.th), range, disc, heard};
@@ -279,10 +345,9 @@ SonarBeam beamOfReading(const ArPose& point, const ArPose& robotPose) {
   int best = -1;
   double bestOff = MATCH_MM, bestAlong = 0;
   for (int disc = 0; disc < arproto::kGeometryDiscs; ++disc) {
-    const arproto::SonarMount& m = arproto::sonarMount(disc);
-    const double mc = ArMath::cos(m.th), ms = ArMath::sin(m.th);
+    const Mount& m = mounts()[static_cast<size_t>(disc)];
     const double vx = lx - m.x, vy = ly - m.y;
-    const double along = vx * mc + vy * ms, off = std::fabs(vy * mc - vx * ms);
+    const double along = vx * m.cos + vy * m.sin, off = std::fabs(vy * m.cos - vx * m.sin);
     if (along >= 0 && off < bestOff) best = disc, bestOff = off, bestAlong = along;
   }
   if (best < 0) return SonarBeam{robotPose.getX(), robotPose.getY(), ArMath::atan2(dy, dx), std::hypot(dx, dy), -1, true};
