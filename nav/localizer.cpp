@@ -64,6 +64,7 @@ struct Localizer {
   int64_t mappedUpTo = 0;
   std::deque<Snapshot> snapshots;
   PoseDoubt doubt;       // the pose against the map; the start pose is taken as known
+  MatchSmoother smoother;
   ArPose lastPose;       // where the robot was at the last cycle, to grow the doubt by its motion
   bool havePose = false;
   Totals totals;
@@ -199,9 +200,12 @@ void runCycle(Localizer& l) {
   const std::vector<ScanPoint> recent = mapOldEchoes(l, echoesSince(std::min(l.mappedUpTo, windowStart)), windowStart);
   const MapWindow reference = referenceMap(l, pivot, now);
   const MatchResult m = matchScan(recent, pivot, reference);
-  const CorrectionStep step = decideCorrection(m, reference, pivot, l.doubt);
+  const CorrectionStep step = decideCorrection(l.smoother.smoothed(m), reference, pivot, l.doubt);
   count(l.totals, step.verdict);
-  if (step.verdict == CorrectionVerdict::Applied) applyStep(l.totals, step, pivot);
+  if (step.verdict == CorrectionVerdict::Applied && (step.dx != 0 || step.dy != 0 || step.dth != 0)) {
+    applyStep(l.totals, step, pivot);
+    l.smoother.stepped(step);
+  }
   const ArPose after = robotPose();
   l.lastPose = after;
   poseCorrection.store(correctionAt(l.totals, after));

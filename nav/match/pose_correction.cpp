@@ -104,3 +104,31 @@ CorrectionStep decideCorrection(const MatchResult& match, const MapWindow& map, 
   if (!step.partial) doubt.mm *= std::sqrt(1 - shiftGain);
   return step;
 }
+
+MatchResult MatchSmoother::smoothed(const MatchResult& match) {
+  if (!match.scored) return match;
+  myKept[myNext] = {match.dx, match.dy, match.dth};
+  myNext = (myNext + 1) % KEPT;
+  myCount = std::min(myCount + 1, KEPT);
+  double dx = 0, dy = 0, dth = 0;
+  for (int i = 0; i < myCount; ++i) {
+    dx += myKept[i].dx / myCount;
+    dy += myKept[i].dy / myCount;
+    dth += myKept[i].dth / myCount;
+  }
+  MatchResult m = match;
+  if (myCount < KEPT) dx = dy = dth = 0;  // too few yet to tell agreement from noise
+  const bool shifts = std::hypot(dx, dy) >= DEAD_MM;
+  m.dx = shifts ? dx : 0;
+  m.dy = shifts ? dy : 0;
+  m.dth = std::fabs(dth) >= DEAD_DEG ? dth : 0;
+  return m;
+}
+
+void MatchSmoother::stepped(const CorrectionStep& step) {
+  for (int i = 0; i < myCount; ++i) {
+    myKept[i].dx -= step.dx;
+    myKept[i].dy -= step.dy;
+    myKept[i].dth -= step.dth;
+  }
+}

@@ -48,6 +48,32 @@ struct CorrectionStep {
   bool partial = false;            // one direction of the shift was left alone
 };
 
+// Successive matches share most of their echoes and their map, so their errors do not
+// average out from one to the next: taken one by one, a pose that odometry keeps well
+// wanders with the matches' noise. The smoother holds the last few matches' corrections
+// (moved along with every step taken since) and passes on their mean, with the parts
+// smaller than a dead band set to zero: only a correction that the matches agree on, and
+// that is larger than their noise, moves the pose.
+class MatchSmoother {
+ public:
+  static constexpr int KEPT = 4;            // matches averaged: two seconds of them
+  static constexpr double DEAD_MM = 50;     // a mean shift shorter than this is none
+  static constexpr double DEAD_DEG = 1;     // a mean turn smaller than this is none
+
+  // The match with its correction replaced by the dead-banded mean of the last KEPT
+  // ones (none until there are KEPT).
+  MatchResult smoothed(const MatchResult& match);
+  // A step was taken: the kept corrections are that much smaller now.
+  void stepped(const CorrectionStep& step);
+
+ private:
+  struct Kept {
+    double dx, dy, dth;
+  };
+  Kept myKept[KEPT] = {};
+  int myCount = 0, myNext = 0;
+};
+
 // The step to take toward the match's correction of the robot at pivot (its pose when its
 // echoes were read), and doubt as it is after the step. Pure.
 CorrectionStep decideCorrection(const MatchResult& match, const MapWindow& map, const ArPose& pivot, PoseDoubt& doubt,

@@ -177,4 +177,34 @@ TEST(PoseCorrection, TakesWhatTheDoubtsGiveRefusesWhatIsUndeterminedOrCrossesAWa
   }
 }
 
+// Matches that scatter about no correction move nothing; ones that agree on one pass its
+// mean on, and a step taken leaves only what is still owed.
+TEST(PoseCorrection, TheSmootherPassesOnlyWhatTheMatchesAgreeOn) {
+  auto match = [](double dx, double dth) {
+    MatchResult m;
+    m.scored = true;
+    m.dx = dx;
+    m.dth = dth;
+    return m;
+  };
+  MatchSmoother noise;
+  for (double dth : {1.5, -1.2, 0.8, -0.9, 1.4, -1.6}) {
+    const MatchResult m = noise.smoothed(match(60 * dth, dth));
+    EXPECT_EQ(m.dx, 0);
+    EXPECT_EQ(m.dth, 0);
+  }
+  MatchSmoother drift;
+  MatchResult m;
+  for (double dth : {2.2, 1.8, 2.4, 1.6, 2.1, 1.9}) m = drift.smoothed(match(100, dth));
+  EXPECT_DOUBLE_EQ(m.dx, 100);
+  EXPECT_DOUBLE_EQ(m.dth, 2);
+  CorrectionStep step;
+  step.dx = 60;
+  step.dth = 1.5;
+  drift.stepped(step);
+  m = drift.smoothed(match(40, 0.5));
+  EXPECT_EQ(m.dx, 0) << "40 mm still owed: within the dead band";
+  EXPECT_EQ(m.dth, 0);
+}
+
 }  // namespace
