@@ -9,6 +9,7 @@
 #include "aria/ar_robot.h"
 #include "base/clock.h"
 #include "base/console.h"
+#include "base/way_status.h"
 #include "nav/behaviours.h"
 #include "nav/plan/frontier_target.h"
 #include "nav/plan_worker.h"
@@ -87,16 +88,28 @@ struct Clearance {
   ArPose echo;
 };
 
-// The last poses of the teammates heard from lately (this agent's own entry left out).
-std::vector<ArPose> freshPeers() {
-  const uint32_t now = calendarSeconds();
+// The teammates heard from lately (this agent's own entry left out): their last poses,
+// and the frontiers they head for. Two robots may pick one frontier at once; the one
+// whose name comes first keeps it, so a teammate later in order claims its target only
+// where it is no rival to the robot's own.
+struct Teammates {
   std::vector<ArPose> poses;
+  std::vector<ArPose> targets;
+};
+
+Teammates freshTeammates(const std::optional<ArPose>& ownTarget) {
+  const uint32_t now = calendarSeconds();
+  Teammates team;
   ArLockGuard hold(peerTableMutex);
   for (const auto& [name, entry] : peerTable) {
     if (name == agentId || !entry.active || static_cast<uint32_t>(now - entry.lastSeen) > PEER_FRESH_S) continue;
-    poses.push_back(entry.pose);
+    team.poses.push_back(entry.pose);
+    const bool heading = entry.statusSeen != 0 && entry.status == WAY_HEADING &&
+                         static_cast<uint32_t>(now - entry.statusSeen) <= PEER_FRESH_S;
+    const bool rival = ownTarget && ownTarget->findDistanceTo(entry.statusAt) < 2 * TargetWeights{}.peerTargetMm;
+    if (heading && (name < agentId || !rival)) team.targets.push_back(entry.statusAt);
   }
-  return poses;
+  return team;
 }
 
 // The target cell of the live global map no longer borders unknown space.
@@ -127,7 +140,8 @@ std::vector<ArPose> blockers(const ExploreRun& run) {
 
 void askForPlan(ExploreRun& run, const ArPose& pose, double now) {
   std::erase_if(run.blockingEchoes, [now](const ExploreRun::Echo& e) { return e.until <= now; });
-  run.planner.ask({pose, freshPeers(), blockers(run), now, run.givingUp});
+  Teammates team = freshTeammates(run.plan.found ? std::optional<ArPose>(run.plan.target) : std::nullopt);
+  run.planner.ask({pose, std::move(team.poses), std::move(team.targets), blockers(run), now, run.givingUp});
   run.givingUp = false;
   run.plannedAt = now;
   run.blocked = false;
@@ -138,14 +152,20 @@ void adoptPlan(ExploreRun& run, PlanWorker::Answer answer, const ArPose& pose, d
   run.plan = std::move(answer.choice);
   run.passed = 0;
   run.expiring = answer.expiring;
-  if (run.plan.setAside && before) say("", *before, " is walled off, set aside for a while");
+  if (run.plan.setAside && before) {
+    say("", *before, " is walled off, set aside for a while");
+    wayReports.post(WAY_GAVE_UP, *before);
+  }
   if (!run.plan.found) {
     if (!run.noTargetSince) run.noTargetSince = now;
     return;
   }
   run.noTargetSince.reset();
   const bool newTarget = !before || before->findDistanceTo(run.plan.target) > 1000;
-  if (newTarget) say("heading for the frontier at ", run.plan.target, "");
+  if (newTarget) {
+    say("heading for the frontier at ", run.plan.target, "");
+    wayReports.post(WAY_HEADING, run.plan.target);
+  }
   // A new target, a new way to it much longer than the old (a wall seen across the old
   // one) or a good deal of the map seen since the last plan (the frontier recedes as the
   // robot nears it) starts the count of progress afresh.
@@ -342,6 +362,7 @@ void checkHeadway(ExploreRun& run, const ArPose& pose, double now) {
     run.progressAt = now;
   } else if (now - run.progressAt >= NO_PROGRESS_S) {
     say("no headway toward ", run.plan.target, ", set aside for a while");
+    wayReports.post(WAY_GAVE_UP, run.plan.target);
     run.givingUp = true;
     run.plan.found = false;
     run.plannedAt = -1e9;
@@ -381,6 +402,7 @@ void explore(ExploreRun& run) {
                !run.planner.busy()) {
       robot->stop();
       writeLine(stdout, "Exploration complete: no reachable frontier left.");
+      wayReports.post(WAY_COMPLETE, pose);
       return;
     } else {
       lookAround(pose);
@@ -397,4 +419,5 @@ void actExplore() {
   robot->lock();
   if (getExitFlag() == 0) explore(run);
   robot->unlock();
+  wayReports.endCurrent();
 }

@@ -5,6 +5,7 @@
 #include "aria/ar_robot.h"
 #include "aria/ar_time.h"
 #include "base/console.h"
+#include "base/way_status.h"
 #include "nav/behaviours.h"
 #include "nav/local_planners.h"
 #include "nav/robot_steps.h"
@@ -69,6 +70,7 @@ Command waitForAWay(PathRun& run) {
   if (!run.noWay) {
     robot->stop();
     writeLine(stderr, "WARN: no way down the flood path, robot stopped until the map shows one");
+    wayReports.post(WAY_NONE, run.goalInUse);
     run.noWay = true;
     run.noWayPlannedMs = now;
   } else if (now - run.noWayPlannedMs >= NO_WAY_REPLAN_MS) {
@@ -122,6 +124,7 @@ Command chooseCommand(PathRun& run, double x, double y) {
       return waitForAWay(run);
     run.noWay = false;
     run.nearest = std::numeric_limits<double>::infinity();
+    wayReports.post(WAY_FOUND, run.goalInUse);
   }
   if (heldFromTheGoal(run, x, y)) return waitForAWay(run);
   run.goalField.computeField(x, y);
@@ -177,4 +180,5 @@ void actPath() {
   robot->lock();
   if (getExitFlag() == 0) followPath(run);
   robot->unlock();
+  wayReports.endCurrent();
 }

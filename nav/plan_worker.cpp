@@ -97,7 +97,7 @@ PlanWorker::Answer PlanWorker::plan(const Request& request) {
   Answer answer;
   if (request.giveUp) myPlanner.giveUpTarget(request.now);
   answer.before = myPlanner.currentTarget();
-  answer.choice = myPlanner.choose(myWindow, request.pose, request.peers, request.now);
+  answer.choice = myPlanner.choose(myWindow, request.pose, request.peers, request.now, request.peerTargets);
   answer.learned = learnedNear(request.pose);
   answer.expiring = myPlanner.blacklist().expiring(request.now);
   answer.askedAt = request.now;

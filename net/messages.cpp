@@ -24,6 +24,7 @@ constexpr Shape SHAPES[] = {
     {'G', 3, 0, 1, false}, {'W', 3, 0, 1, false}, {'M', 0, 1, 0, false}, {'J', 4, 2, 0, false},
     {'S', 3, 0, 1, true},
     {'C', 3, 0, 0, false},
+    {'T', 2, 1, 1, false},
 };
 
 const Shape* findShape(char type) {
@@ -186,6 +187,9 @@ int formatMessage(const Message& m, char* out, size_t size) {
       break;
     case 'M':
       n = std::snprintf(out, size, "M %.*s %u", nameLen, name, unsigned{m.values[0]});
+      break;
+    case 'T':
+      n = std::snprintf(out, size, "T %.*s %.3lf %.3lf %u", nameLen, name, r[0], r[1], unsigned{m.values[0]});
       break;
     case 'J':
       n = std::snprintf(out, size, "J %.*s %.3lf %.3lf %.3lf %.3lf %u %u", nameLen, name, r[0], r[1], r[2], r[3],

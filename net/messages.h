@@ -24,14 +24,16 @@ constexpr std::string_view ALL_AGENTS = "all";
 constexpr int MAX_SILENT_DISCS = 16;      // the discs an S message can name
 
 struct Message {
-  char type = 0;          // D, P, E, O, G, W, M, J, S or C
-  std::string_view name;  // the sender (D, P, E, O, S, C) or the addressee (G, W, M, J)
+  char type = 0;          // D, P, E, O, G, W, M, J, S, C or T
+  std::string_view name;  // the sender (D, P, E, O, S, C, T) or the addressee (G, W, M, J)
   // In the order the type carries them:
   //   D, P, G, W, S: x, y, th    E: point x, y, robot x, y, th
   //   C: how far pose correction has moved the sender's pose from its odometry's, x, y, th
   //   O: point x, y              J: a, b, c, d
+  //   T: place x, y
   std::array<double, 5> reals{};
-  std::array<uint16_t, 2> values{};  // M: mode; J: u, v; S: the silent discs, bit n for disc n
+  std::array<uint16_t, 2> values{};  // M: mode; J: u, v; S: the silent discs, bit n for disc n;
+                                     // T: way status (base/way_status.h)
 };
 
 // Reads the NUL-terminated text into message; its name points into text. False when

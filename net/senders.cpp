@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "aria/ar_robot.h"
+#include "aria/ar_time.h"
 #include "aria/ar_util.h"
 #include "net/mcast_socket.h"
 #include "net/messages.h"
@@ -88,11 +89,22 @@ void sendSilentBeams(Buffer& buffer) {
   }
 }
 
+// T for every way status the behaviours reported since the last cycle; with none, the
+// current one again a second after the last T.
+void sendWayReports(Buffer& buffer) {
+  for (const WayReport& r : wayReports.take(ArTime::nowMSec())) {
+    Message m{'T', agentId, {r.x, r.y}};
+    m.values[0] = r.status;
+    sendMessage(m, buffer);
+  }
+}
+
 void runSensorCycle(Buffer& buffer) {
   ArUtil::sleep(SENSOR_PERIOD_MS);
   for (const ArPoseWithTime& reading : takeSonarReadings()) sendReading(reading, buffer);
   if (mapModel == MapModel::Sonar) sendSilentBeams(buffer);
   sendRobotPose('P', buffer);
+  sendWayReports(buffer);
 }
 
 // With pose correction on, how far it has moved the pose (a C message).

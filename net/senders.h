@@ -10,6 +10,8 @@ void poseSenderThread();
 // Every 500 ms (plus the cycle's work): an E message for every sonar point whose robot
 // pose at the reading's time is known, an O message for every other point, with the
 // sonar model (mapModel) an S message for every robot cycle whose firings included
-// silent discs, then a P message with the robot's pose. exitFlag is checked once per cycle, at its end, so a
+// silent discs, then a P message with the robot's pose, then a T message for every
+// way status the behaviours reported since (the current one again every second).
+// exitFlag is checked once per cycle, at its end, so a
 // begun cycle always completes.
 void sensorSenderThread();

@@ -14,6 +14,7 @@ ArMutex exitMutex(true);
 std::string agentId;
 ArMutex peerTableMutex(true);
 PeerTable peerTable;
+WayReports wayReports;
 ArRobot* robot = nullptr;
 ConnHandler* connHandler = nullptr;
 ArSonarDevice* sonar = nullptr;

@@ -13,6 +13,7 @@
 #include "map/occupancy_map.h"
 #include "map/sonar_model.h"
 #include "state/deferred.h"
+#include "state/way_reports.h"
 #include "team/peer_table.h"
 
 class ArRobot;
@@ -49,6 +50,7 @@ extern ArMutex exitMutex;
 extern std::string agentId;
 extern ArMutex peerTableMutex;
 extern PeerTable peerTable;
+extern WayReports wayReports;  // from the behaviours to the sensor sender (T messages)
 // then the robot objects (setupRobot), then the maps (createMaps):
 extern ArRobot* robot;
 extern ConnHandler* connHandler;

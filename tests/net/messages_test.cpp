@@ -41,6 +41,7 @@ TEST(MessageReading, EveryTypeReadsItsFieldsInOrder) {
       {"S alpha 1.000 2.000 90.000 0,2,15", true, 'S', "alpha", {1, 2, 90}, {0x8005}},
       {"S alpha 1 2 3 7,7 and more", true, 'S', "alpha", {1, 2, 3}, {0x0080}},
       {"C alpha -412.500 30.000 -3.250", true, 'C', "alpha", {-412.5, 30, -3.25}},
+      {"T alpha 1500.000 -200.000 1", true, 'T', "alpha", {1500, -200}, {1}},
   };
   for (const ReadCase& c : cases) expectRead(c);
 }
@@ -98,6 +99,8 @@ TEST(MessageReading, MalformedShapesAreUnreadable) {
       {"S alpha 1 2 3 -1", false},
       {"S alpha 1 2 3 1;2", false},
       {"S alpha 1 300000 3 1", false},  // not a map coordinate
+      {"T alpha 1 2", false},           // the status missing
+      {"T alpha 1 2 -1", false},
   };
   for (const ReadCase& c : cases) expectRead(c);
 }
@@ -114,6 +117,7 @@ TEST(MessageReading, NonFiniteAndOutOfBoundNumbersAreUnreadable) {
       {"G all 1e9 0 0", false},
       {"W all 0 -1e9 0", false},
       {"J bob 1 2 3 inf 5 6", false},
+      {"T alpha 0 300000 0", false},   // a place beyond the bound
       {"P alpha 200000 -200000 1e6", true, 'P', "alpha", {200000, -200000}},
       {"J bob 1e9 2 3 4 5 6", true, 'J', "bob", {1e9, 2, 3, 4}, {5, 6}},
   };
@@ -146,6 +150,7 @@ TEST(MessageFormatting, EveryTypeIsWrittenAsAgentsSendIt) {
   EXPECT_EQ(format({'S', "bob", {1, 2, 3}, {0x8006}}), "S bob 1.000 2.000 3.000 1,2,15");
   EXPECT_EQ(format({'S', "bob", {1, 2, 3}, {0}}), "(refused)") << "an S names at least one disc";
   EXPECT_EQ(format({'C', "alpha", {-412.5, 30, -3.25}}), "C alpha -412.500 30.000 -3.250");
+  EXPECT_EQ(format({'T', "alpha", {1500, -200.25}, {4}}), "T alpha 1500.000 -200.250 4");
   EXPECT_EQ(format({'x', "bob", {1, 2, 3}}), "(refused)");
 }
 

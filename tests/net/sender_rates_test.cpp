@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "aria/aria.h"
+#include "base/way_status.h"
 #include "net/mcast_socket.h"
 #include "net/messages.h"
 #include "net/senders.h"
@@ -90,11 +91,16 @@ TEST(SenderRates, ADEverySecondAndASensorCycleEveryHalfSecondEndingWithItsP) {
   setExitFlag(0);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // some sonar readings first
 
+  wayReports.post(WAY_HEADING, ArPose(1500, -200));  // an exploring behaviour's target
+
   const Clock::time_point start = Clock::now();
   std::thread poseSender(poseSenderThread);
   std::thread sensorSender(sensorSenderThread);
   std::vector<Arrival> arrivals;
   std::thread collector(collect, std::cref(mcastSocket), start, start + std::chrono::milliseconds(4500), std::ref(arrivals));
+  std::this_thread::sleep_until(start + std::chrono::milliseconds(2200));
+  wayReports.post(WAY_GAVE_UP, ArPose(1500, -200));  // the behaviour gives it up and ends
+  wayReports.endCurrent();
   std::this_thread::sleep_until(start + std::chrono::milliseconds(3200));
   setExitFlag(1);
   sensorSender.join();
@@ -121,6 +127,22 @@ TEST(SenderRates, ADEverySecondAndASensorCycleEveryHalfSecondEndingWithItsP) {
   }
   EXPECT_GT(readings, 0u) << "the sonar sees the box";
   EXPECT_EQ(lastSensorType, 'P');
+
+  // The way status follows the P of the first cycle, again every second while it holds;
+  // the give-up goes out once in the next cycle, and nothing after it.
+  std::vector<double> heading, gaveUp;
+  for (const Arrival& a : arrivals) {
+    if (a.message.type != 'T') continue;
+    EXPECT_EQ(a.message.reals[0], 1500) << a.text;
+    (a.message.values[0] == WAY_HEADING ? heading : gaveUp).push_back(a.ms);
+  }
+  ASSERT_GE(heading.size(), 2u);
+  EXPECT_LT(heading[0] - p[0], 100);
+  expectPeriod(heading, 1000, "T");
+  ASSERT_EQ(gaveUp.size(), 1u);
+  EXPECT_GT(gaveUp[0], 2200);
+  EXPECT_LT(gaveUp[0], 2200 + 700);
+  EXPECT_LT(heading.back(), gaveUp[0]);
   for (const Arrival& a : arrivals) {
     if (a.message.type != 'E') continue;
     EXPECT_LT(std::abs(a.message.reals[0]), 2200) << a.text;

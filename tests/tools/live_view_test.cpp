@@ -181,8 +181,17 @@ TEST(LiveMapState, RobotsShowTheLatestCommandToThemOrToAll) {
   EXPECT_NE(view.stateJson(1002).find("\"mode\":2,\"modeName\":\"potential field\""), std::string::npos);
   EXPECT_NE(state.find("\"correction\":null"), std::string::npos) << "no C message yet\n" << state;
   feed("C alpha -412.5 30 -3.25");
-  EXPECT_NE(view.stateJson(1002).find("\"goal\":[500.0,600.0,0.0],\"correction\":[-412.5,30.0,-3.25]}"), std::string::npos)
+  EXPECT_NE(view.stateJson(1002).find("\"way\":null,\"correction\":[-412.5,30.0,-3.25]}"), std::string::npos)
       << "the pose correction an agent reports\n" << view.stateJson(1002);
+  EXPECT_NE(view.stateJson(1002).find("\"way\":null"), std::string::npos) << "no robot told its way yet";
+
+  // What a robot tells of its way is its own: its last T, with its age.
+  feed("T alpha 1500 -200 1");
+  feed("T all 0 0 2");
+  const std::string told = view.stateJson(1003);
+  EXPECT_NE(told.find("\"way\":{\"text\":\"gave up the frontier at\",\"x\":1500.0,\"y\":-200.0,\"age\":3}"),
+            std::string::npos) << told;
+  EXPECT_EQ(told.find("exploration complete"), std::string::npos) << told;
 }
 
 // A client of the page's server that speaks raw HTTP over loopback, a byte at a time if

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "base/modes.h"
+#include "base/way_status.h"
 #include "tools/lib/map_raster.h"
 
 namespace {
@@ -128,8 +129,9 @@ std::string MapTiles::encode(uint32_t since) const {
   return out;
 }
 
-void CommandsSeen::record(const Message& m) {
-  if (m.type != 'M' && m.type != 'G') return;
+void CommandsSeen::record(const Message& m, uint32_t now) {
+  if (m.type != 'M' && m.type != 'G' && m.type != 'T') return;
+  if (m.type == 'T' && m.name == ALL_AGENTS) return;  // "all" is never a sender
   Entry* entry = &myAll;
   if (m.name != ALL_AGENTS) {
     auto found = myByName.find(m.name);
@@ -140,7 +142,12 @@ void CommandsSeen::record(const Message& m) {
     entry = &found->second;
   }
   ++myCount;
-  if (m.type == 'M') {
+  if (m.type == 'T') {
+    entry->hasWay = true;
+    entry->way = m.values[0];
+    std::copy_n(m.reals.begin(), 2, entry->wayPlace);
+    entry->waySeen = now;
+  } else if (m.type == 'M') {
     entry->mode = m.values[0];
     entry->modeAt = myCount;
   } else {
@@ -159,6 +166,10 @@ CommandsSeen::Latest CommandsSeen::latestFor(std::string_view name) const {
   latest.mode = modeAfter(mode.mode);
   latest.hasGoal = goal.goalAt != 0;
   std::copy_n(goal.goal, 3, latest.goal);
+  latest.hasWay = own.hasWay;
+  latest.way = own.way;
+  std::copy_n(own.wayPlace, 2, latest.wayPlace);
+  latest.waySeen = own.waySeen;
   return latest;
 }
 
@@ -189,7 +200,7 @@ void LiveView::handleMessages(std::span<const Message> messages, uint32_t now) {
   {
     std::lock_guard hold(myMutex);
     for (const Message& m : messages) {
-      myCommands.record(m);
+      myCommands.record(m, now);
       myCorrections.record(m);
     }
     ++myChanges;
@@ -244,6 +255,14 @@ std::string LiveView::stateJson(uint32_t now) const {
       out += number;
     } else {
       out += ",\"goal\":null";
+    }
+    if (latest.hasWay) {
+      out += ",\"way\":{\"text\":" + jsonString(wayStatusText(static_cast<uint16_t>(latest.way)));
+      std::snprintf(number, sizeof number, ",\"x\":%.1f,\"y\":%.1f,\"age\":%ld}", latest.wayPlace[0],
+                    latest.wayPlace[1], static_cast<long>(now) - static_cast<long>(latest.waySeen));
+      out += number;
+    } else {
+      out += ",\"way\":null";
     }
     double c[3];
     if (myCorrections.latestFor(p.name, c)) {

@@ -55,15 +55,20 @@ class MapTiles {
 uint8_t shadeOf(MapCell cell);
 
 // The commands the group has seen for each agent: agents do not tell their mode or goal,
-// so the page shows the last M and G addressed to the agent or to "all".
+// so the page shows the last M and G addressed to the agent or to "all". Beside them
+// the last way status an agent told itself (T: where it explores, what it gave up).
 class CommandsSeen {
  public:
   struct Latest {
-    bool hasMode = false, hasGoal = false;
+    bool hasMode = false, hasGoal = false, hasWay = false;
     unsigned mode = 0;
     double goal[3] = {0, 0, 0};
+    unsigned way = 0;  // base/way_status.h
+    double wayPlace[2] = {0, 0};
+    uint32_t waySeen = 0;  // calendar seconds
   };
-  void record(const Message& m);
+  // now: calendar seconds, kept with a way status.
+  void record(const Message& m, uint32_t now = 0);
   Latest latestFor(std::string_view name) const;
 
  private:
@@ -71,6 +76,10 @@ class CommandsSeen {
     uint64_t modeAt = 0, goalAt = 0;  // when the value was recorded, 0 never
     unsigned mode = 0;
     double goal[3] = {0, 0, 0};
+    bool hasWay = false;
+    unsigned way = 0;
+    double wayPlace[2] = {0, 0};
+    uint32_t waySeen = 0;
   };
   // Bounded as the peer table is: a flood of addressees cannot grow it without end.
   static constexpr size_t MOST_NAMES = 4096;
