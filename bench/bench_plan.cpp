@@ -87,7 +87,7 @@ void planFrom(benchmark::State& state, bool grown) {
   size_t next = 0;
   double now = 0;
   for (auto _ : state) {
-    worker.ask({poses[next++ % poses.size()], peers, {}, {}, now += 0.5, false});
+    worker.ask({poses[next++ % poses.size()], peers, {}, now += 0.5, false, std::nullopt});
     std::optional<PlanWorker::Answer> answer;
     while (!(answer = worker.take())) std::this_thread::yield();
     ms.push_back(answer->seconds * 1000);

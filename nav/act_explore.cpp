@@ -66,6 +66,7 @@ struct ExploreRun {
   double plannedAt = -1e9;           // when the last plan was asked for
   bool blocked = false;              // an echo ahead stopped the robot since the last plan was asked for
   bool givingUp = false;             // the current target is to be given up at the next plan
+  std::optional<ArPose> trap;        // and the frontier round this place that held the robot
   bool expiring = false;             // the last plan set some place aside only for a while
   std::optional<double> noTargetSince;
   double bestLeft = std::numeric_limits<double>::infinity();  // the shortest way left to the target so far
@@ -88,28 +89,16 @@ struct Clearance {
   ArPose echo;
 };
 
-// The teammates heard from lately (this agent's own entry left out): their last poses,
-// and the frontiers they head for. Two robots may pick one frontier at once; the one
-// whose name comes first keeps it, so a teammate later in order claims its target only
-// where it is no rival to the robot's own.
-struct Teammates {
-  std::vector<ArPose> poses;
-  std::vector<ArPose> targets;
-};
-
-Teammates freshTeammates(const std::optional<ArPose>& ownTarget) {
+// The last poses of the teammates heard from lately (this agent's own entry left out).
+std::vector<ArPose> freshPeers() {
   const uint32_t now = calendarSeconds();
-  Teammates team;
+  std::vector<ArPose> poses;
   ArLockGuard hold(peerTableMutex);
   for (const auto& [name, entry] : peerTable) {
     if (name == agentId || !entry.active || static_cast<uint32_t>(now - entry.lastSeen) > PEER_FRESH_S) continue;
-    team.poses.push_back(entry.pose);
-    const bool heading = entry.statusSeen != 0 && entry.status == WAY_HEADING &&
-                         static_cast<uint32_t>(now - entry.statusSeen) <= PEER_FRESH_S;
-    const bool rival = ownTarget && ownTarget->findDistanceTo(entry.statusAt) < 2 * TargetWeights{}.peerTargetMm;
-    if (heading && (name < agentId || !rival)) team.targets.push_back(entry.statusAt);
+    poses.push_back(entry.pose);
   }
-  return team;
+  return poses;
 }
 
 // The target cell of the live global map no longer borders unknown space.
@@ -140,9 +129,9 @@ std::vector<ArPose> blockers(const ExploreRun& run) {
 
 void askForPlan(ExploreRun& run, const ArPose& pose, double now) {
   std::erase_if(run.blockingEchoes, [now](const ExploreRun::Echo& e) { return e.until <= now; });
-  Teammates team = freshTeammates(run.plan.found ? std::optional<ArPose>(run.plan.target) : std::nullopt);
-  run.planner.ask({pose, std::move(team.poses), std::move(team.targets), blockers(run), now, run.givingUp});
+  run.planner.ask({pose, freshPeers(), blockers(run), now, run.givingUp, run.trap});
   run.givingUp = false;
+  run.trap.reset();
   run.plannedAt = now;
   run.blocked = false;
 }
@@ -342,6 +331,15 @@ void lookAround(const ArPose& pose) {
   robot->setHeading(pose.getTh() + 60);
 }
 
+// The current target is set aside at the next plan, which is asked for at once.
+void giveUp(ExploreRun& run) {
+  if (!run.plan.found) return;
+  wayReports.post(WAY_GAVE_UP, run.plan.target);
+  run.givingUp = true;
+  run.plan.found = false;
+  run.plannedAt = -1e9;
+}
+
 // Gives up a target the robot gets no nearer to, and lets a robot that has not moved for
 // a while with a target in view creep on by sonar alone: stray echoes in the map can
 // hold it in a narrow place that its body fits through.
@@ -350,10 +348,16 @@ void checkHeadway(ExploreRun& run, const ArPose& pose, double now) {
     run.movedFrom = pose;
     run.movedAt = now;
   } else if (now - run.movedAt >= WEDGED_S) {
+    // A place that holds the robot is a trap (a gap behind furniture its sonar barely
+    // sees into): the frontier there and the target are set aside, and the robot
+    // creeps out along the next plan's path.
     say("held at ", pose, ", creeping on by sonar");
     run.creepUntil = now + CREEP_S;
     run.blockingEchoes.clear();
     run.movedAt = now;
+    run.trap = pose;
+    giveUp(run);
+    return;
   }
   if (!run.plan.found) return;
   const double left = wayLeft(run, pose);
@@ -362,10 +366,7 @@ void checkHeadway(ExploreRun& run, const ArPose& pose, double now) {
     run.progressAt = now;
   } else if (now - run.progressAt >= NO_PROGRESS_S) {
     say("no headway toward ", run.plan.target, ", set aside for a while");
-    wayReports.post(WAY_GAVE_UP, run.plan.target);
-    run.givingUp = true;
-    run.plan.found = false;
-    run.plannedAt = -1e9;
+    giveUp(run);
   }
 }
 

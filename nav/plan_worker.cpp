@@ -96,8 +96,9 @@ PlanWorker::Answer PlanWorker::plan(const Request& request) {
   }
   Answer answer;
   if (request.giveUp) myPlanner.giveUpTarget(request.now);
+  if (request.trap) myPlanner.setAside(*request.trap, request.now);
   answer.before = myPlanner.currentTarget();
-  answer.choice = myPlanner.choose(myWindow, request.pose, request.peers, request.now, request.peerTargets);
+  answer.choice = myPlanner.choose(myWindow, request.pose, request.peers, request.now);
   answer.learned = learnedNear(request.pose);
   answer.expiring = myPlanner.blacklist().expiring(request.now);
   answer.askedAt = request.now;

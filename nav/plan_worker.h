@@ -18,10 +18,10 @@ class PlanWorker {
   struct Request {
     ArPose pose;
     std::vector<ArPose> peers;     // the teammates heard from lately
-    std::vector<ArPose> peerTargets;  // the frontiers teammates head for
     std::vector<ArPose> blockers;  // echoes that stopped the robot: obstacles in the plan
     double now = 0;                // seconds on the behaviour's steady clock
     bool giveUp = false;           // the current target is given up first
+    std::optional<ArPose> trap;    // and the frontier round this place too
   };
   struct Answer {
     TargetChoice choice;

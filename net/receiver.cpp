@@ -48,21 +48,13 @@ void applyJ(const Message& m, uint32_t now) {
                     static_cast<int32_t>(now)};
 }
 
-// A teammate's way status goes to its entry (after its first P, as its readings do).
-void applyWayStatus(const Message& m, uint32_t now) {
-  if (m.name == agentId) return;
-  ArLockGuard hold(peerTableMutex);
-  recordPeerStatus(peerTable, m.name, m.values[0], ArPose(m.reals[0], m.reals[1]), now);
-}
-
 void applyCommand(const Message& m, uint32_t now) {
   switch (m.type) {
     case 'G': applyCommandPose(m, goalPose); break;
     case 'W': applyCommandPose(m, wPose); break;
     case 'M': applyMode(m); break;
     case 'J': applyJ(m, now); break;
-    case 'T': applyWayStatus(m, now); break;
-    default: break;  // D: no agent acts on it; P, E, O: the team's rules
+    default: break;  // D, T: no agent acts on them; P, E, O, S: the team's rules
   }
 }
 

@@ -41,15 +41,6 @@ bool recordPeerPose(PeerTable& table, std::string_view name, const ArPose& pose,
   return true;
 }
 
-bool recordPeerStatus(PeerTable& table, std::string_view name, uint16_t status, const ArPose& at, uint32_t now) {
-  auto entry = table.find(name);
-  if (entry == table.end() || !entry->second.active) return false;
-  entry->second.status = status;
-  entry->second.statusAt = at;
-  entry->second.statusSeen = now;
-  return true;
-}
-
 bool hasActiveEntry(const PeerTable& table, std::string_view name) {
   auto entry = table.find(name);
   return entry != table.end() && entry->second.active;

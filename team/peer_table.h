@@ -32,11 +32,6 @@ struct PeerEntry {
   ArPose pose;
   uint32_t lastSeen = 0;  // calendar seconds, low 32 bits
   uint64_t heard = 0;     // the table's count of P messages at its last P; 0: made otherwise
-  // Its last T message: a way status (base/way_status.h), the place it is about, and
-  // when it came (calendar seconds; 0 when none came).
-  uint16_t status = 0;
-  ArPose statusAt{};
-  uint32_t statusSeen = 0;
 };
 
 // An ordered map of the entries, used as one, plus a note the expiry sweep keeps so that
@@ -89,9 +84,6 @@ class PeerTable : public std::map<std::string, PeerEntry, std::less<>> {
 // nothing, when no entry can give way.
 bool recordPeerPose(PeerTable& table, std::string_view name, const ArPose& pose, uint32_t now,
                     std::string_view own);
-
-// A T message of name: its entry, if active, takes the status. False when it has none.
-bool recordPeerStatus(PeerTable& table, std::string_view name, uint16_t status, const ArPose& at, uint32_t now);
 
 // Whether name has an entry whose active flag is set.
 bool hasActiveEntry(const PeerTable& table, std::string_view name);

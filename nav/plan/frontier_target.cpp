@@ -103,14 +103,9 @@ std::vector<FrontierPlanner::Candidate> FrontierPlanner::candidatesFor(const std
 
 // A region is claimed by the first teammate that is closer to it than the robot: by
 // travel cost for the nearest maxPeerCosts teammates, by straight line for the others and
-// for a teammate whose own costs cannot be had (both sides measured the same way); and
-// by a teammate that heads for a frontier close to it.
-void FrontierPlanner::markClaims(const std::vector<ArPose>& peers, const std::vector<ArPose>& peerTargets,
-                                 std::vector<Candidate>& candidates) {
+// for a teammate whose own costs cannot be had (both sides measured the same way).
+void FrontierPlanner::markClaims(const std::vector<ArPose>& peers, std::vector<Candidate>& candidates) {
   const double res = myGrid.res();
-  for (const ArPose& target : peerTargets) {
-    for (Candidate& c : candidates) c.claimed = c.claimed || regionLine(target, *c.region, res) <= myWeights.peerTargetMm;
-  }
   int32_t dearest = 0;  // a teammate's costs beyond the dearest candidate's claim nothing
   for (const Candidate& c : candidates) dearest = std::max(dearest, c.cost);
   for (size_t i = 0; i < peers.size(); ++i) {
@@ -124,7 +119,7 @@ void FrontierPlanner::markClaims(const std::vector<ArPose>& peers, const std::ve
 }
 
 TargetChoice FrontierPlanner::choose(const MapWindow& map, const ArPose& robot, const std::vector<ArPose>& peers,
-                                     double now, const std::vector<ArPose>& peerTargets) {
+                                     double now) {
   TargetChoice choice;
   const std::optional<ArPose> keep = myTarget;
   myTarget.reset();
@@ -151,7 +146,7 @@ TargetChoice FrontierPlanner::choose(const MapWindow& map, const ArPose& robot, 
   std::sort(nearestFirst.begin(), nearestFirst.end(), [&robot](const ArPose& a, const ArPose& b) {
     return robot.findDistanceTo(a) < robot.findDistanceTo(b);
   });
-  markClaims(nearestFirst, peerTargets, candidates);
+  markClaims(nearestFirst, candidates);
 
   const double res = myGrid.res();
   auto score = [&](const Candidate& c) {

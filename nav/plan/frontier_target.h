@@ -39,7 +39,6 @@ struct TargetWeights {
   int littleRegionCells = 12;     // a smaller region (a corner behind furniture, a pocket the beams
   double littleGainCells = 100;   // missed) costs this much more, so it comes after the larger ones
   double peerClaimCells = 400;    // added to the cost of a region a teammate is closer to
-  double peerTargetMm = 1500;     // or one with a cell this near the frontier a teammate heads for
   double keepCells = 50;          // taken off the cost of the region of the current target
   int maxBarredRun = 12;          // a way through more barred cells in a row than this (a gap
   double longBarredCells = 300;   // behind furniture) costs this much more, after open ways
@@ -75,11 +74,11 @@ class FrontierPlanner {
   // current target gets the keepCells bonus, so the choice does not flicker; a current
   // target that the robot can no longer reach (walls seen since enclose it) is
   // blacklisted first. A teammate outside the window is compared by straight line.
-  // peerTargets are the frontiers teammates head for: their regions are theirs.
-  TargetChoice choose(const MapWindow& map, const ArPose& robot, const std::vector<ArPose>& peers, double now,
-                      const std::vector<ArPose>& peerTargets = {});
+  TargetChoice choose(const MapWindow& map, const ArPose& robot, const std::vector<ArPose>& peers, double now);
   // The robot makes no headway toward the current target: it is blacklisted and dropped.
   void giveUpTarget(double now);
+  // Frontier cells round a place are blacklisted (a place that held the robot).
+  void setAside(const ArPose& place, double now) { myBlacklist.add(place, now); }
   const std::optional<ArPose>& currentTarget() const { return myTarget; }
   const Blacklist& blacklist() const { return myBlacklist; }
 
@@ -93,8 +92,7 @@ class FrontierPlanner {
   };
 
   std::vector<Candidate> candidatesFor(const std::vector<FrontierRegion>& regions, const ArPose& robot, double now) const;
-  void markClaims(const std::vector<ArPose>& peers, const std::vector<ArPose>& peerTargets,
-                  std::vector<Candidate>& candidates);
+  void markClaims(const std::vector<ArPose>& peers, std::vector<Candidate>& candidates);
 
   TargetWeights myWeights;
   TravelGrid myGrid;

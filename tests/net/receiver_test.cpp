@@ -89,7 +89,6 @@ TEST_F(Receiver, OwnMessagesFeedTheLocalMapAndThenTheGlobalMap) {
 TEST_F(Receiver, PeerReadingsBeforeFirstPoseAreDroppedAfterItGoToTheGlobalMapOnly) {
   deliver("E bob 1000.000 0.000 0.000 0.000 0.000");
   deliver("O bob 0.000 1000.000");
-  deliver("T bob 2000.000 500.000 0");
   EXPECT_EQ(localMap->knownCells(), 0);
   EXPECT_EQ(globalMap->knownCells(), 0);
   EXPECT_FALSE(hasPeer("bob"));
@@ -102,15 +101,8 @@ TEST_F(Receiver, PeerReadingsBeforeFirstPoseAreDroppedAfterItGoToTheGlobalMapOnl
   EXPECT_NE(stamped & CELL_FOOTPRINT, 0) << "a new agent's pose marks the global map at once";
   EXPECT_EQ(stamped & CELL_OWN_FOOTPRINT, 0);
 
-  EXPECT_EQ(peerTable.at("bob").statusSeen, 0u) << "its way status came before its first P";
   deliver("E bob 1000.000 0.000 0.000 0.000 0.000");
   deliver("O bob 0.000 1000.000");
-  deliver("T bob 2000.000 500.000 1", START + 2);
-  deliver("T alpha 9.000 9.000 2", START + 2);
-  EXPECT_EQ(peerTable.at("bob").status, 1);
-  EXPECT_EQ(peerTable.at("bob").statusAt, ArPose(2000, 500));
-  EXPECT_EQ(peerTable.at("bob").statusSeen, START + 2);
-  EXPECT_EQ(peerTable.at("alpha").statusSeen, 0u) << "the agent's own status is no teammate's";
   EXPECT_TRUE(isHit(cellAt(*globalMap, 1000, 0)));
   EXPECT_TRUE(isHit(cellAt(*globalMap, 0, 1000)));
   EXPECT_EQ(localMap->knownCells(), 0) << "a peer never touches the local map";

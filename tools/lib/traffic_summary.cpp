@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/way_status.h"
 #include "tools/lib/agent_commands.h"
 #include "tools/lib/counted.h"
 
@@ -49,6 +50,8 @@ std::string describeMessage(const Message& m) {
     }
     case 'C':
       return printed("C %s pose corrected by %.3f %.3f %.3f", name.c_str(), r[0], r[1], r[2]);
+    case 'T':
+      return printed("T %s %s %.3f %.3f", name.c_str(), wayStatusText(m.values[0]), r[0], r[1]);
     default:
       return printed("%c %s", m.type, name.c_str());
   }
