@@ -273,6 +273,13 @@ bool rearClear() {
   return (robot->getStallValue() & 0x00FE) == 0 && robot->checkRangeDevicesCurrentPolar(120, -120) - BODY_RADIUS_MM > 300;
 }
 
+// What stopped the robot is an obstacle in its plans for a while, and it plans again.
+void rememberBlocker(ExploreRun& run, const ArPose& at, double now) {
+  run.blocked = true;
+  std::erase_if(run.blockingEchoes, [&](const ExploreRun::Echo& e) { return e.at.findDistanceTo(at) < 100; });
+  run.blockingEchoes.push_back({at, now + BLOCKING_ECHO_S});
+}
+
 // One cycle along the path: steer for the carrot; cruise where the way ahead is clear,
 // slower near obstacles, unseen cells and the target, never on toward an obstacle in the
 // way (stopped, the robot turns toward its path and plans again).
@@ -297,10 +304,14 @@ void drive(ExploreRun& run, const ArPose& pose, double now) {
   speed = std::min(speed, std::sqrt(2 * BRAKING_MM_S2 * std::max(0.0, ahead.mm - STOP_GAP_MM)));
   if (creeping) speed = std::min(speed, CREEP_MM_S);
   speed *= std::max(0.0, 1 - (error / FULL_TURN_ERROR_DEG) * (error / FULL_TURN_ERROR_DEG));
-  if (ahead.mm < STOP_GAP_MM && error < FULL_TURN_ERROR_DEG) {
-    run.blocked = true;
-    std::erase_if(run.blockingEchoes, [&](const ExploreRun::Echo& e) { return e.at.findDistanceTo(ahead.echo) < 100; });
-    run.blockingEchoes.push_back({ahead.echo, now + BLOCKING_ECHO_S});
+  if (ahead.mm < STOP_GAP_MM && error < FULL_TURN_ERROR_DEG) rememberBlocker(run, ahead.echo, now);
+  if (frontBumped()) {
+    // The bumper met what neither the sonar nor the map showed (a wall a specular sonar
+    // meets at a flat angle): an obstacle in the plans from now on, and the robot backs
+    // off at once rather than pressing on.
+    const double reach = BODY_RADIUS_MM + 50;
+    rememberBlocker(run, ArPose(pose.getX() + reach * ArMath::cos(pose.getTh()), pose.getY() + reach * ArMath::sin(pose.getTh())), now);
+    if (now >= run.backingUntil && rearClear()) run.backingUntil = now + BACK_OFF_S;
   }
   const bool barred = (ahead.mm < STOP_GAP_MM && error < FULL_TURN_ERROR_DEG) || frontBumped();
   if (!barred) {
@@ -313,7 +324,6 @@ void drive(ExploreRun& run, const ArPose& pose, double now) {
     run.backingUntil = now + BACK_OFF_S;
     run.blockedSince.reset();
   }
-  if (frontBumped()) run.blocked = true;
   if (now < run.backingUntil) {
     speed = rearClear() ? -BACK_OFF_MM_S : 0;
     robot->setVel(speed);
