@@ -171,7 +171,6 @@ struct Server::Impl {
   Robot& settleOffer(Connection& c, Robot& offered, bool newClient);
   void withdrawOffer(Robot& offered);
   Robot& newRobotFor(Connection& c);
-  void park(Robot& robot, uint64_t since);
   std::deque<Parked>::iterator findParked(uint64_t robotId);
   void logNewRobot(const Connection& c);
   void logHandedBack(const Connection& c);
@@ -351,7 +350,6 @@ Robot& Server::Impl::settleOffer(Connection& c, Robot& offered, bool newClient) 
   c.handedBack = true;
   c.parkedSince = p != parked.end() ? p->since : sim.ticks();
   if (p != parked.end()) parked.erase(p);
-  offered.parked = false;
   logHandedBack(c);
   return offered;
 }
@@ -360,7 +358,7 @@ void Server::Impl::withdrawOffer(Robot& offered) {
   const auto p = findParked(offered.id);
   if (p == parked.end()) return;
   p->offeredTo = 0;
-  park(offered, p->since);
+  sim.parkRobot(offered);
 }
 
 Robot& Server::Impl::newRobotFor(Connection& c) {
@@ -368,18 +366,6 @@ Robot& Server::Impl::newRobotFor(Connection& c) {
   c.handedBack = false;
   logNewRobot(c);
   return *c.robot;
-}
-
-// Parked: solid where it stands, motors off, sonar silent, its odometry kept for the
-// client that takes it up.
-void Server::Impl::park(Robot& robot, uint64_t since) {
-  robot.model.endSession();
-  robot.open = false;
-  robot.sonarOn[0] = robot.sonarOn[1] = false;
-  robot.readings.clear();
-  robot.parked = true;
-  robot.keepOdometry = true;
-  robot.parkedAtTick = since;
 }
 
 std::deque<Server::Impl::Parked>::iterator Server::Impl::findParked(uint64_t robotId) {
@@ -466,7 +452,7 @@ void Server::Impl::closeClient(uint64_t id, const char* reason) {
   } else if (graceTicks > 0) {
     const bool givenBack = c.handedBack && !c.session->sawMotion();
     const uint64_t since = givenBack ? c.parkedSince : sim.ticks();
-    park(*c.robot, since);
+    sim.parkRobot(*c.robot);
     if (givenBack) {
       parked.push_back({c.robot->id, since});
     } else {

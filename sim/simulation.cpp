@@ -51,7 +51,6 @@ Robot& Simulation::addRobot() {
 
 void Simulation::removeRobot(uint64_t id) {
   std::erase_if(myRobots, [id](const std::unique_ptr<Robot>& r) { return r->id == id; });
-  std::erase_if(myParked, [id](const Parked& p) { return p.id == id; });
   myGridStale = true;
 }
 
@@ -60,18 +59,7 @@ void Simulation::parkRobot(Robot& robot) {
   robot.open = false;
   robot.sonarOn[0] = robot.sonarOn[1] = false;
   robot.readings.clear();
-  robot.parked = true;
   robot.keepOdometry = true;
-  robot.parkedAtTick = myTicks;
-  myParked.push_back({robot.id, myTicks});
-}
-
-Robot* Simulation::unparkOldest() {
-  if (myParked.empty()) return nullptr;
-  Robot* robot = findRobot(myParked.front().id);
-  myParked.pop_front();
-  if (robot != nullptr) robot->parked = false;
-  return robot;
 }
 
 Robot* Simulation::findRobot(uint64_t id) {

@@ -3,7 +3,6 @@
 // contacts against walls and other robots, sonar firing and the watchdog. Free of sockets
 // and threads; the server drives it and tests step it directly.
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <random>
 #include <vector>
@@ -66,9 +65,7 @@ struct Robot {
   double odomOriginX = 0, odomOriginY = 0, odomOriginThDeg = 0;
   OdometryRandom odometryRandom;
   bool open = false;               // a session runs: sonar fires, the watchdog counts
-  bool parked = false;             // its client went away; it waits for the next one
   bool keepOdometry = false;       // the next OPEN continues the odometry instead of resetting it
-  uint64_t parkedAtTick = 0;
   bool sonarOn[kSonarArrays] = {false, false};
   int nextDisc[kSonarArrays] = {0, 0};
   uint64_t lastPacketTick = 0;
@@ -100,12 +97,6 @@ class Simulation {
   // A robot whose client went away stays where it is, solid, motors off and sonar silent,
   // with its odometry kept for the client that takes it next.
   void parkRobot(Robot& robot);
-  // The robot parked longest, no longer parked; null when none is.
-  Robot* unparkOldest();
-  // Removes the robots parked at or before tick, calling gone(robot) just before each goes.
-  template <typename Gone>
-  void removeParkedSince(uint64_t tick, Gone&& gone);
-  size_t parkedCount() const { return myParked.size(); }
 
   // One 10 ms step of every robot; sonar fires on every 4th tick.
   void tick();
@@ -149,16 +140,10 @@ class Simulation {
   };
   static constexpr int kBeamRays = 5;
 
-  struct Parked {
-    uint64_t id;
-    uint64_t tick;
-  };
-
   World myWorld;
   SimOptions myOptions;
   WallGrid myWalls;
   std::vector<std::unique_ptr<Robot>> myRobots;
-  std::deque<Parked> myParked;      // oldest first
   RobotGrid myGrid;
   std::vector<GridPoint> myCentres;  // scratch of the grid's rebuilds
   bool myGridStale = true;
@@ -174,14 +159,5 @@ class Simulation {
   uint64_t myNextId = 1;
   size_t myNextStart = 0;
 };
-
-template <typename Gone>
-void Simulation::removeParkedSince(uint64_t tick, Gone&& gone) {
-  while (!myParked.empty() && myParked.front().tick <= tick) {
-    const uint64_t id = myParked.front().id;
-    if (Robot* robot = findRobot(id)) gone(*robot);
-    removeRobot(id);
-  }
-}
 
 }  // namespace sim
