@@ -4,6 +4,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "aria/ar_robot.h"
@@ -56,10 +57,26 @@ void say(const char* before, const ArPose& at, const char* after) {
                         std::to_string(std::lround(at.getY())) + ")" + after);
 }
 
+// An echo or a bump that stopped the robot: a confirmed obstacle in its plans for a while.
+struct Blocker {
+  ArPose at;
+  double until;
+};
+
+// What a run that ends with the robot stalled or lost leaves to the next run, which
+// starts as soon as the agent has the robot again: the places set aside and the
+// obstacles met. Without them every pass heads back for the place the robot got stuck.
+struct Lasting {
+  std::optional<Blacklist> setAside;
+  std::vector<Blocker> blockers;
+};
+Lasting lasting;
+
 // What one run of the behaviour keeps.
 struct ExploreRun {
   int startMode = getMode();
-  PlanWorker planner{*globalMap};
+  std::optional<Blacklist> setAside = std::exchange(lasting.setAside, std::nullopt);  // as the last plan left them
+  PlanWorker planner{*globalMap, TargetWeights{}, setAside};
   MapWindow near;                    // the global map round the robot, read every cycle
   TargetChoice plan;
   size_t passed = 0;                 // path points up to this one are behind the robot
@@ -74,11 +91,7 @@ struct ExploreRun {
   ArPose movedFrom;                  // where the robot was when it last moved WEDGED_MM, and when
   double movedAt = 0;
   double creepUntil = 0;             // the robot drives by sonar alone until then
-  struct Echo {
-    ArPose at;
-    double until;
-  };
-  std::vector<Echo> blockingEchoes;  // echoes that stopped the robot, confirmed obstacles for a while
+  std::vector<Blocker> blockingEchoes = std::exchange(lasting.blockers, {});  // what stopped the robot
   std::optional<double> blockedSince;  // the way ahead has been barred since
   double backingUntil = 0;           // the robot backs off until then
 };
@@ -123,12 +136,12 @@ double wayLeft(const ExploreRun& run, const ArPose& pose) {
 
 std::vector<ArPose> blockers(const ExploreRun& run) {
   std::vector<ArPose> at;
-  for (const ExploreRun::Echo& e : run.blockingEchoes) at.push_back(e.at);
+  for (const Blocker& e : run.blockingEchoes) at.push_back(e.at);
   return at;
 }
 
 void askForPlan(ExploreRun& run, const ArPose& pose, double now) {
-  std::erase_if(run.blockingEchoes, [now](const ExploreRun::Echo& e) { return e.until <= now; });
+  std::erase_if(run.blockingEchoes, [now](const Blocker& e) { return e.until <= now; });
   run.planner.ask({pose, freshPeers(), blockers(run), now, run.givingUp, run.trap});
   run.givingUp = false;
   run.trap.reset();
@@ -139,6 +152,7 @@ void askForPlan(ExploreRun& run, const ArPose& pose, double now) {
 void adoptPlan(ExploreRun& run, PlanWorker::Answer answer, const ArPose& pose, double now) {
   const std::optional<ArPose>& before = answer.before;
   run.plan = std::move(answer.choice);
+  run.setAside = std::move(answer.setAside);
   run.passed = 0;
   run.expiring = answer.expiring;
   if (run.plan.setAside && before) {
@@ -273,10 +287,16 @@ bool rearClear() {
   return (robot->getStallValue() & 0x00FE) == 0 && robot->checkRangeDevicesCurrentPolar(120, -120) - BODY_RADIUS_MM > 300;
 }
 
+// Where the front bumper touches.
+ArPose bumpedAt(const ArPose& pose) {
+  const double reach = BODY_RADIUS_MM + 50;
+  return {pose.getX() + reach * ArMath::cos(pose.getTh()), pose.getY() + reach * ArMath::sin(pose.getTh())};
+}
+
 // What stopped the robot is an obstacle in its plans for a while, and it plans again.
 void rememberBlocker(ExploreRun& run, const ArPose& at, double now) {
   run.blocked = true;
-  std::erase_if(run.blockingEchoes, [&](const ExploreRun::Echo& e) { return e.at.findDistanceTo(at) < 100; });
+  std::erase_if(run.blockingEchoes, [&](const Blocker& e) { return e.at.findDistanceTo(at) < 100; });
   run.blockingEchoes.push_back({at, now + BLOCKING_ECHO_S});
 }
 
@@ -309,8 +329,7 @@ void drive(ExploreRun& run, const ArPose& pose, double now) {
     // The bumper met what neither the sonar nor the map showed (a wall a specular sonar
     // meets at a flat angle): an obstacle in the plans from now on, and the robot backs
     // off at once rather than pressing on.
-    const double reach = BODY_RADIUS_MM + 50;
-    rememberBlocker(run, ArPose(pose.getX() + reach * ArMath::cos(pose.getTh()), pose.getY() + reach * ArMath::sin(pose.getTh())), now);
+    rememberBlocker(run, bumpedAt(pose), now);
     if (now >= run.backingUntil && rearClear()) run.backingUntil = now + BACK_OFF_S;
   }
   const bool barred = (ahead.mm < STOP_GAP_MM && error < FULL_TURN_ERROR_DEG) || frontBumped();
@@ -388,7 +407,7 @@ void readSurroundings(ExploreRun& run, const ArPose& pose) {
     ArLockGuard hold(globalMap->mutex);
     run.near.copyFrom(*globalMap, CellBox{cx - SURROUNDINGS, cy - SURROUNDINGS, cx + SURROUNDINGS, cy + SURROUNDINGS});
   }
-  for (const ExploreRun::Echo& e : run.blockingEchoes) {
+  for (const Blocker& e : run.blockingEchoes) {
     const int32_t x = run.near.toCell(e.at.getX()), y = run.near.toCell(e.at.getY());
     if (run.near.inBounds(x, y)) run.near.cellAt(x, y) = CELL_OCCUPANCY;
   }
@@ -396,9 +415,26 @@ void readSurroundings(ExploreRun& run, const ArPose& pose) {
 
 // Plans are made by the worker while the loop goes on: every cycle checks the way ahead
 // and sends a command of its own. The robot lock is held except during each cycle's pause.
+// The run ends with the robot stalled or lost: what it ran into, the target it was
+// heading for and, when it crept out of a place that held it, that place are left to
+// the next run, set aside with what this run set aside.
+void leaveToNextRun(ExploreRun& run) {
+  const ArPose pose = robot->getPose();
+  const double now = seconds();
+  if (frontBumped()) rememberBlocker(run, bumpedAt(pose), now);
+  if (run.setAside && robotStalled()) {
+    if (run.plan.found) run.setAside->add(run.plan.target, now);
+    if (now < run.creepUntil) run.setAside->add(pose, now);
+  }
+  lasting = {run.setAside, run.blockingEchoes};
+}
+
 void explore(ExploreRun& run) {
   for (;;) {
-    if (behaviourMustEnd(run.startMode)) return;
+    if (behaviourMustEnd(run.startMode)) {
+      if (getExitFlag() != 0) leaveToNextRun(run);
+      return;
+    }
     const ArPose pose = robot->getPose();
     const double now = seconds();
     // A target given up while a plan was under way: that plan may lead back to it.

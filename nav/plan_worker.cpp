@@ -28,8 +28,10 @@ double threadCpuSeconds() {
 
 }  // namespace
 
-PlanWorker::PlanWorker(OccupancyMap& map, const TargetWeights& weights)
-    : myMap(map), myPlanner(weights), myThread([this] { serve(); }) {}
+PlanWorker::PlanWorker(OccupancyMap& map, const TargetWeights& weights, const std::optional<Blacklist>& setAside)
+    : myMap(map), myPlanner(weights), myThread([this] { serve(); }) {
+  if (setAside) myPlanner.keepSetAside(*setAside);
+}
 
 PlanWorker::~PlanWorker() {
   {
@@ -101,6 +103,7 @@ PlanWorker::Answer PlanWorker::plan(const Request& request) {
   answer.choice = myPlanner.choose(myWindow, request.pose, request.peers, request.now);
   answer.learned = learnedNear(request.pose);
   answer.expiring = myPlanner.blacklist().expiring(request.now);
+  answer.setAside = myPlanner.blacklist();
   answer.askedAt = request.now;
   answer.seconds = steadySeconds() - start;
   answer.cpuSeconds = threadCpuSeconds() - cpuStart;

@@ -28,14 +28,16 @@ class PlanWorker {
     std::optional<ArPose> before;  // the target before this plan
     int learned = 0;               // cells near the robot known now that the plan before did not know
     bool expiring = false;         // some place is set aside only for a while
+    std::optional<Blacklist> setAside;  // the places set aside, as this plan left them
     double askedAt = 0;            // the request's now
     double seconds = 0;            // how long the plan took
     double cpuSeconds = 0;         // of which the planning thread ran
   };
 
   // Plans over map (the team's global map, read under its mutex), which must outlive
-  // the worker.
-  explicit PlanWorker(OccupancyMap& map, const TargetWeights& weights = {});
+  // the worker, with the places an earlier worker set aside.
+  explicit PlanWorker(OccupancyMap& map, const TargetWeights& weights = {},
+                      const std::optional<Blacklist>& setAside = std::nullopt);
   // Waits for a plan under way, then ends the thread.
   ~PlanWorker();
   PlanWorker(const PlanWorker&) = delete;

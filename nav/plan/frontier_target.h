@@ -79,6 +79,8 @@ class FrontierPlanner {
   void giveUpTarget(double now);
   // Frontier cells round a place are blacklisted (a place that held the robot).
   void setAside(const ArPose& place, double now) { myBlacklist.add(place, now); }
+  // Takes up the places an earlier planner set aside.
+  void keepSetAside(const Blacklist& places) { myBlacklist = places; }
   const std::optional<ArPose>& currentTarget() const { return myTarget; }
   const Blacklist& blacklist() const { return myBlacklist; }
 
