@@ -90,7 +90,7 @@ struct ExploreRun {
   double progressAt = 0;             // and when it last shortened by PROGRESS_MM
   ArPose movedFrom;                  // where the robot was when it last moved WEDGED_MM, and when
   double movedAt = 0;
-  double creepUntil = 0;             // the robot drives by sonar alone until then
+  double creepUntil = 0;             // the robot minds no stray echo of the map until then
   std::vector<Blocker> blockingEchoes = std::exchange(lasting.blockers, {});  // what stopped the robot
   std::optional<double> blockedSince;  // the way ahead has been barred since
   double backingUntil = 0;           // the robot backs off until then
@@ -222,8 +222,9 @@ Clearance sonarClearance(const ArPose& pose, double margin) {
 // The nearest obstacle cell of the map in the robot's sweep, within a metre. Sonar
 // misses what lies between its beams, such as the end of a wall met head on; the map
 // often holds it from other angles. Confirmed cells count with their whole width, stray
-// ones (which the paths pass at a smaller distance) only when squarely in the way.
-Clearance mapClearance(const MapWindow& map, const ArPose& pose) {
+// ones (which the paths pass at a smaller distance) only when squarely in the way, and
+// not at all for a robot creeping out of a place they hold it in.
+Clearance mapClearance(const MapWindow& map, const ArPose& pose, bool strayToo) {
   constexpr int32_t REACH = 10;
   const int confirmedOccupancy = TravelWeights{}.confirmedOccupancy;
   const double half = map.res / 2, c = ArMath::cos(pose.getTh()), s = ArMath::sin(pose.getTh());
@@ -235,6 +236,7 @@ Clearance mapClearance(const MapWindow& map, const ArPose& pose) {
       if (!isObstacleCell(cell) || (cell & CELL_FOOTPRINT)) continue;
       const double dx = cellCentre(x, map.res) - pose.getX(), dy = cellCentre(y, map.res) - pose.getY();
       const bool confirmed = (cell & CELL_OCCUPANCY) >= confirmedOccupancy;
+      if (!confirmed && !strayToo) continue;
       const double mm = sweptClearance(dx * c + dy * s, dy * c - dx * s, BODY_RADIUS_MM + (confirmed ? half : -half)) -
                         (confirmed ? half : 0);
       if (mm < clear.mm) clear = {mm, ArPose(pose.getX() + dx, pose.getY() + dy)};
@@ -308,10 +310,8 @@ void drive(ExploreRun& run, const ArPose& pose, double now) {
   const double caution = std::min(near.obstacle, near.unseen);
   const bool creeping = now < run.creepUntil;
   Clearance ahead = sonarClearance(pose, creeping ? 0 : SWEPT_MARGIN_MM);
-  if (!creeping) {
-    const Clearance mapped = mapClearance(run.near, pose);
-    if (mapped.mm < ahead.mm) ahead = mapped;
-  }
+  const Clearance mapped = mapClearance(run.near, pose, !creeping);
+  if (mapped.mm < ahead.mm) ahead = mapped;
   // In tight places the robot keeps close to its path instead of cutting toward a point
   // round a corner.
   const ArPose aim = carrot(run, pose, caution < 800 ? LOOKAHEAD_MM / 2 : LOOKAHEAD_MM);
@@ -370,8 +370,9 @@ void giveUp(ExploreRun& run) {
 }
 
 // Gives up a target the robot gets no nearer to, and lets a robot that has not moved for
-// a while with a target in view creep on by sonar alone: stray echoes in the map can
-// hold it in a narrow place that its body fits through.
+// a while with a target in view creep on, minding the sonar and the map's confirmed
+// obstacles only: stray echoes in the map can hold it in a narrow place that its body
+// fits through.
 void checkHeadway(ExploreRun& run, const ArPose& pose, double now) {
   if (!run.plan.found || pose.findDistanceTo(run.movedFrom) >= WEDGED_MM) {
     run.movedFrom = pose;
