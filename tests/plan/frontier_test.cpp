@@ -280,6 +280,9 @@ TEST(FrontierChoice, AnEnclosedTargetIsBlacklistedForAWhile) {
 
   planner.giveUpTarget(73);  // the left end fails again: set aside for good
   EXPECT_FALSE(planner.choose(d.window(), d.robot, {}, 74).found);
+  FrontierPlanner next(weights);  // the next run of the behaviour, after a stall
+  next.keepSetAside(planner.blacklist());
+  EXPECT_FALSE(next.choose(d.window(), d.robot, {}, 74).found) << "what was set aside is kept";
   EXPECT_TRUE(planner.blacklist().expiring(74)) << "the right end will come back";
   EXPECT_EQ(d.map.toCell(planner.choose(d.window(), d.robot, {}, 200).target.getX()), 18);
   EXPECT_FALSE(planner.blacklist().expiring(200)) << "nothing more will come back";
