@@ -125,6 +125,9 @@ void scanCone(OccupancyMap& map, double ox, double oy, double thDeg, double reac
     double lo = -clip, hi = clip;
     bound(rx, ry * u, true, lo, hi);   // left of the right edge: rx * v - ry * u >= 0
     bound(lx, ly * u, false, lo, hi);  // right of the left edge: lx * v - ly * u <= 0
+    // An edge all but parallel to the run leaves a bound far beyond any cell index: the
+    // run is empty, and must be found so before the bounds become indices.
+    if (lo > hi) return true;
     const int32_t j0 = firstCentreFrom(oy + lo, res), j1 = lastCentreUpTo(oy + hi, res);
     if (j0 > j1) return true;
     const RowHalves row = rowAt(map, x);

@@ -310,6 +310,16 @@ TEST(SonarModel, TheConeIsFreedShortOfTheEchoAndTheArcIsMarked) {
     EXPECT_EQ(cellEvidence(c) > 0, r.marked) << x << "," << y;
   }
 
+  // A cone with an edge along the grid's y axis (97.5 +- 7.5 degrees) touches nothing
+  // beside it.
+  OccupancyMap upright = builtInMap();
+  EXPECT_TRUE(markSonarReading(upright, SonarBeam{0, 0, 97.5, 1255}, robot, FootprintStyle::Own));
+  int beside = 0;
+  for (int32_t x = 3; x <= 20; ++x) {
+    for (int32_t y = -20; y <= 20; ++y) beside += upright.cellOrUnknown(x, y) != CELL_UNKNOWN;
+  }
+  EXPECT_EQ(beside, 0);
+
   // A beam that heard nothing frees its first 1.5 m weakly, never lowers a cell that
   // holds occupied evidence, and stops at the first one.
   OccupancyMap quiet = builtInMap();
