@@ -253,8 +253,8 @@ const EvidenceStep& hitStep(int evidence) {
 }
 
 // Free evidence in the cone well short of the echo, occupied evidence on the arc; neither
-// behind an obstacle in its sector. A well-confirmed surface met at a grazing angle
-// keeps its evidence.
+// behind an obstacle in its sector. A known obstacle met at a grazing angle keeps its
+// evidence, however little it holds.
 void applyEcho(OccupancyMap& map, const SonarBeam& beam) {
   const double freeTo = beam.range - SONAR_FREE_MARGIN_MM, arcFrom = beam.range - SONAR_ARC_HALF_MM;
   const double reach = beam.range + SONAR_ARC_HALF_MM;

@@ -12,10 +12,12 @@
 //     libraries commonly default), so a wall seen many times outlasts stray rays;
 //   - a beam does not pass what the map holds as occupied: behind such a cell, in its
 //     sector of the cone, it neither frees cells nor places its echo;
-//   - a confirmed wall that the cone meets at a grazing angle is left alone: a smooth
-//     wall reflects such a beam away instead of answering (Konolige 1997);
-//   - a beam that heard nothing says, weakly, that its first metre and a half is free;
-//     it never lowers a cell that holds occupied evidence.
+//   - a known obstacle that the cone meets at a grazing angle is left alone, however
+//     little evidence it holds: a smooth wall reflects such a beam away instead of
+//     answering (Konolige 1997);
+//   - a beam that heard nothing says, weakly, that its first metre and a half is free:
+//     never enough on its own to make a cell known free (a wall met at a grazing angle
+//     is silent too), and it never lowers a cell that holds occupied evidence.
 // Readings repeated while the robot stands still are not new evidence (StillBeams).
 //
 // The evidence lives in the cell's occupancy byte. A cell stays unknown to every reader
@@ -44,10 +46,14 @@ constexpr int EVIDENCE_MAX = 70;         // p(occupied) 0.97
 constexpr int EVIDENCE_HIT = 17;         // an echo on the axis at short range: p 0.7
 constexpr int EVIDENCE_FREE = -8;        // a pass through the cone: p 0.4
 constexpr int EVIDENCE_SILENT = -4;      // a beam that heard nothing
-constexpr int EVIDENCE_SILENT_FLOOR = -8;   // silence alone never says more than this
 constexpr int EVIDENCE_KNOWN_FREE = -8;      // an unknown cell becomes known free here (p 0.4) ...
 constexpr int EVIDENCE_KNOWN_OCCUPIED = 12;  // ... and a known obstacle here (p 0.65)
-constexpr int EVIDENCE_CONFIRMED = EVIDENCE_KNOWN_OCCUPIED;  // a surface this sure outlasts grazing beams
+// Silence alone never says more than this, just short of known free: a smooth wall met
+// at a grazing angle is as silent as open space.
+constexpr int EVIDENCE_SILENT_FLOOR = EVIDENCE_KNOWN_FREE + 1;
+// A known obstacle with any occupied evidence outlasts beams that graze it: a beam that
+// meets a smooth wall flatly is reflected away and says nothing about it.
+constexpr int EVIDENCE_CONFIRMED = 1;
 
 // The cell's evidence; a cell no update touched has none (0).
 int cellEvidence(MapCell c);

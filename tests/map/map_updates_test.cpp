@@ -320,12 +320,15 @@ TEST(SonarModel, TheConeIsFreedShortOfTheEchoAndTheArcIsMarked) {
   }
   EXPECT_EQ(beside, 0);
 
-  // A beam that heard nothing frees its first 1.5 m weakly, never lowers a cell that
-  // holds occupied evidence, and stops at the first one.
+  // A beam that heard nothing frees its first 1.5 m weakly, never so far that silence
+  // alone makes a cell known free (a wall met at a grazing angle is silent too), never
+  // lowers a cell that holds occupied evidence, and stops at the first one.
   OccupancyMap quiet = builtInMap();
   EXPECT_TRUE(markSonarReading(quiet, beam, robot, FootprintStyle::Own));
   EXPECT_EQ(evidenceAt(quiet, 13, 2), EVIDENCE_SILENT);
-  EXPECT_NE(quiet.cellValue(13, 2) & CELL_UNKNOWN, 0) << "one silent beam is not enough to call it free";
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(markSonarReading(quiet, beam, robot, FootprintStyle::Own));
+  EXPECT_NE(quiet.cellValue(13, 2) & CELL_UNKNOWN, 0) << "silence alone is not enough to call it free";
+  EXPECT_LT(evidenceAt(quiet, 13, 2), 0);
   EXPECT_EQ(quiet.cellOrUnknown(18, 3), CELL_UNKNOWN) << "beyond 1.5 m";
   OccupancyMap walled = builtInMap();
   walled.cellAt(10, 2) = withEvidence(0, 1);
@@ -345,9 +348,17 @@ TEST(SonarModel, AWallSeenFromManyPosesOutlastsGrazingBeams) {
   for (int32_t x = 2; x <= 28; ++x) ASSERT_GE(evidenceAt(map, x, 20), EVIDENCE_CONFIRMED) << x;
   // Disc 3 of robots left of the wall's end, half a metre below it, pointing 6 degrees
   // up: each cone covers the wall from x = 1 to 3 m and hears something 4.5 m away.
-  for (double y = 1400; y <= 1500; y += 10) fire(map, {ArPose(-1500, y, -4), 3, 4500});
+  const auto graze = [](OccupancyMap& m) {
+    for (double y = 1400; y <= 1500; y += 10) fire(m, {ArPose(-1500, y, -4), 3, 4500});
+  };
+  graze(map);
   for (int32_t x = 10; x <= 28; ++x) EXPECT_TRUE(isObstacleCell(map.cellValue(x, 20))) << x;
   EXPECT_LT(evidenceAt(map, 20, 19), 0) << "the beams still free the open space beside the wall";
+  // The same wall with little evidence left (worn down by passes that crossed it): kept.
+  OccupancyMap faint = builtInMap();
+  for (int32_t x = 2; x <= 28; ++x) faint.cellAt(x, 20) = withEvidence(0, 4);
+  graze(faint);
+  for (int32_t x = 10; x <= 28; ++x) EXPECT_GE(evidenceAt(faint, x, 20), 4) << x;
 }
 
 // A thin post at (2050, 50), the centre of cell (20, 0), seen by disc 3 of a robot to its
