@@ -63,25 +63,45 @@ constexpr int EVIDENCE_ARC_MIN = 2;    // the least a cell of a long arc gets
 // Centre of cell i along one axis, mm (cell 0 spans (-res, res)).
 double cellCentre(int32_t i, double res) { return i > 0 ? (i + 0.5) * res : i < 0 ? (i - 0.5) * res : 0.0; }
 
+// std::ceil(v) as an index, without a library call per run of the scan; v must lie
+// within the index range.
+int32_t ceilIndex(double v) {
+  const auto t = static_cast<int32_t>(v);  // toward zero: the ceiling of a negative v
+  return t < v ? t + 1 : t;
+}
+
 // The first cell whose centre lies at v or beyond; centres rise with the index.
 int32_t firstCentreFrom(double v, double res) {
-  if (v > 0) return std::max<int32_t>(1, static_cast<int32_t>(std::ceil(v / res - 0.5)));
-  return std::min<int32_t>(0, static_cast<int32_t>(std::ceil(v / res + 0.5)));
+  if (v > 0) return std::max<int32_t>(1, ceilIndex(v / res - 0.5));
+  return std::min<int32_t>(0, ceilIndex(v / res + 0.5));
 }
 int32_t lastCentreUpTo(double v, double res) { return -firstCentreFrom(-v, res); }
 
+// One beam's cone: apex, axis and edges with their directions, worked out once.
+struct Cone {
+  Cone(double x, double y, double thDeg, double coneReach)
+      : ox(x), oy(y), th(thDeg), reach(coneReach), ax(ArMath::cos(thDeg)), ay(ArMath::sin(thDeg)),
+        rx(ArMath::cos(thDeg - BEAM_HALF_DEG)), ry(ArMath::sin(thDeg - BEAM_HALF_DEG)),
+        lx(ArMath::cos(thDeg + BEAM_HALF_DEG)), ly(ArMath::sin(thDeg + BEAM_HALF_DEG)) {}
+  double ox, oy, th, reach;
+  double ax, ay;  // the axis
+  double rx, ry;  // the right edge
+  double lx, ly;  // the left edge
+};
+
 // Grows the map over the cone's bounding box: the apex, the arc's ends and the points of
 // the arc that lie furthest along an axis.
-void coverCone(OccupancyMap& map, double ox, double oy, double thDeg, double reach) {
-  double x0 = ox, x1 = ox, y0 = oy, y1 = oy;
-  auto include = [&](double deg) {
-    const double px = ox + reach * ArMath::cos(deg), py = oy + reach * ArMath::sin(deg);
+void coverCone(OccupancyMap& map, const Cone& cone) {
+  double x0 = cone.ox, x1 = cone.ox, y0 = cone.oy, y1 = cone.oy;
+  auto include = [&](double px, double py) {
     x0 = std::min(x0, px), x1 = std::max(x1, px), y0 = std::min(y0, py), y1 = std::max(y1, py);
   };
-  include(thDeg - BEAM_HALF_DEG);
-  include(thDeg + BEAM_HALF_DEG);
+  include(cone.ox + cone.reach * cone.rx, cone.oy + cone.reach * cone.ry);
+  include(cone.ox + cone.reach * cone.lx, cone.oy + cone.reach * cone.ly);
   for (double axis : {0.0, 90.0, 180.0, 270.0}) {
-    if (std::fabs(ArMath::subAngle(axis, thDeg)) <= BEAM_HALF_DEG) include(axis);
+    if (std::fabs(ArMath::subAngle(axis, cone.th)) <= BEAM_HALF_DEG) {
+      include(cone.ox + cone.reach * ArMath::cos(axis), cone.oy + cone.reach * ArMath::sin(axis));
+    }
   }
   map.growToCover(map.toCell(x0), map.toCell(y0));
   map.growToCover(map.toCell(x1), map.toCell(y1));
@@ -106,41 +126,74 @@ void bound(double a, double b, bool atLeast, double& lo, double& hi) {
   else hi = std::min(hi, v);
 }
 
-// Calls visit(cell, ConeCell) for every cell whose centre lies in the cone (apex, axis,
-// SONAR_BEAM_DEG) within reach; the map must cover them (coverCone). The cone is cut into
-// runs of one x each (the grid's rows, contiguous in memory): the columns from the apex
-// outward, first toward +x then toward -x, and in each the cells away from the apex
-// along y. Every direction within the cone thus meets its cells nearest first.
-template <class Visit>
-void scanCone(OccupancyMap& map, double ox, double oy, double thDeg, double reach, Visit visit) {
-  const double res = map.res, reach2 = reach * reach;
-  const double rx = ArMath::cos(thDeg - BEAM_HALF_DEG), ry = ArMath::sin(thDeg - BEAM_HALF_DEG);
-  const double lx = ArMath::cos(thDeg + BEAM_HALF_DEG), ly = ArMath::sin(thDeg + BEAM_HALF_DEG);
-  const bool upward = ArMath::sin(thDeg) >= 0;
-  // One run; false once the run lies beyond the reach.
-  auto run = [&](int32_t x) {
+// The cells y = j0 to j1 (none when j0 > j1) of the cone at x, whose centre lies u from
+// the apex along x.
+struct ConeRun {
+  int32_t x, j0, j1;
+  double u;
+};
+
+// One run's cells in the order the scan visits them, first to last.
+struct RunCells {
+  RowHalves row;
+  int32_t x, first, last, step;
+  double u, res, oy;
+
+  MapCell& operator[](int32_t y) const { return row[y]; }
+  ConeCell at(int32_t y) const { return ConeCell{x, y, u, cellCentre(y, res) - oy}; }
+  // Calls visit(cell, ConeCell) for the cells from `from` to `to`; none when `from` lies
+  // past `to`.
+  template <class Visit>
+  void visit(int32_t from, int32_t to, Visit& visit) const {
+    if ((to - from) * step < 0) return;
+    for (int32_t y = from;; y += step) {
+      visit(row[y], at(y));
+      if (y == to) return;
+    }
+  }
+};
+
+// Calls onRun(RunCells) for every run of cells whose centres lie in the cone within its
+// reach; the map must cover them (coverCone). The cone is cut into runs of one x each
+// (the grid's rows, contiguous in memory): the columns from the apex outward, first
+// toward +x then toward -x, and in each the cells away from the apex along y. Every
+// direction within the cone thus meets its cells nearest first. The scan ends early once
+// done() says nothing further can change.
+template <class OnRun, class Done>
+void scanCone(OccupancyMap& map, const Cone& cone, OnRun onRun, Done done) {
+  const double res = map.res, reach2 = cone.reach * cone.reach, ox = cone.ox, oy = cone.oy;
+  // The run at x; false once it lies beyond the reach.
+  auto runAt = [&](int32_t x, ConeRun& run) {
     const double u = cellCentre(x, res) - ox, u2 = u * u;
     if (u2 > reach2) return false;
+    run = ConeRun{x, 1, 0, u};
     const double clip = std::sqrt(reach2 - u2);
     double lo = -clip, hi = clip;
-    bound(rx, ry * u, true, lo, hi);   // left of the right edge: rx * v - ry * u >= 0
-    bound(lx, ly * u, false, lo, hi);  // right of the left edge: lx * v - ly * u <= 0
+    bound(cone.rx, cone.ry * u, true, lo, hi);   // left of the right edge: rx * v - ry * u >= 0
+    bound(cone.lx, cone.ly * u, false, lo, hi);  // right of the left edge: lx * v - ly * u <= 0
     // An edge all but parallel to the run leaves a bound far beyond any cell index: the
     // run is empty, and must be found so before the bounds become indices.
-    if (lo > hi) return true;
-    const int32_t j0 = firstCentreFrom(oy + lo, res), j1 = lastCentreUpTo(oy + hi, res);
-    if (j0 > j1) return true;
-    const RowHalves row = rowAt(map, x);
-    if (upward) {
-      for (int32_t y = j0; y <= j1; ++y) visit(row[y], ConeCell{x, y, u, cellCentre(y, res) - oy});
-    } else {
-      for (int32_t y = j1; y >= j0; --y) visit(row[y], ConeCell{x, y, u, cellCentre(y, res) - oy});
-    }
+    if (lo <= hi) run.j0 = firstCentreFrom(oy + lo, res), run.j1 = lastCentreUpTo(oy + hi, res);
     return true;
+  };
+  auto cellsOf = [&](const ConeRun& run) {
+    const RowHalves row = rowAt(map, run.x);
+    if (cone.ay >= 0) return RunCells{row, run.x, run.j0, run.j1, 1, run.u, res, oy};
+    return RunCells{row, run.x, run.j1, run.j0, -1, run.u, res, oy};
   };
   const int32_t first = firstCentreFrom(ox, res);
   for (const int32_t step : {1, -1}) {
-    for (int32_t x = step > 0 ? first : first - 1; run(x); x += step) {
+    int32_t x = step > 0 ? first : first - 1;
+    for (bool more = true; more && !done();) {
+      // A batch of runs is bounded before any of its cells is visited, so that the
+      // square roots and divisions of one run need not wait for the cells of the last.
+      std::array<ConeRun, 32> batch;
+      size_t n = 0;
+      while (n < batch.size() && (more = runAt(x, batch[n]))) {
+        if (batch[n].j0 <= batch[n].j1) ++n;
+        x += step;
+      }
+      for (size_t i = 0; i < n && !done(); ++i) onRun(cellsOf(batch[i]));
     }
   }
 }
@@ -183,31 +236,40 @@ int arcEvidence(double range, double res) {
 // sector its cell spans, so that no sector slips between the cells of a wall.
 class Shadows {
  public:
-  Shadows(double thDeg, double res)
-      : myCos(ArMath::cos(thDeg)), mySin(ArMath::sin(thDeg)), myPerTangent(CONE_SECTORS / (2 * std::tan(ArMath::degToRad(BEAM_HALF_DEG)))),
-        myHalfCell(res / 2 * myPerTangent) {}
-  bool behind(const ConeCell& c) const { return myAny && myBlocked[sectorAt(across(c))]; }
+  Shadows(const Cone& cone, double res) : myCos(cone.ax), mySin(cone.ay), myHalfCell(res / 2 * perTangent()) {}
+  bool behind(const ConeCell& c) const {
+    if (myBlocked == 0) return false;
+    if (myBlocked == ALL_SECTORS) return true;
+    return (myBlocked >> sectorAt(across(c)) & 1) != 0;
+  }
+  bool none() const { return myBlocked == 0; }
+  // Every sector is shaded: nothing further in the cone hears this beam.
+  bool all() const { return myBlocked == ALL_SECTORS; }
   void pass(const ConeCell& c, MapCell cell) {
     if (!isObstacleCell(cell)) return;
     const double at = across(c), halfWidth = myHalfCell / std::sqrt(std::max(c.d2(), 1.0));
-    for (size_t k = sectorAt(at - halfWidth), last = sectorAt(at + halfWidth); k <= last; ++k) myBlocked[k] = true;
-    myAny = true;
+    for (size_t k = sectorAt(at - halfWidth), last = sectorAt(at + halfWidth); k <= last; ++k) myBlocked |= 1u << k;
   }
 
  private:
   static constexpr int CONE_SECTORS = 16;
+  static constexpr uint32_t ALL_SECTORS = (1u << CONE_SECTORS) - 1;
+  // Sectors per unit of the tangent of the angle off the axis.
+  static double perTangent() {
+    static const double value = CONE_SECTORS / (2 * std::tan(ArMath::degToRad(BEAM_HALF_DEG)));
+    return value;
+  }
   static size_t sectorAt(double across) { return static_cast<size_t>(std::clamp(across, 0.0, CONE_SECTORS - 1.0)); }
   // Where the cell lies across the cone, in sectors from one edge.
   double across(const ConeCell& c) const {
     const double along = c.dx * myCos + c.dy * mySin;
     if (along <= 0) return CONE_SECTORS / 2.0;
-    return (c.dy * myCos - c.dx * mySin) / along * myPerTangent + CONE_SECTORS / 2.0;
+    return (c.dy * myCos - c.dx * mySin) / along * perTangent() + CONE_SECTORS / 2.0;
   }
 
-  double myCos, mySin, myPerTangent;
+  double myCos, mySin;
   double myHalfCell;  // half a cell's width at unit distance, in sectors
-  bool myAny = false;
-  std::array<bool, CONE_SECTORS> myBlocked{};
+  uint32_t myBlocked = 0;  // bit k: sector k is shaded
 };
 
 // One step of evidence as a table over a cell's unknown bit and occupancy byte: the new
@@ -232,6 +294,11 @@ class EvidenceStep {
   std::array<MapCell, 512> myNext{};
 };
 
+const EvidenceStep& keepStep() {
+  static const EvidenceStep step([](int e) { return e; });
+  return step;
+}
+
 const EvidenceStep& freeStep() {
   static const EvidenceStep step([](int e) { return e + EVIDENCE_FREE; });
   return step;
@@ -252,6 +319,18 @@ const EvidenceStep& hitStep(int evidence) {
   return steps[static_cast<size_t>(std::clamp(evidence, 0, EVIDENCE_HIT))];
 }
 
+// Applies step to the cells of run from `from` to `to` up to the first obstacle; returns
+// that obstacle's y, or the y past `to` when there was none. An obstacle shades what lies
+// behind it, so that the cells from it on need the full rule.
+int32_t applyUpToObstacle(const RunCells& run, int32_t from, int32_t to, const EvidenceStep& step) {
+  for (int32_t y = from;; y += run.step) {
+    MapCell& cell = run[y];
+    if (isObstacleCell(cell)) return y;
+    cell = step.apply(cell);
+    if (y == to) return y + run.step;
+  }
+}
+
 // Free evidence in the cone well short of the echo, occupied evidence on the arc; neither
 // behind an obstacle in its sector. A known obstacle met at a grazing angle keeps its
 // evidence, however little it holds.
@@ -261,10 +340,10 @@ void applyEcho(OccupancyMap& map, const SonarBeam& beam) {
   const double free2 = freeTo > 0 ? freeTo * freeTo : -1.0, arc2 = arcFrom > 0 ? arcFrom * arcFrom : 0.0;
   const EvidenceStep& onArc = hitStep(arcEvidence(beam.range, map.res));
   const EvidenceStep& onFree = freeStep();
-  const double dx = ArMath::cos(beam.th), dy = ArMath::sin(beam.th);
-  Shadows shadows(beam.th, map.res);
-  coverCone(map, beam.x, beam.y, beam.th, reach);
-  scanCone(map, beam.x, beam.y, beam.th, reach, [&](MapCell& cell, const ConeCell& c) {
+  const Cone cone(beam.x, beam.y, beam.th, reach);
+  Shadows shadows(cone, map.res);
+  coverCone(map, cone);
+  auto visit = [&](MapCell& cell, const ConeCell& c) {
     if (shadows.behind(c)) return;
     const double d2 = c.d2();
     if (d2 >= arc2) {
@@ -273,10 +352,26 @@ void applyEcho(OccupancyMap& map, const SonarBeam& beam) {
     }
     if (isObstacleCell(cell)) {
       shadows.pass(c, cell);
-      if (cellEvidence(cell) >= EVIDENCE_CONFIRMED && grazes(map, c.x, c.y, dx, dy)) return;
+      if (cellEvidence(cell) >= EVIDENCE_CONFIRMED && grazes(map, c.x, c.y, cone.ax, cone.ay)) return;
     }
     if (d2 < free2) cell = onFree.apply(cell);
-  });
+  };
+  // Until some obstacle in the cone short of the arc shades a sector, a cell's update
+  // depends on its distance from the apex alone: the step is chosen without a branch
+  // (the arc, the band short of it and the free core alternate along every run).
+  const std::array<const EvidenceStep*, 3> steps{&onArc, &keepStep(), &onFree};
+  auto onRun = [&](const RunCells& run) {
+    if (!shadows.none()) return run.visit(run.first, run.last, visit);
+    for (int32_t y = run.first;; y += run.step) {
+      MapCell& cell = run[y];
+      const double d2 = run.at(y).d2();
+      const size_t k = static_cast<size_t>(d2 < arc2) + static_cast<size_t>(d2 < free2);
+      if (isObstacleCell(cell) & (k != 0)) return run.visit(y, run.last, visit);
+      cell = steps[k]->apply(cell);
+      if (y == run.last) return;
+    }
+  };
+  scanCone(map, cone, onRun, [&] { return shadows.all(); });
 }
 
 // Silence lowers only cells that hold no occupied evidence, only down to its floor, and
@@ -284,13 +379,20 @@ void applyEcho(OccupancyMap& map, const SonarBeam& beam) {
 // hides what lies behind it.
 void applySilence(OccupancyMap& map, const SonarBeam& beam) {
   const EvidenceStep& quiet = silentStep();
-  Shadows shadows(beam.th, map.res);
-  coverCone(map, beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM);
-  scanCone(map, beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM, [&](MapCell& cell, const ConeCell& c) {
+  const Cone cone(beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM);
+  Shadows shadows(cone, map.res);
+  coverCone(map, cone);
+  auto visit = [&](MapCell& cell, const ConeCell& c) {
     if (shadows.behind(c)) return;
     shadows.pass(c, cell);
     cell = quiet.apply(cell);
-  });
+  };
+  // Until some obstacle shades a sector, every cell takes the quiet step.
+  auto onRun = [&](const RunCells& run) {
+    if (!shadows.none()) return run.visit(run.first, run.last, visit);
+    run.visit(applyUpToObstacle(run, run.first, run.last, quiet), run.last, visit);
+  };
+  scanCone(map, cone, onRun, [&] { return shadows.all(); });
 }
 
 // The ring's mounts with their axes' cosine and sine, worked out once.
