@@ -339,6 +339,44 @@ TEST(SonarModel, TheConeIsFreedShortOfTheEchoAndTheArcIsMarked) {
   EXPECT_EQ(evidenceAt(walled, 13, 2), EVIDENCE_SILENT) << "beside it";
 }
 
+// One echo on a fresh map, cell by cell against the cone's geometry worked out apart:
+// free short of the margin, occupied evidence on the arc, nothing between them or outside.
+// Apexes off the cell centres, cones across the grid's axes and along them, and a fine map
+// whose cones span hundreds of runs; cells within rounding of a border are not judged.
+TEST(SonarModel, EveryCellOfTheConeAndNoOtherTakesItsEvidence) {
+  struct Row {
+    double res, x, y, th, range;
+  };
+  const Row rows[] = {{100, 37, -12, 0, 4990},  {100, -160, 240, 45.7, 4990}, {100, 37, -12, 97.5, 3000},
+                      {100, 37, -12, 200, 1234}, {100, 510, 530, 271.3, 2600},   {100, -20, 10, 181, 100},
+                      {20, 37, -12, 3, 4990},    {20, -160, 240, 262, 4990},     {20, 5, 5, 135, 60}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(testing::Message() << "res " << r.res << " at " << r.x << "," << r.y << " th " << r.th << " range " << r.range);
+    OccupancyMap map(r.res, 0, 0);
+    ASSERT_TRUE(markSonarReading(map, SonarBeam{r.x, r.y, r.th, r.range}, ArPose(r.x, r.y), FootprintStyle::Own));
+    const double freeTo = r.range - SONAR_FREE_MARGIN_MM, arcFrom = r.range - SONAR_ARC_HALF_MM;
+    const double reach = r.range + SONAR_ARC_HALF_MM;
+    auto centre = [&](int32_t i) { return i > 0 ? (i + 0.5) * r.res : i < 0 ? (i - 0.5) * r.res : 0.0; };
+    auto near = [](double a, double b) { return std::fabs(a - b) < 1e-6; };
+    int freed = 0, marked = 0;
+    for (int32_t x = 1 - map.minx; x < map.maxx; ++x) {
+      for (int32_t y = 1 - map.miny; y < map.maxy; ++y) {
+        if (x == map.toCell(r.x) && y == map.toCell(r.y)) continue;  // the robot's own cell
+        const double dx = centre(x) - r.x, dy = centre(y) - r.y, d = std::hypot(dx, dy);
+        const double off = std::fabs(ArMath::subAngle(ArMath::atan2(dy, dx), r.th));
+        if (near(off, SONAR_BEAM_DEG / 2) || near(d, freeTo) || near(d, arcFrom) || near(d, reach)) continue;
+        const bool inCone = off < SONAR_BEAM_DEG / 2 && d < reach;
+        const int expected = !inCone ? 0 : d >= arcFrom ? 1 : d < freeTo ? -1 : 0;
+        const int e = evidenceAt(map, x, y);
+        ASSERT_EQ((e > 0) - (e < 0), expected) << x << "," << y << " at " << d << " mm, " << off << " deg off the axis";
+        freed += expected < 0, marked += expected > 0;
+      }
+    }
+    EXPECT_GT(marked, 0);
+    EXPECT_EQ(freed > 0, freeTo > 0);
+  }
+}
+
 // A wall along y = 2050 mm (the centres of row 20), seen straight on by disc 0 (mounted at
 // y = 136, pointing up) from a robot passing beneath it, then met by long beams that
 // run along it: a smooth wall reflects those away, so they say nothing about it.
