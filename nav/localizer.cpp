@@ -50,7 +50,7 @@ struct Echo {
 
 // What the corrections did since the process started.
 struct Totals {
-  long applied = 0, large = 0, partial = 0, fewEchoes = 0, ambiguous = 0, acrossWall = 0;
+  long applied = 0, large = 0, partial = 0, fewEchoes = 0, ambiguous = 0, contradicted = 0, acrossWall = 0;
   double shiftedMm = 0, turnedDeg = 0;
   ArTransform total;  // every correction, composed
 };
@@ -150,6 +150,7 @@ void count(Totals& totals, CorrectionVerdict verdict) {
   switch (verdict) {
     case CorrectionVerdict::TooFewEchoes: ++totals.fewEchoes; break;
     case CorrectionVerdict::Ambiguous: ++totals.ambiguous; break;
+    case CorrectionVerdict::Contradicted: ++totals.contradicted; break;
     case CorrectionVerdict::AcrossWall: ++totals.acrossWall; break;
     case CorrectionVerdict::Applied: break;
   }
@@ -229,9 +230,9 @@ void reportLocalizerTotals() {
   char line[400];
   std::snprintf(line, sizeof line,
                 "LOCALIZE: %ld corrections (%ld large, %ld along one direction only) shifted the pose %.0f mm and "
-                "turned it %.1f degrees in all; matches refused: %ld too few echoes, %ld ambiguous, %ld across a wall; "
-                "the pose is (%.0f, %.0f, %.1f) from odometry's",
+                "turned it %.1f degrees in all; matches refused: %ld too few echoes, %ld ambiguous, %ld beyond "
+                "odometry's drift, %ld across a wall; the pose is (%.0f, %.0f, %.1f) from odometry's",
                 totals.applied, totals.large, totals.partial, totals.shiftedMm, totals.turnedDeg, totals.fewEchoes,
-                totals.ambiguous, totals.acrossWall, now.getX(), now.getY(), now.getTh());
+                totals.ambiguous, totals.contradicted, totals.acrossWall, now.getX(), now.getY(), now.getTh());
   writeLine(stderr, line);
 }

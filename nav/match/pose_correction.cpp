@@ -8,25 +8,25 @@ namespace {
 // The share of a measurement of variance measured that updates a state of variance prior.
 double gainOf(double prior, double measured) { return prior + measured > 0 ? prior / (prior + measured) : 0; }
 
-// The shift the match supports: along each eigenvector of its covariance that it
-// determined well enough, the gained share of its correction. False when it determined
-// none; gain receives the smallest gain used.
-bool gainedShift(const MatchResult& m, double doubtMm, double maxSigma, double& dx, double& dy, bool& partial,
-                 double& gain) {
+// What the match's shift comes to along each eigenvector of its covariance: the gained
+// share of its correction where it determined that direction and odometry does not
+// contradict it, nothing elsewhere.
+struct GainedShift {
+  double dx = 0, dy = 0;
+  double gain = 1;          // the smallest gain used
+  int used = 0;             // directions corrected
+  bool contradicted = false;
+};
+
+GainedShift gainedShift(const MatchResult& m, double doubtMm, const CorrectionLimits& limits) {
   const double half = (m.covXX + m.covYY) / 2;
   const double gap = std::sqrt(std::max(0.0, (m.covXX - m.covYY) * (m.covXX - m.covYY) / 4 + m.covXY * m.covXY));
   const double eigen[2] = {half - gap, half + gap};
-  const double prior = doubtMm * doubtMm, limit = maxSigma * maxSigma;
-  dx = dy = 0;
-  partial = false;
-  gain = 1;
-  bool any = false;
+  const double prior = doubtMm * doubtMm, limit = limits.maxSigmaMm * limits.maxSigmaMm;
+  GainedShift g;
   for (int i = 0; i < 2; ++i) {
     const double lambda = eigen[i];
-    if (lambda > limit) {
-      partial = true;
-      continue;
-    }
+    if (lambda > limit) continue;
     // The eigenvector of lambda: (covXY, lambda - covXX) or (lambda - covYY, covXY); with
     // no correlation and equal variances, the axes.
     double ex = m.covXY, ey = lambda - m.covXX;
@@ -42,14 +42,18 @@ bool gainedShift(const MatchResult& m, double doubtMm, double maxSigma, double& 
       ex /= norm;
       ey /= norm;
     }
+    const double along = m.dx * ex + m.dy * ey;
+    if (std::fabs(along) > limits.contradictSigmas * doubtMm) {
+      g.contradicted = true;
+      continue;
+    }
     const double k = gainOf(prior, lambda);
-    const double along = k * (m.dx * ex + m.dy * ey);
-    dx += along * ex;
-    dy += along * ey;
-    gain = std::min(gain, k);
-    any = true;
+    g.dx += k * along * ex;
+    g.dy += k * along * ey;
+    g.gain = std::min(g.gain, k);
+    ++g.used;
   }
-  return any;
+  return g;
 }
 
 // A mapped obstacle lies on the straight way from (x0, y0) to (x1, y1), the start's own
@@ -71,7 +75,8 @@ bool crossesObstacle(const MapWindow& map, double x0, double y0, double x1, doub
 
 PoseDoubt grownDoubt(PoseDoubt doubt, double distanceMm, double turnDeg, const CorrectionLimits& limits) {
   doubt.deg = std::min(limits.maxDoubtDeg, doubt.deg + limits.turnShare * turnDeg + limits.degPerMetre * distanceMm / 1000);
-  doubt.mm = std::min(limits.maxDoubtMm, doubt.mm + limits.distanceShare * distanceMm);
+  const double share = limits.distanceShare + ArMath::sin(doubt.deg);
+  doubt.mm = std::min(limits.maxDoubtMm, doubt.mm + share * distanceMm);
   return doubt;
 }
 
@@ -79,29 +84,32 @@ CorrectionStep decideCorrection(const MatchResult& match, const MapWindow& map, 
                                 const CorrectionLimits& limits) {
   CorrectionStep step;
   if (!match.scored || match.points < limits.minPoints || match.support < limits.minSupport) return step;
-  step.verdict = CorrectionVerdict::Ambiguous;
-  double dx = 0, dy = 0, shiftGain = 0;
-  if (match.sigmaTh > limits.maxSigmaDeg ||
-      !gainedShift(match, doubt.mm, limits.maxSigmaMm, dx, dy, step.partial, shiftGain)) {
+  step.verdict = CorrectionVerdict::Contradicted;
+  if (std::fabs(match.dth) > limits.contradictSigmas * doubt.deg) return step;
+  const bool turns = match.sigmaTh <= limits.maxSigmaDeg;
+  GainedShift shift = gainedShift(match, doubt.mm, limits);
+  if (!turns && shift.used == 0) {
+    if (!shift.contradicted) step.verdict = CorrectionVerdict::Ambiguous;
     return step;
   }
-  const double turnGain = gainOf(doubt.deg * doubt.deg, match.sigmaTh * match.sigmaTh);
-  const double length = std::hypot(dx, dy);
+  step.partial = shift.used == 1;
+  const double length = std::hypot(shift.dx, shift.dy);
   if (length > limits.maxStepMm) {
-    dx *= limits.maxStepMm / length;
-    dy *= limits.maxStepMm / length;
+    shift.dx *= limits.maxStepMm / length;
+    shift.dy *= limits.maxStepMm / length;
   }
+  const double turnGain = turns ? gainOf(doubt.deg * doubt.deg, match.sigmaTh * match.sigmaTh) : 0;
   const double dth = std::clamp(match.dth * turnGain, -limits.maxStepDeg, limits.maxStepDeg);
-  if (crossesObstacle(map, pivot.getX(), pivot.getY(), pivot.getX() + dx, pivot.getY() + dy)) {
+  if (crossesObstacle(map, pivot.getX(), pivot.getY(), pivot.getX() + shift.dx, pivot.getY() + shift.dy)) {
     step.verdict = CorrectionVerdict::AcrossWall;
     return step;
   }
   step.verdict = CorrectionVerdict::Applied;
-  step.dx = dx;
-  step.dy = dy;
+  step.dx = shift.dx;
+  step.dy = shift.dy;
   step.dth = dth;
   doubt.deg *= std::sqrt(1 - turnGain);
-  if (!step.partial) doubt.mm *= std::sqrt(1 - shiftGain);
+  if (shift.used == 2) doubt.mm *= std::sqrt(1 - shift.gain);
   return step;
 }
 

@@ -4,8 +4,12 @@
 // correction: each step takes the share of the match's correction that the two
 // uncertainties give it, as a Kalman filter's update would, so that weak matches nudge a
 // pose that is still good and firm ones pull back a pose that has drifted. Only what the
-// match determined is corrected, within a bound per step, and never so that the robot
-// passes through a mapped obstacle on the way.
+// match determined is corrected (the shift without the turn when only the shift is),
+// within a bound per step, and never so that the robot passes through a mapped obstacle
+// on the way. A match that asks for more than odometry can have drifted since the last
+// correction is refused: a wrong match is far likelier than such a drift, and matching
+// sparse sonar against a map smeared by the robot's own drift gives wrong matches that
+// look firm.
 #include "aria/ar_pose.h"
 #include "nav/match/map_window.h"
 #include "nav/match/scan_match.h"
@@ -20,12 +24,14 @@ struct CorrectionLimits {
   int minPoints = 20;           // echoes the sub-map needs
   int minSupport = 12;          // of them, echoes close to a mapped obstacle after the correction
   double maxSigmaMm = 90;       // a direction of the shift determined worse than this is left alone
-  double maxSigmaDeg = 4;       // a turn determined worse than this leaves the match unused
+  double maxSigmaDeg = 1.5;     // a turn determined worse than this is left alone
   double maxStepMm = 150;       // bound of one step's shift
   double maxStepDeg = 3;        // bound of one step's turn
-  // How fast the doubt grows: odometry's heading drifts by a share of every turn and a
-  // little per metre, its position by a share of the distance.
-  double turnShare = 0.02;
+  double contradictSigmas = 2;  // a correction beyond this many doubts is refused
+  // How fast the doubt grows: odometry's heading drifts by a share of every turn (about
+  // the wheelbase's error) and a little per metre, its position by a share of the
+  // distance and by the heading's doubt over it.
+  double turnShare = 0.01;
   double degPerMetre = 0.5;
   double distanceShare = 0.02;
   double maxDoubtMm = 1000;
@@ -38,7 +44,8 @@ PoseDoubt grownDoubt(PoseDoubt doubt, double distanceMm, double turnDeg, const C
 enum class CorrectionVerdict {
   Applied,       // the step below is to be applied
   TooFewEchoes,  // too few echoes, or too few of them near anything mapped
-  Ambiguous,     // the turn, or the shift in every direction, is not determined
+  Ambiguous,     // neither the turn nor the shift in any direction is determined
+  Contradicted,  // more than odometry can have drifted since the last correction
   AcrossWall,    // the step would carry the robot through a mapped obstacle
 };
 

@@ -155,14 +155,20 @@ TEST(PoseCorrection, TakesWhatTheDoubtsGiveRefusesWhatIsUndeterminedOrCrossesAWa
   const Case cases[] = {
       {"a firm match on a doubtful pose: most of it", match(40, 1, 10, 0.3, 40), {100, 3}, {0, 0},
        CorrectionVerdict::Applied, 40 * share(100, 10), 1 * share(3, 0.3)},
-      {"a weak match on a good pose: a little", match(40, 1, 40, 2, 40), {10, 0.3}, {0, 0},
-       CorrectionVerdict::Applied, 40 * share(10, 40), 1 * share(0.3, 2)},
+      {"a weak match on a good pose: a little", match(15, 0.5, 40, 1.2, 40), {10, 0.3}, {0, 0},
+       CorrectionVerdict::Applied, 15 * share(10, 40), 0.5 * share(0.3, 1.2)},
       {"a large one, bounded", match(400, 6, 10, 0.2, 40), {1000, 10}, {0, 0}, CorrectionVerdict::Applied, 150, 3},
       {"too few echoes near anything mapped", match(40, 0, 10, 0.2, 5), {100, 3}, {0, 0},
        CorrectionVerdict::TooFewEchoes, 0, 0},
-      {"the turn undetermined", match(40, 0, 10, 5, 40), {100, 3}, {0, 0}, CorrectionVerdict::Ambiguous, 0, 0},
-      {"the shift undetermined everywhere", match(40, 0, 200, 0.2, 40), {100, 3}, {0, 0},
-       CorrectionVerdict::Ambiguous, 0, 0},
+      {"the turn undetermined: the shift alone", match(40, 1, 10, 2, 40), {100, 3}, {0, 0},
+       CorrectionVerdict::Applied, 40 * share(100, 10), 0},
+      {"the shift undetermined everywhere: the turn alone", match(40, 1, 200, 0.2, 40), {100, 3}, {0, 0},
+       CorrectionVerdict::Applied, 0, 1 * share(3, 0.2)},
+      {"nothing determined", match(40, 1, 200, 2, 40), {100, 3}, {0, 0}, CorrectionVerdict::Ambiguous, 0, 0},
+      {"a shift odometry cannot have drifted by: the turn alone", match(300, 1, 10, 0.2, 40), {100, 3}, {0, 0},
+       CorrectionVerdict::Applied, 0, 1 * share(3, 0.2)},
+      {"a turn odometry cannot have drifted by", match(40, 2, 10, 0.3, 40), {100, 0.5}, {0, 0},
+       CorrectionVerdict::Contradicted, 0, 0},
       {"through the wall", match(200, 0, 10, 0.2, 40), {1000, 3}, {950, 0}, CorrectionVerdict::AcrossWall, 0, 0},
   };
   for (const Case& c : cases) {
@@ -172,7 +178,7 @@ TEST(PoseCorrection, TakesWhatTheDoubtsGiveRefusesWhatIsUndeterminedOrCrossesAWa
     EXPECT_NEAR(step.dx, c.stepX, 1e-6) << c.what;
     EXPECT_NEAR(step.dth, c.stepTh, 1e-6) << c.what;
     if (c.verdict == CorrectionVerdict::Applied) {
-      EXPECT_LT(doubt.deg, c.doubt.deg) << c.what << ": a correction lessens the doubt";
+      EXPECT_LT(doubt.deg + doubt.mm, c.doubt.deg + c.doubt.mm) << c.what << ": a correction lessens the doubt";
     }
   }
 }
