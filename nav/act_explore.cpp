@@ -40,6 +40,8 @@ constexpr double CREEP_MM_S = 150;         // at this speed
 constexpr double COMPLETE_AFTER_S = 8.0;   // no target for this long, turning on the spot, and none
                                            // set aside only for a while: done
 constexpr uint32_t PEER_FRESH_S = 5;       // teammates heard from within this take part
+constexpr uint32_t PEER_NEAR_S = 2;        // a teammate's pose this recent is a body to keep clear of
+constexpr double PEER_MOVED_MM = 200;      // how far a teammate may have driven since its last P
 constexpr double FULL_TURN_ERROR_DEG = 60; // heading errors beyond this: turn on the spot
 constexpr double BLOCKING_ECHO_S = 60;     // an echo that stopped the robot stays in its plans this long
 constexpr double BACK_OFF_AFTER_S = 1.5;   // stopped by an obstacle this long: back off
@@ -102,13 +104,14 @@ struct Clearance {
   ArPose echo;
 };
 
-// The last poses of the teammates heard from lately (this agent's own entry left out).
-std::vector<ArPose> freshPeers() {
+// The last poses of the teammates heard from within maxAge seconds (this agent's own
+// entry left out).
+std::vector<ArPose> freshPeers(uint32_t maxAge) {
   const uint32_t now = calendarSeconds();
   std::vector<ArPose> poses;
   ArLockGuard hold(peerTableMutex);
   for (const auto& [name, entry] : peerTable) {
-    if (name == agentId || !entry.active || static_cast<uint32_t>(now - entry.lastSeen) > PEER_FRESH_S) continue;
+    if (name == agentId || !entry.active || static_cast<uint32_t>(now - entry.lastSeen) > maxAge) continue;
     poses.push_back(entry.pose);
   }
   return poses;
@@ -142,7 +145,7 @@ std::vector<ArPose> blockers(const ExploreRun& run) {
 
 void askForPlan(ExploreRun& run, const ArPose& pose, double now) {
   std::erase_if(run.blockingEchoes, [now](const Blocker& e) { return e.until <= now; });
-  run.planner.ask({pose, freshPeers(), blockers(run), now, run.givingUp, run.trap});
+  run.planner.ask({pose, freshPeers(PEER_FRESH_S), blockers(run), now, run.givingUp, run.trap});
   run.givingUp = false;
   run.trap.reset();
   run.plannedAt = now;
@@ -245,6 +248,20 @@ Clearance mapClearance(const MapWindow& map, const ArPose& pose, bool strayToo) 
   return clear;
 }
 
+// The nearest teammate in the robot's sweep. The sonar hears a teammate only where a
+// beam meets its body squarely, so its last P counts as well: a body as wide as this
+// robot's, widened by how far it may have driven since.
+Clearance teammateClearance(const ArPose& pose, const std::vector<ArPose>& teammates) {
+  const double c = ArMath::cos(pose.getTh()), s = ArMath::sin(pose.getTh());
+  Clearance clear;
+  for (const ArPose& t : teammates) {
+    const double dx = t.getX() - pose.getX(), dy = t.getY() - pose.getY();
+    const double mm = sweptClearance(dx * c + dy * s, dy * c - dx * s, 2 * BODY_RADIUS_MM + PEER_MOVED_MM);
+    if (mm < clear.mm) clear = {mm, t};
+  }
+  return clear;
+}
+
 // How near the nearest obstacle and the nearest unseen cell of the map lie, within
 // 800 mm: unseen cells may hide an obstacle the sonar has not met yet.
 struct Caution {
@@ -322,6 +339,9 @@ void drive(ExploreRun& run, const ArPose& pose, double now) {
   double speed = near.obstacle < 500 ? 250 : (near.obstacle < 800 || near.unseen < 300 ? 300 : CRUISE_MM_S);
   speed = std::min(speed, 250 + 0.5 * std::max(0.0, pose.findDistanceTo(run.plan.target) - 400));
   speed = std::min(speed, std::sqrt(2 * BRAKING_MM_S2 * std::max(0.0, ahead.mm - STOP_GAP_MM)));
+  // A teammate in the way stops the robot but is no obstacle for its plans: it moves on.
+  const Clearance teammate = teammateClearance(pose, freshPeers(PEER_NEAR_S));
+  speed = std::min(speed, std::sqrt(2 * BRAKING_MM_S2 * std::max(0.0, teammate.mm - STOP_GAP_MM)));
   if (creeping) speed = std::min(speed, CREEP_MM_S);
   speed *= std::max(0.0, 1 - (error / FULL_TURN_ERROR_DEG) * (error / FULL_TURN_ERROR_DEG));
   if (ahead.mm < STOP_GAP_MM && error < FULL_TURN_ERROR_DEG) rememberBlocker(run, ahead.echo, now);

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "base/clock.h"
 #include "nav/behaviours.h"
 #include "state/shared_state.h"
 #include "tests/nav/sim_session.h"
@@ -140,6 +141,18 @@ TEST(Behaviours, PathStopsShortOfAnObstacleThatAppearsAhead) {
   EXPECT_GE(occurrences(err, "WARN: close obstacles, recomputing flood algorithm!\n"), 1);
 }
 
+// A corridor the team map holds, 1.9 m wide, closed at x = -3550 and open to the
+// unknown at x = 1050; a robot at its closed end at (-3050, 550) heads down it.
+void drawCorridor() {
+  robot->lock();
+  robot->moveTo(ArPose(-3050, 550, 0));
+  robot->unlock();
+  setCellsOf(*globalMap, -3550, -450, 1050, 1450, FREE);
+  setCellsOf(*globalMap, -3550, -450, 1050, -450, SOLID);
+  setCellsOf(*globalMap, -3550, 1450, 1050, 1450, SOLID);
+  setCellsOf(*globalMap, -3550, -450, -3550, 1450, SOLID);
+}
+
 // Exploring down a corridor the team map holds, between walls 0.9 m off, toward its
 // open end 4 m ahead, with the map grown to its bound by poses from far off. Beside two
 // small unseen patches the robot slows down. Then stray echoes appear in the map right
@@ -149,19 +162,13 @@ TEST(Behaviours, PathStopsShortOfAnObstacleThatAppearsAhead) {
 TEST(Behaviours, ExploreSlowsBesideUnseenCellsAndStopsShortOfAnObstacleThatAppearsAhead) {
   SimSession session("box -20000 -20000 20000 20000\n");  // no echo: the map alone guides
   ASSERT_TRUE(session.start());
-  robot->lock();
-  robot->moveTo(ArPose(-3050, 550, 0));
-  robot->unlock();
   for (double x : {-MAP_COORD_BOUND_MM, MAP_COORD_BOUND_MM}) {
     for (double y : {-MAP_COORD_BOUND_MM, MAP_COORD_BOUND_MM}) {
       ArLockGuard hold(globalMap->mutex);
       markPeerPose(*globalMap, ArPose(x, y));
     }
   }
-  setCellsOf(*globalMap, -3550, -450, 1050, 1450, FREE);
-  setCellsOf(*globalMap, -3550, -450, 1050, -450, SOLID);
-  setCellsOf(*globalMap, -3550, 1450, 1050, 1450, SOLID);
-  setCellsOf(*globalMap, -3550, -450, -3550, 1450, SOLID);
+  drawCorridor();
   setCellsOf(*globalMap, -1450, 350, -750, 350, UNSEEN);  // 200 mm either side of the robot's way
   setCellsOf(*globalMap, -1450, 750, -750, 750, UNSEEN);
   double besideUnseen = 0, shortOf = 1e9;
@@ -190,6 +197,36 @@ TEST(Behaviours, ExploreSlowsBesideUnseenCellsAndStopsShortOfAnObstacleThatAppea
   // are reached; the robot stops about 150 mm before that.
   EXPECT_GT(shortOf, 173 + 60) << "the robot drove on too close to the echoes";
   EXPECT_EQ(getExitFlag(), 0);
+}
+
+// Exploring down the same corridor, a teammate stands in the way: the sonar does not
+// hear it (this world echoes nothing), but its P does. The robot stops short of its
+// body instead of driving into it.
+TEST(Behaviours, ExploreStopsShortOfATeammateInTheWay) {
+  SimSession session("box -20000 -20000 20000 20000\n");
+  ASSERT_TRUE(session.start());
+  drawCorridor();
+  const ArPose teammate(-1000, 550, 180);
+  double closest = 1e9;
+  std::thread observer([&] {
+    within(10000, [&] {
+      {
+        ArLockGuard hold(peerTableMutex);
+        recordPeerPose(peerTable, "bravo", teammate, calendarSeconds(), agentId);
+      }
+      closest = std::min(closest, session.pose().findDistanceTo(teammate));
+      return false;
+    });
+    setMode(MODE_STOP_AND_MANUAL);
+  });
+  session.runWithin(actExplore, MODE_EXPLORE, 20000);
+  observer.join();
+  {
+    ArLockGuard hold(peerTableMutex);
+    peerTable.clear();
+  }
+  EXPECT_LT(closest, 1300) << "the robot never drove toward the teammate";
+  EXPECT_GT(closest, 2 * 250 + 100) << "the robot drove into the teammate";
 }
 
 // A goal the map encloses, given while the robot follows the flood path: there is no way
