@@ -310,6 +310,13 @@ const EvidenceStep& silentStep() {
   return step;
 }
 
+// A quiet beam frees as an echo's cone does, but still lowers no cell that holds occupied
+// evidence.
+const EvidenceStep& quietStep() {
+  static const EvidenceStep step([](int e) { return e > 0 ? e : e + EVIDENCE_FREE; });
+  return step;
+}
+
 const EvidenceStep& hitStep(int evidence) {
   static const std::array<EvidenceStep, EVIDENCE_HIT + 1> steps = [] {
     return [&]<size_t... K>(std::index_sequence<K...>) {
@@ -374,11 +381,11 @@ void applyEcho(OccupancyMap& map, const SonarBeam& beam) {
   scanCone(map, cone, onRun, [&] { return shadows.all(); });
 }
 
-// Silence lowers only cells that hold no occupied evidence, only down to its floor, and
-// not behind an obstacle in its sector: a wall met at a grazing angle is silent too and
-// hides what lies behind it.
+// Silence lowers only cells that hold no occupied evidence, only down to its floor (a
+// quiet beam's to known free), and not behind an obstacle in its sector: a wall met at a
+// grazing angle is silent too and hides what lies behind it.
 void applySilence(OccupancyMap& map, const SonarBeam& beam) {
-  const EvidenceStep& quiet = silentStep();
+  const EvidenceStep& quiet = beam.quiet ? quietStep() : silentStep();
   const Cone cone(beam.x, beam.y, beam.th, SONAR_SILENT_REACH_MM);
   Shadows shadows(cone, map.res);
   coverCone(map, cone);
@@ -471,6 +478,17 @@ bool StillBeams::repeats(const SonarBeam& beam, const ArPose& robotPose) {
   }
   last = Last{true, beam.heard, robotPose.getX(), robotPose.getY(), robotPose.getTh(), beam.range};
   return false;
+}
+
+bool StillBeams::quietAround(int disc, const ArPose& robotPose) const {
+  const int ring = static_cast<int>(myLast.size());
+  if (disc < 0 || disc >= ring) return false;
+  for (int k = -SONAR_QUIET_NEIGHBOURS; k <= SONAR_QUIET_NEIGHBOURS; ++k) {
+    const Last& last = myLast[static_cast<size_t>((disc + k + ring) % ring)];
+    if (k == 0) continue;
+    if (!last.valid || last.heard || std::hypot(robotPose.getX() - last.x, robotPose.getY() - last.y) > SONAR_QUIET_MOVE_MM) return false;
+  }
+  return true;
 }
 
 bool markSonarReading(OccupancyMap& map, const SonarBeam& beam, const ArPose& robotPose, FootprintStyle style) {

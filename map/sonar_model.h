@@ -17,7 +17,11 @@
 //     answering (Konolige 1997);
 //   - a beam that heard nothing says, weakly, that its first metre and a half is free:
 //     never enough on its own to make a cell known free (a wall met at a grazing angle
-//     is silent too), and it never lowers a cell that holds occupied evidence.
+//     is silent too), and it never lowers a cell that holds occupied evidence;
+//   - unless the discs around it on the ring heard nothing either, just before and from
+//     about the same place: a wall near the robot faces one of nine discs 20 to 40
+//     degrees apart squarely enough to answer, so such a quiet beam frees its cells as
+//     an echo's cone does.
 // Readings repeated while the robot stands still are not new evidence (StillBeams).
 //
 // The evidence lives in the cell's occupancy byte. A cell stays unknown to every reader
@@ -67,6 +71,8 @@ constexpr double SONAR_FREE_MARGIN_MM = 150;   // free evidence stops this far s
 constexpr double SONAR_ARC_HALF_MM = 71;       // the arc's half depth: every direction meets a cell centre
 constexpr double SONAR_SILENT_REACH_MM = 1500; // how far a silent beam vouches for free space
 constexpr double SONAR_NO_ECHO_MM = 5000;      // the range a robot reports for "nothing sensed"
+constexpr int SONAR_QUIET_NEIGHBOURS = 4;       // discs either side on the ring that must be silent too ...
+constexpr double SONAR_QUIET_MOVE_MM = 300;     // ... their last beams fired within this of the robot's place
 
 // One firing of one transducer: where it sat and pointed, and what it heard.
 struct SonarBeam {
@@ -75,6 +81,7 @@ struct SonarBeam {
   double range = 0;     // mm to the echo
   int disc = -1;        // the disc of the robot's ring; -1 when the reading matched none
   bool heard = true;    // false: nothing answered within the sonar's range
+  bool quiet = false;   // silent, and so were the discs around it (StillBeams::quietAround)
 };
 
 // The beam that made a reading seen from robotPose: the ring disc (robot layer's
@@ -91,6 +98,9 @@ class StillBeams {
  public:
   // True when beam repeats its disc's last beam from robotPose; otherwise remembers it.
   bool repeats(const SonarBeam& beam, const ArPose& robotPose);
+  // True when the last beams of the SONAR_QUIET_NEIGHBOURS discs either side of disc on
+  // the ring all heard nothing and were fired within SONAR_QUIET_MOVE_MM of robotPose.
+  bool quietAround(int disc, const ArPose& robotPose) const;
 
  private:
   struct Last {

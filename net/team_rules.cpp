@@ -17,6 +17,7 @@ struct SonarPart {
   SonarBeam beam;
   bool fresh = false;    // E: the beam is new evidence
   uint16_t discs = 0;    // S: the silent discs that are new evidence
+  uint16_t quiet = 0;    // S: those of them whose neighbours on the ring were silent too
 };
 
 StillBeams& beamsOf(SonarMemory& memory, std::string_view name) {
@@ -36,6 +37,9 @@ SonarPart sonarPart(SonarMemory& memory, const Message& m) {
       if ((m.values[0] >> disc & 1) != 0 && !beams.repeats(silentBeam(firstPose(m), disc), firstPose(m))) {
         part.discs = static_cast<uint16_t>(part.discs | 1u << disc);
       }
+    }
+    for (int disc = 0; disc < MAX_SILENT_DISCS; ++disc) {
+      if ((part.discs >> disc & 1) != 0 && beams.quietAround(disc, firstPose(m))) part.quiet = static_cast<uint16_t>(part.quiet | 1u << disc);
     }
   }
   return part;
@@ -70,7 +74,10 @@ void markSonar(OccupancyMap& map, const Message& m, bool own, const SonarPart& p
       break;
     case 'S':
       for (int disc = 0; disc < MAX_SILENT_DISCS; ++disc) {
-        if ((part.discs >> disc & 1) != 0) markSonarReading(map, silentBeam(firstPose(m), disc), firstPose(m), style);
+        if ((part.discs >> disc & 1) == 0) continue;
+        SonarBeam beam = silentBeam(firstPose(m), disc);
+        beam.quiet = (part.quiet >> disc & 1) != 0;
+        markSonarReading(map, beam, firstPose(m), style);
       }
       break;
     case 'O': markSonarHit(map, point(m)); break;

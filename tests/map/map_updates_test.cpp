@@ -337,6 +337,15 @@ TEST(SonarModel, TheConeIsFreedShortOfTheEchoAndTheArcIsMarked) {
   EXPECT_EQ(evidenceAt(walled, 10, 2), 1);
   EXPECT_EQ(walled.cellOrUnknown(14, 3), CELL_UNKNOWN) << "behind the obstacle";
   EXPECT_EQ(evidenceAt(walled, 13, 2), EVIDENCE_SILENT) << "beside it";
+  // A quiet beam (its neighbours on the ring silent too) frees as an echo's cone does,
+  // but still keeps occupied evidence and what lies behind it.
+  SonarBeam quietBeam = beam;
+  quietBeam.quiet = true;
+  EXPECT_TRUE(markSonarReading(walled, quietBeam, robot, FootprintStyle::Own));
+  EXPECT_EQ(walled.cellValue(8, 1) & CELL_UNKNOWN, 0);
+  EXPECT_EQ(evidenceAt(walled, 8, 1), EVIDENCE_SILENT + EVIDENCE_FREE);
+  EXPECT_EQ(evidenceAt(walled, 10, 2), 1);
+  EXPECT_EQ(walled.cellOrUnknown(14, 3), CELL_UNKNOWN) << "behind the obstacle";
 }
 
 // One echo on a fresh map, cell by cell against the cone's geometry worked out apart:
@@ -457,6 +466,36 @@ TEST(SonarModel, AReadingRepeatedWhileStandingStillCountsOnce) {
   expectSameMap(repeated, once);
   EXPECT_FALSE(still.repeats(beam, ArPose(400, 200, 30))) << "a robot that moved sees anew";
   EXPECT_FALSE(still.repeats(silentBeam(ArPose(400, 200, 30), 2), ArPose(400, 200, 30))) << "so does an echo that stops";
+}
+
+// A silent beam is quiet when the four discs either side of it on the ring (across the
+// two arrays) last heard nothing from about the same place.
+TEST(SonarModel, ASilentBeamIsQuietOnlyAmongSilentNeighbours) {
+  struct Row {
+    const char* what;
+    int heardDisc;     // a disc whose last beam heard an echo; -1 for none
+    double lastMoveMm;  // how far the robot stood from here when the others fired
+    bool quiet;
+  };
+  const Row rows[] = {
+      {"every neighbour silent", -1, 0, true},
+      {"the fourth disc round the ring heard an echo", 13, 0, false},
+      {"a disc beyond the neighbours heard one", 12, 0, true},
+      {"the neighbours fired from elsewhere", -1, 400, false},
+  };
+  const ArPose here(1000, 500, 40);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    StillBeams still;
+    const ArPose there(here.getX() + r.lastMoveMm, here.getY(), here.getTh());
+    for (int disc = 0; disc < arproto::kGeometryDiscs; ++disc) {
+      if (disc == 1) continue;
+      const SonarBeam b = disc == r.heardDisc ? beamOfReading(pointOf({there, disc, 2000}), there) : silentBeam(there, disc);
+      EXPECT_FALSE(still.repeats(b, there));
+    }
+    EXPECT_EQ(still.quietAround(1, here), r.quiet);
+  }
+  EXPECT_FALSE(StillBeams().quietAround(1, here)) << "neighbours never heard from";
 }
 
 }  // namespace
