@@ -350,6 +350,13 @@ void applyEcho(OccupancyMap& map, const SonarBeam& beam) {
   const Cone cone(beam.x, beam.y, beam.th, reach);
   Shadows shadows(cone, map.res);
   coverCone(map, cone);
+  constexpr double SUSPECT_FROM2 = SONAR_SUSPECT_FROM_MM * SONAR_SUSPECT_FROM_MM;
+  // Whether a cell lies on a suspect side of the cone, where it gains no free evidence.
+  auto suspect = [&](const ConeCell& c) {
+    if (c.d2() <= SUSPECT_FROM2) return false;
+    const double left = c.dy * cone.ax - c.dx * cone.ay;
+    return (beam.suspectLeft && left > SONAR_SUSPECT_STRIP_MM) || (beam.suspectRight && left < -SONAR_SUSPECT_STRIP_MM);
+  };
   auto visit = [&](MapCell& cell, const ConeCell& c) {
     if (shadows.behind(c)) return;
     const double d2 = c.d2();
@@ -361,14 +368,16 @@ void applyEcho(OccupancyMap& map, const SonarBeam& beam) {
       shadows.pass(c, cell);
       if (cellEvidence(cell) >= EVIDENCE_CONFIRMED && grazes(map, c.x, c.y, cone.ax, cone.ay)) return;
     }
-    if (d2 < free2) cell = onFree.apply(cell);
+    if (d2 < free2 && !suspect(c)) cell = onFree.apply(cell);
   };
   // Until some obstacle in the cone short of the arc shades a sector, a cell's update
-  // depends on its distance from the apex alone: the step is chosen without a branch
-  // (the arc, the band short of it and the free core alternate along every run).
+  // depends on its distance from the apex alone (on a cone without suspect sides): the
+  // step is chosen without a branch (the arc, the band short of it and the free core
+  // alternate along every run).
   const std::array<const EvidenceStep*, 3> steps{&onArc, &keepStep(), &onFree};
+  const bool anySuspect = beam.suspectLeft || beam.suspectRight;
   auto onRun = [&](const RunCells& run) {
-    if (!shadows.none()) return run.visit(run.first, run.last, visit);
+    if (!shadows.none() || anySuspect) return run.visit(run.first, run.last, visit);
     for (int32_t y = run.first;; y += run.step) {
       MapCell& cell = run[y];
       const double d2 = run.at(y).d2();
@@ -480,15 +489,25 @@ bool StillBeams::repeats(const SonarBeam& beam, const ArPose& robotPose) {
   return false;
 }
 
-bool StillBeams::quietAround(int disc, const ArPose& robotPose) const {
+bool StillBeams::silentAt(int disc, const ArPose& robotPose) const {
   const int ring = static_cast<int>(myLast.size());
-  if (disc < 0 || disc >= ring) return false;
-  for (int k = -SONAR_QUIET_NEIGHBOURS; k <= SONAR_QUIET_NEIGHBOURS; ++k) {
-    const Last& last = myLast[static_cast<size_t>((disc + k + ring) % ring)];
-    if (k == 0) continue;
-    if (!last.valid || last.heard || std::hypot(robotPose.getX() - last.x, robotPose.getY() - last.y) > SONAR_QUIET_MOVE_MM) return false;
+  const Last& last = myLast[static_cast<size_t>((disc % ring + ring) % ring)];
+  return last.valid && !last.heard && std::hypot(robotPose.getX() - last.x, robotPose.getY() - last.y) <= SONAR_QUIET_MOVE_MM;
+}
+
+bool StillBeams::quietAround(int disc, const ArPose& robotPose) const {
+  if (disc < 0 || disc >= static_cast<int>(myLast.size())) return false;
+  for (int k = 1; k <= SONAR_QUIET_NEIGHBOURS; ++k) {
+    if (!silentAt(disc - k, robotPose) || !silentAt(disc + k, robotPose)) return false;
   }
   return true;
+}
+
+// The ring's discs run clockwise: disc - 1 is the counter-clockwise neighbour.
+void StillBeams::judgeEcho(SonarBeam& beam, const ArPose& robotPose) const {
+  if (!beam.heard || beam.disc < 0 || beam.disc >= static_cast<int>(myLast.size()) || beam.range <= SONAR_SUSPECT_RANGE_MM) return;
+  beam.suspectLeft = silentAt(beam.disc - 1, robotPose);
+  beam.suspectRight = silentAt(beam.disc + 1, robotPose);
 }
 
 bool markSonarReading(OccupancyMap& map, const SonarBeam& beam, const ArPose& robotPose, FootprintStyle style) {

@@ -21,7 +21,11 @@
 //   - unless the discs around it on the ring heard nothing either, just before and from
 //     about the same place: a wall near the robot faces one of nine discs 20 to 40
 //     degrees apart squarely enough to answer, so such a quiet beam frees its cells as
-//     an echo's cone does.
+//     an echo's cone does;
+//   - a long echo whose neighbour on one side heard nothing is suspect on that side: a
+//     smooth wall there, met at a grazing angle, answers neither beam, and the echo came
+//     from the rest of the cone. Beyond its first metre that side of the cone gains no
+//     free evidence, but for a strip along the axis.
 // Readings repeated while the robot stands still are not new evidence (StillBeams).
 //
 // The evidence lives in the cell's occupancy byte. A cell stays unknown to every reader
@@ -73,6 +77,9 @@ constexpr double SONAR_SILENT_REACH_MM = 1500; // how far a silent beam vouches 
 constexpr double SONAR_NO_ECHO_MM = 5000;      // the range a robot reports for "nothing sensed"
 constexpr int SONAR_QUIET_NEIGHBOURS = 4;       // discs either side on the ring that must be silent too ...
 constexpr double SONAR_QUIET_MOVE_MM = 300;     // ... their last beams fired within this of the robot's place
+constexpr double SONAR_SUSPECT_RANGE_MM = 2000; // an echo beyond this may be suspect on a side ...
+constexpr double SONAR_SUSPECT_FROM_MM = 1000;  // ... that gains no free evidence beyond this ...
+constexpr double SONAR_SUSPECT_STRIP_MM = 100;  // ... farther than this from the axis
 
 // One firing of one transducer: where it sat and pointed, and what it heard.
 struct SonarBeam {
@@ -82,6 +89,9 @@ struct SonarBeam {
   int disc = -1;        // the disc of the robot's ring; -1 when the reading matched none
   bool heard = true;    // false: nothing answered within the sonar's range
   bool quiet = false;   // silent, and so were the discs around it (StillBeams::quietAround)
+  // An echo beyond SONAR_SUSPECT_RANGE_MM whose neighbour on the ring counter-clockwise
+  // (left of the axis) or clockwise (right) last heard nothing from about the same place.
+  bool suspectLeft = false, suspectRight = false;
 };
 
 // The beam that made a reading seen from robotPose: the ring disc (robot layer's
@@ -98,9 +108,13 @@ class StillBeams {
  public:
   // True when beam repeats its disc's last beam from robotPose; otherwise remembers it.
   bool repeats(const SonarBeam& beam, const ArPose& robotPose);
-  // True when the last beams of the SONAR_QUIET_NEIGHBOURS discs either side of disc on
-  // the ring all heard nothing and were fired within SONAR_QUIET_MOVE_MM of robotPose.
+  // True when the last beam of disc (taken round the ring) heard nothing and was fired
+  // within SONAR_QUIET_MOVE_MM of robotPose.
+  bool silentAt(int disc, const ArPose& robotPose) const;
+  // True when the SONAR_QUIET_NEIGHBOURS discs either side of disc are all silentAt.
   bool quietAround(int disc, const ArPose& robotPose) const;
+  // Sets an echo's suspect sides from its neighbours' last beams.
+  void judgeEcho(SonarBeam& beam, const ArPose& robotPose) const;
 
  private:
   struct Last {

@@ -30,7 +30,9 @@ SonarPart sonarPart(SonarMemory& memory, const Message& m) {
   SonarPart part;
   if (m.type == 'E') {
     part.beam = beamOfReading(point(m), readingRobotPose(m));
-    part.fresh = !beamsOf(memory, m.name).repeats(part.beam, readingRobotPose(m));
+    StillBeams& beams = beamsOf(memory, m.name);
+    part.fresh = !beams.repeats(part.beam, readingRobotPose(m));
+    beams.judgeEcho(part.beam, readingRobotPose(m));
   } else if (m.type == 'S') {
     StillBeams& beams = beamsOf(memory, m.name);
     for (int disc = 0; disc < MAX_SILENT_DISCS; ++disc) {

@@ -346,6 +346,21 @@ TEST(SonarModel, TheConeIsFreedShortOfTheEchoAndTheArcIsMarked) {
   EXPECT_EQ(evidenceAt(walled, 8, 1), EVIDENCE_SILENT + EVIDENCE_FREE);
   EXPECT_EQ(evidenceAt(walled, 10, 2), 1);
   EXPECT_EQ(walled.cellOrUnknown(14, 3), CELL_UNKNOWN) << "behind the obstacle";
+
+  // A long echo suspect on its left frees that side only in its first metre and along
+  // the axis; its right side and its arc are as ever.
+  OccupancyMap suspect = builtInMap();
+  SonarBeam leftSuspect = beamOfReading(pointOf({robot, 3, 3000}), robot);
+  leftSuspect.suspectLeft = true;
+  EXPECT_TRUE(markSonarReading(suspect, leftSuspect, robot, FootprintStyle::Own));
+  auto evidenceOff = [&](double range, double deg) {
+    return evidenceAt(suspect, suspect.toCell(beam.x + range * ArMath::cos(deg)), suspect.toCell(beam.y + range * ArMath::sin(deg)));
+  };
+  EXPECT_EQ(evidenceOff(2000, 16), 0) << "left, beyond the first metre";
+  EXPECT_EQ(evidenceOff(800, 16), EVIDENCE_FREE) << "left, within it";
+  EXPECT_EQ(evidenceOff(2000, 4), EVIDENCE_FREE) << "right";
+  EXPECT_EQ(evidenceOff(2000, 10), EVIDENCE_FREE) << "on the axis";
+  EXPECT_GT(evidenceOff(3000, 16), 0) << "the arc";
 }
 
 // One echo on a fresh map, cell by cell against the cone's geometry worked out apart:
@@ -469,19 +484,21 @@ TEST(SonarModel, AReadingRepeatedWhileStandingStillCountsOnce) {
 }
 
 // A silent beam is quiet when the four discs either side of it on the ring (across the
-// two arrays) last heard nothing from about the same place.
-TEST(SonarModel, ASilentBeamIsQuietOnlyAmongSilentNeighbours) {
+// two arrays) last heard nothing from about the same place; a long echo is suspect on
+// the side of a neighbour that did.
+TEST(SonarModel, NeighboursOnTheRingMakeABeamQuietOrSuspect) {
   struct Row {
     const char* what;
-    int heardDisc;     // a disc whose last beam heard an echo; -1 for none
+    int heardDisc;      // a disc whose last beam heard an echo; -1 for none
     double lastMoveMm;  // how far the robot stood from here when the others fired
-    bool quiet;
+    bool quiet, suspectLeft, suspectRight;
   };
   const Row rows[] = {
-      {"every neighbour silent", -1, 0, true},
-      {"the fourth disc round the ring heard an echo", 13, 0, false},
-      {"a disc beyond the neighbours heard one", 12, 0, true},
-      {"the neighbours fired from elsewhere", -1, 400, false},
+      {"every neighbour silent", -1, 0, true, true, true},
+      {"the fourth disc round the ring heard an echo", 13, 0, false, true, true},
+      {"a disc beyond the neighbours heard one", 12, 0, true, true, true},
+      {"the counter-clockwise neighbour heard one", 0, 0, false, false, true},
+      {"the neighbours fired from elsewhere", -1, 400, false, false, false},
   };
   const ArPose here(1000, 500, 40);
   for (const Row& r : rows) {
@@ -494,6 +511,12 @@ TEST(SonarModel, ASilentBeamIsQuietOnlyAmongSilentNeighbours) {
       EXPECT_FALSE(still.repeats(b, there));
     }
     EXPECT_EQ(still.quietAround(1, here), r.quiet);
+    SonarBeam longEcho = beamOfReading(pointOf({here, 1, 3000}), here), shortEcho = beamOfReading(pointOf({here, 1, 1800}), here);
+    still.judgeEcho(longEcho, here);
+    still.judgeEcho(shortEcho, here);
+    EXPECT_EQ(longEcho.suspectLeft, r.suspectLeft);
+    EXPECT_EQ(longEcho.suspectRight, r.suspectRight);
+    EXPECT_FALSE(shortEcho.suspectLeft || shortEcho.suspectRight) << "a short echo is never suspect";
   }
   EXPECT_FALSE(StillBeams().quietAround(1, here)) << "neighbours never heard from";
 }
