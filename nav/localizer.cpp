@@ -52,6 +52,7 @@ struct Echo {
 struct Totals {
   long applied = 0, large = 0, partial = 0, fewEchoes = 0, ambiguous = 0, contradicted = 0, acrossWall = 0;
   double shiftedMm = 0, turnedDeg = 0;
+  double calibratedDeg = 0;  // turned by the heading calibration
   ArTransform total;  // every correction, composed
 };
 
@@ -65,6 +66,8 @@ struct Localizer {
   std::deque<Snapshot> snapshots;
   PoseDoubt doubt;       // the pose against the map; the start pose is taken as known
   MatchSmoother smoother;
+  HeadingCalibration calibration;
+  double owedTurn = 0;   // the calibration's turn not yet taken off
   ArPose lastPose;       // where the robot was at the last cycle, to grow the doubt by its motion
   bool havePose = false;
   Totals totals;
@@ -183,29 +186,47 @@ void applyStep(Totals& totals, const CorrectionStep& step, const ArPose& pivot) 
   reportLargeStep(shift, step.dth, to);
 }
 
-// The doubt grows with the motion since the last cycle.
+// The doubt grows with the motion since the last cycle, and the heading error the
+// calibration expects of that motion is taken off, a turn about the robot, once it comes
+// to a tenth of a degree.
 void growDoubt(Localizer& l, const ArPose& pose) {
+  constexpr double LEAST_TURN_DEG = 0.1;
   if (l.havePose) {
-    l.doubt = grownDoubt(l.doubt, pose.findDistanceTo(l.lastPose), std::fabs(ArMath::subAngle(pose.getTh(), l.lastPose.getTh())));
+    const double distance = pose.findDistanceTo(l.lastPose), turn = ArMath::subAngle(pose.getTh(), l.lastPose.getTh());
+    l.doubt = grownDoubt(l.doubt, distance, std::fabs(turn));
+    l.owedTurn += l.calibration.expected(turn, distance);
   }
-  l.lastPose = pose;
+  if (std::fabs(l.owedTurn) >= LEAST_TURN_DEG) {
+    CorrectionStep step;
+    step.dth = l.owedTurn;
+    {
+      RobotLockGuard hold;
+      robot->moveTo(correctedPose(robot->getPose(), pose, 0, 0, step.dth));
+    }
+    l.totals.total = l.totals.total.then(ArTransform::between(pose, correctedPose(pose, pose, 0, 0, step.dth)));
+    l.totals.calibratedDeg += std::fabs(step.dth);
+    l.smoother.stepped(step);
+    l.owedTurn = 0;
+  }
+  l.lastPose = robotPose();
   l.havePose = true;
 }
 
 void runCycle(Localizer& l) {
   const int64_t now = ArTime::nowMSec();
+  growDoubt(l, robotPose());
   const ArPose pivot = robotPose();
-  growDoubt(l, pivot);
   l.snapshots.push_back({now, globalMapAround(pivot)});
   const int64_t windowStart = now - WINDOW_MS;
   const std::vector<ScanPoint> recent = mapOldEchoes(l, echoesSince(std::min(l.mappedUpTo, windowStart)), windowStart);
   const MapWindow reference = referenceMap(l, pivot, now);
   const MatchResult m = matchScan(recent, pivot, reference);
-  const CorrectionStep step = decideCorrection(l.smoother.smoothed(m), reference, pivot, l.doubt);
+  const CorrectionStep step = decideCorrection(l.smoother.smoothed(m, pivot), reference, pivot, l.doubt);
   count(l.totals, step.verdict);
   if (step.verdict == CorrectionVerdict::Applied && (step.dx != 0 || step.dy != 0 || step.dth != 0)) {
     applyStep(l.totals, step, pivot);
     l.smoother.stepped(step);
+    if (step.dth != 0) l.calibration.corrected(step.dth);
   }
   const ArPose after = robotPose();
   l.lastPose = after;
@@ -227,12 +248,14 @@ void localizerThread() {
 void reportLocalizerTotals() {
   const Totals& totals = localizer().totals;
   const ArPose now = poseCorrection.read();
-  char line[400];
+  char line[512];
   std::snprintf(line, sizeof line,
                 "LOCALIZE: %ld corrections (%ld large, %ld along one direction only) shifted the pose %.0f mm and "
                 "turned it %.1f degrees in all; matches refused: %ld too few echoes, %ld ambiguous, %ld beyond "
-                "odometry's drift, %ld across a wall; the pose is (%.0f, %.0f, %.1f) from odometry's",
+                "odometry's drift, %ld across a wall; odometry's heading calibrated by %.2f %% of every turn and %.2f "
+                "degrees per metre, %.1f degrees in all; the pose is (%.0f, %.0f, %.1f) from odometry's",
                 totals.applied, totals.large, totals.partial, totals.shiftedMm, totals.turnedDeg, totals.fewEchoes,
-                totals.ambiguous, totals.contradicted, totals.acrossWall, now.getX(), now.getY(), now.getTh());
+                totals.ambiguous, totals.contradicted, totals.acrossWall, 100 * localizer().calibration.share(),
+                localizer().calibration.degPerMetre(), totals.calibratedDeg, now.getX(), now.getY(), now.getTh());
   writeLine(stderr, line);
 }

@@ -113,23 +113,48 @@ CorrectionStep decideCorrection(const MatchResult& match, const MapWindow& map, 
   return step;
 }
 
-MatchResult MatchSmoother::smoothed(const MatchResult& match) {
+MatchResult MatchSmoother::smoothed(const MatchResult& match, const ArPose& pivot) {
   if (!match.scored) return match;
-  myKept[myNext] = {match.dx, match.dy, match.dth};
+  myKept[myNext] = {match.dx, match.dy, match.dth, match.gain, pivot};
   myNext = (myNext + 1) % KEPT;
   myCount = std::min(myCount + 1, KEPT);
-  double dx = 0, dy = 0, dth = 0;
-  for (int i = 0; i < myCount; ++i) {
-    dx += myKept[i].dx / myCount;
-    dy += myKept[i].dy / myCount;
-    dth += myKept[i].dth / myCount;
-  }
   MatchResult m = match;
-  if (myCount < KEPT) dx = dy = dth = 0;  // too few yet to tell agreement from noise
-  const bool shifts = std::hypot(dx, dy) >= DEAD_MM;
-  m.dx = shifts ? dx : 0;
-  m.dy = shifts ? dy : 0;
-  m.dth = std::fabs(dth) >= DEAD_DEG ? dth : 0;
+  m.dx = m.dy = m.dth = 0;
+  m.covXX = std::max(m.covXX, FLOOR_MM * FLOOR_MM);
+  m.covYY = std::max(m.covYY, FLOOR_MM * FLOOR_MM);
+  m.sigmaTh = std::max(m.sigmaTh, FLOOR_DEG);
+  if (myCount < KEPT) return m;  // too few yet to tell agreement from noise
+  // The blocks' means, oldest first (the ring's next slot holds the oldest match), each
+  // with where its first match was made.
+  Kept block[BLOCKS] = {};
+  Kept mean = {};
+  for (int i = 0; i < KEPT; ++i) {
+    const Kept& k = myKept[(myNext + i) % KEPT];
+    Kept& b = block[i / BLOCK];
+    if (i % BLOCK == 0) b.pivot = k.pivot;
+    b.dx += k.dx / BLOCK;
+    b.dy += k.dy / BLOCK;
+    b.dth += k.dth / BLOCK;
+    b.gain += k.gain / BLOCK;
+    mean.dx += k.dx / KEPT;
+    mean.dy += k.dy / KEPT;
+    mean.dth += k.dth / KEPT;
+  }
+  bool turns = true, shifts = true;
+  const double length = std::hypot(mean.dx, mean.dy);
+  for (int i = 0; i < BLOCKS; ++i) {
+    const Kept& b = block[i];
+    const bool firm = b.gain >= MARGIN;
+    const bool elsewhere = i == 0 || b.pivot.findDistanceTo(block[i - 1].pivot) >= APART_MM ||
+                           std::fabs(ArMath::subAngle(b.pivot.getTh(), block[i - 1].pivot.getTh())) >= APART_DEG;
+    turns = turns && firm && elsewhere && std::fabs(b.dth) >= DEAD_DEG && (b.dth > 0) == (mean.dth > 0);
+    shifts = shifts && firm && elsewhere && length > 0 && (b.dx * mean.dx + b.dy * mean.dy) / length >= DEAD_MM;
+  }
+  if (shifts) {
+    m.dx = mean.dx;
+    m.dy = mean.dy;
+  }
+  if (turns) m.dth = mean.dth;
   return m;
 }
 
@@ -138,5 +163,36 @@ void MatchSmoother::stepped(const CorrectionStep& step) {
     myKept[i].dx -= step.dx;
     myKept[i].dy -= step.dy;
     myKept[i].dth -= step.dth;
+  }
+}
+
+double HeadingCalibration::expected(double turnDeg, double distanceMm) {
+  myTurn += turnDeg;
+  myMetres += distanceMm / 1000;
+  // Only an estimate two standard deviations from none is used: a correction or two, each
+  // as likely a matching error, do not set the drive's error.
+  const double share = std::fabs(myShare) >= 2 * std::sqrt(myP[0][0]) ? myShare : 0;
+  const double perMetre = std::fabs(myPerMetre) >= 2 * std::sqrt(myP[1][1]) ? myPerMetre : 0;
+  const double error = share * turnDeg + perMetre * distanceMm / 1000;
+  myTakenOff += error;
+  return error;
+}
+
+void HeadingCalibration::corrected(double dth) {
+  // A correction's turn is known to about a degree; the error it reveals is what the
+  // estimate did not take off already.
+  constexpr double NOISE_DEG2 = 1;
+  const double phi[2] = {myTurn, myMetres};
+  // What the correction found against what the estimate would have left: the estimate's
+  // parts not used took nothing off.
+  const double innovation = dth + myTakenOff - (myShare * myTurn + myPerMetre * myMetres);
+  myTurn = myMetres = myTakenOff = 0;
+  const double pPhi[2] = {myP[0][0] * phi[0] + myP[0][1] * phi[1], myP[1][0] * phi[0] + myP[1][1] * phi[1]};
+  const double spread = phi[0] * pPhi[0] + phi[1] * pPhi[1] + NOISE_DEG2;
+  const double k[2] = {pPhi[0] / spread, pPhi[1] / spread};
+  myShare = std::clamp(myShare + k[0] * innovation, -MAX_SHARE, MAX_SHARE);
+  myPerMetre = std::clamp(myPerMetre + k[1] * innovation, -MAX_DEG_PER_METRE, MAX_DEG_PER_METRE);
+  for (int i = 0; i < 2; ++i) {
+    for (int j = 0; j < 2; ++j) myP[i][j] -= k[i] * pPhi[j];
   }
 }

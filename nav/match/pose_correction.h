@@ -57,28 +57,72 @@ struct CorrectionStep {
 
 // Successive matches share most of their echoes and their map, so their errors do not
 // average out from one to the next: taken one by one, a pose that odometry keeps well
-// wanders with the matches' noise. The smoother holds the last few matches' corrections
-// (moved along with every step taken since) and passes on their mean, with the parts
-// smaller than a dead band set to zero: only a correction that the matches agree on, and
-// that is larger than their noise, moves the pose.
+// wanders with the matches' noise, and a few matches in a row, or matches from where the
+// robot stands still, agree with each other as readily on a wrong correction as on a
+// right one. The smoother holds the last KEPT matches' corrections (moved along with every
+// step taken since) in BLOCKS blocks of consecutive ones, each block as long as the echo
+// window, so that no two blocks share an echo, and passes on the mean of them all only
+// where every block asks for it on its own: a turn beyond the dead band the same way in
+// each block, a shift beyond it along the same direction in each, every block's echoes
+// likelier by a margin at their correction than where odometry put them, and each block
+// heard from elsewhere than the one before it. Its covariance is no smaller than the
+// scatter such means show where nothing has drifted: a matcher that takes its correlated
+// echoes for independent ones is surer than it is right.
 class MatchSmoother {
  public:
-  static constexpr int KEPT = 4;            // matches averaged: two seconds of them
-  static constexpr double DEAD_MM = 50;     // a mean shift shorter than this is none
-  static constexpr double DEAD_DEG = 1;     // a mean turn smaller than this is none
+  static constexpr int BLOCK = 4;            // matches in a block: two seconds, one echo window
+  static constexpr int BLOCKS = 4;           // blocks that must agree
+  static constexpr int KEPT = BLOCK * BLOCKS;
+  static constexpr double DEAD_MM = 50;      // a block's shift shorter than this is none
+  static constexpr double DEAD_DEG = 1;      // a block's turn smaller than this is none
+  static constexpr double MARGIN = 2;        // a block's mean gain (log-likelihood) below this is none
+  static constexpr double APART_MM = 300;    // successive blocks are heard this far apart
+  static constexpr double APART_DEG = 30;    // or turned this much from each other
+  static constexpr double FLOOR_MM = 40;     // the least standard deviation passed on, of the shift
+  static constexpr double FLOOR_DEG = 0.7;   // and of the turn
 
-  // The match with its correction replaced by the dead-banded mean of the last KEPT
-  // ones (none until there are KEPT).
-  MatchResult smoothed(const MatchResult& match);
+  // The match of the robot at pivot with its correction replaced by the mean of the last
+  // KEPT ones where the blocks agree on it, zero elsewhere (and none until there are KEPT).
+  MatchResult smoothed(const MatchResult& match, const ArPose& pivot);
   // A step was taken: the kept corrections are that much smaller now.
   void stepped(const CorrectionStep& step);
 
  private:
   struct Kept {
-    double dx, dy, dth;
+    double dx, dy, dth, gain;
+    ArPose pivot;
   };
   Kept myKept[KEPT] = {};
   int myCount = 0, myNext = 0;
+};
+
+// Odometry's systematic heading error, learnt online from the turns the corrections take
+// (after Roy and Thrun, "Online self-calibration for mobile robots", 1999): a drive whose
+// wheelbase is not the nominal one turns a fixed share more or less than it counts, one
+// whose wheels differ curves by a fixed angle per metre. Each turn correction is read as
+// the error that share and that angle made of the turning and the driving since the one
+// before, and a recursive least-squares estimate of the two (starting at none, so that a
+// drive without the error keeps its odometry) gives the error to take off each motion
+// before it accumulates. The estimate moves only with turn corrections and is bounded.
+class HeadingCalibration {
+ public:
+  static constexpr double MAX_SHARE = 0.03;         // of each degree turned
+  static constexpr double MAX_DEG_PER_METRE = 1;
+
+  // The heading error odometry made of this motion (signed turn, distance), by the parts
+  // of the estimate that are known to differ from none; the motion counts toward the next
+  // correction.
+  double expected(double turnDeg, double distanceMm);
+  // A correction turned the heading by dth degrees.
+  void corrected(double dth);
+  double share() const { return myShare; }
+  double degPerMetre() const { return myPerMetre; }
+
+ private:
+  double myShare = 0, myPerMetre = 0;
+  // The estimate's covariance: a share of 1 % and 0.5 degrees per metre are likely.
+  double myP[2][2] = {{1e-4, 0}, {0, 0.25}};
+  double myTurn = 0, myMetres = 0, myTakenOff = 0;  // since the last turn correction
 };
 
 // The step to take toward the match's correction of the robot at pivot (its pose when its

@@ -174,10 +174,12 @@ struct Candidate {
 struct Posterior {
   std::vector<Candidate> all;
   Candidate best;
+  double unmoved = 0;  // the score of no correction
 
   void add(const Candidate& c) {
     all.push_back(c);
     if (c.score > best.score) best = c;
+    if (c.dx == 0 && c.dy == 0 && c.dth == 0) unmoved = c.score;
   }
   // Mean (dx, dy, dth) and the covariance entries into result.
   void summarize(MatchResult& r) const {
@@ -236,6 +238,7 @@ MatchResult matchScan(std::span<const ScanPoint> points, const ArPose& pivot, co
   const ptrdiff_t bestOffset = (std::lround(best.dy / settings.stepMm) * field.stride() + std::lround(best.dx / settings.stepMm)) * stride;
   result.support = scorer.countAtLeast(field, bestOffset, supportLevel);
   result.points = static_cast<int>(points.size());
+  result.gain = best.score - posterior.unmoved;
   result.scored = true;
   return result;
 }

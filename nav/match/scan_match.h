@@ -48,6 +48,9 @@ struct MatchResult {
   double sigmaTh = 0;
   int points = 0;   // echoes matched
   int support = 0;  // of them, those within two sigma of a mapped obstacle after the correction
+  // How much likelier the echoes are at the best correction than where odometry put them:
+  // the difference of their log-likelihoods.
+  double gain = 0;
 };
 
 // Matches the echoes (in the map's frame as odometry placed them) against the map around

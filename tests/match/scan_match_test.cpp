@@ -183,34 +183,88 @@ TEST(PoseCorrection, TakesWhatTheDoubtsGiveRefusesWhatIsUndeterminedOrCrossesAWa
   }
 }
 
-// Matches that scatter about no correction move nothing; ones that agree on one pass its
-// mean on, and a step taken leaves only what is still owed.
+// Matches that scatter about no correction move nothing; ones that agree on one, over
+// echo windows that share no echo, heard from different places and firmly, pass its mean
+// on, and a step taken leaves only what is still owed.
 TEST(PoseCorrection, TheSmootherPassesOnlyWhatTheMatchesAgreeOn) {
-  auto match = [](double dx, double dth) {
+  struct Case {
+    const char* what;
+    double shift;                             // every match's shift along x
+    double turns[MatchSmoother::BLOCKS];      // each block's matches' mean turn
+    double gain, apartMm;                     // every match's gain, how far the blocks lie apart
+    double dx, dth;                           // passed on after the last
+  };
+  const Case cases[] = {
+      {"scattered about none", 0, {1.2, -1.2, 1.2, -1.2}, 5, 500, 0, 0},
+      {"a drift every window sees", 100, {2, 2, 2, 2}, 5, 500, 100, 2},
+      {"one window's echoes agreeing among themselves", 0, {0.1, -0.2, 0.3, 2}, 5, 500, 0, 0},
+      {"the windows agreeing on a shift only", 80, {1.2, -1.2, 1.2, -1.2}, 5, 500, 80, 0},
+      {"the robot standing still", 100, {2, 2, 2, 2}, 5, 0, 0, 0},
+      {"barely likelier than where odometry put the echoes", 100, {2, 2, 2, 2}, 1, 500, 0, 0},
+  };
+  auto feed = [](MatchSmoother& smoother, const Case& c) {
     MatchResult m;
-    m.scored = true;
-    m.dx = dx;
-    m.dth = dth;
+    for (int i = 0; i < MatchSmoother::KEPT; ++i) {
+      MatchResult match;
+      match.scored = true;
+      match.dx = c.shift;
+      match.dth = c.turns[i / MatchSmoother::BLOCK] + (i % 2 ? 0.2 : -0.2);
+      match.gain = c.gain;
+      m = smoother.smoothed(match, ArPose(c.apartMm * i / MatchSmoother::BLOCK, 0));
+    }
     return m;
   };
-  MatchSmoother noise;
-  for (double dth : {1.5, -1.2, 0.8, -0.9, 1.4, -1.6}) {
-    const MatchResult m = noise.smoothed(match(60 * dth, dth));
-    EXPECT_EQ(m.dx, 0);
-    EXPECT_EQ(m.dth, 0);
+  for (const Case& c : cases) {
+    MatchSmoother smoother;
+    const MatchResult m = feed(smoother, c);
+    EXPECT_NEAR(m.dx, c.dx, 1e-9) << c.what;
+    EXPECT_NEAR(m.dth, c.dth, 1e-9) << c.what;
   }
-  MatchSmoother drift;
-  MatchResult m;
-  for (double dth : {2.2, 1.8, 2.4, 1.6, 2.1, 1.9}) m = drift.smoothed(match(100, dth));
-  EXPECT_DOUBLE_EQ(m.dx, 100);
-  EXPECT_DOUBLE_EQ(m.dth, 2);
+  MatchSmoother smoother;
+  feed(smoother, cases[1]);
   CorrectionStep step;
   step.dx = 60;
   step.dth = 1.5;
-  drift.stepped(step);
-  m = drift.smoothed(match(40, 0.5));
+  smoother.stepped(step);
+  MatchResult match;
+  match.scored = true;
+  match.dx = 40;
+  match.dth = 0.5;
+  match.gain = 5;
+  const MatchResult m = smoother.smoothed(match, ArPose(2000, 0));
   EXPECT_EQ(m.dx, 0) << "40 mm still owed: within the dead band";
   EXPECT_EQ(m.dth, 0);
+}
+
+// The calibration learns a drive's systematic heading error from the turns its
+// corrections take, the share of every turn apart from the angle per metre, and a drive
+// without one keeps its odometry.
+TEST(PoseCorrection, TheCalibrationLearnsTheHeadingErrorOfTurningAndOfDriving) {
+  struct Case {
+    const char* what;
+    double share, perMetre;  // the drive's error
+  };
+  const Case cases[] = {{"a wheelbase 0.8 % wide", -0.008, 0}, {"wheels that curve", 0, 0.25}, {"no error", 0, 0}};
+  struct Motion {
+    double turnDeg, mm;
+  };
+  const std::vector<Motion> stretches[] = {{{90, 0}, {90, 0}, {-90, 500}, {0, 3000}}, {{-90, 0}, {0, 1000}}};
+  for (const Case& c : cases) {
+    HeadingCalibration calibration;
+    for (int i = 0; i < 40; ++i) {
+      double error = 0;  // what odometry made, less what the calibration took off
+      for (const Motion& m : stretches[i % 2]) {
+        error += c.share * m.turnDeg + c.perMetre * m.mm / 1000 - calibration.expected(m.turnDeg, m.mm);
+      }
+      calibration.corrected(error);
+    }
+    EXPECT_NEAR(calibration.share(), c.share, 0.0005) << c.what;
+    EXPECT_NEAR(calibration.degPerMetre(), c.perMetre, 0.02) << c.what;
+  }
+  HeadingCalibration once;
+  once.expected(200, 0);
+  once.corrected(2);
+  EXPECT_EQ(once.expected(90, 0), 0) << "one correction, as likely a matching error, sets no error";
 }
 
 }  // namespace
