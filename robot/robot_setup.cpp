@@ -18,7 +18,6 @@ constexpr int REACH_TIMEOUT_MS = 2000;
 // client goes), and a session ends within one SIP (at most 50 mm at full speed) of the
 // last pose it reported.
 constexpr double HANDOVER_TOLERANCE_MM = 200;
-constexpr double HANDOVER_TOLERANCE_DEG = 15;
 // Robots refused in a row before one is taken as it is (a real robot moved by hand).
 constexpr int HANDOVER_REFUSALS = 3;
 
@@ -101,11 +100,6 @@ bool connectOnce() {
   return true;
 }
 
-bool isOwnRobot(const ArPose& last, const ArPose& found) {
-  return found.findDistanceTo(last) <= HANDOVER_TOLERANCE_MM &&
-         std::fabs(ArMath::subAngle(found.getTh(), last.getTh())) <= HANDOVER_TOLERANCE_DEG;
-}
-
 std::string poseText(const ArPose& p) {
   char text[64];
   std::snprintf(text, sizeof text, "(%.0f, %.0f, %.0f)", p.getX(), p.getY(), p.getTh());
@@ -113,6 +107,13 @@ std::string poseText(const ArPose& p) {
 }
 
 }  // namespace
+
+// Only where it stands tells robots apart: no other robot stands within a robot's
+// length of where ours stood, while the heading may have moved on in the session's last
+// SIP (a fast turn, wheels slipping against an obstacle) or odometry may report it so.
+bool isOwnRobot(const ArPose& lastSeen, const ArPose& found) {
+  return found.findDistanceTo(lastSeen) <= HANDOVER_TOLERANCE_MM;
+}
 
 // A robot server with several robots waiting for their clients (a simulator that parks
 // the robots of clients that went away) may hand a reconnecting agent another one: its

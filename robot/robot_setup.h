@@ -22,6 +22,11 @@ struct RobotServer {
 // (docs/mission-scores.md); the robot's own avoidance sees every range either way.
 constexpr int SONAR_MAX_RANGE_MM = 0;
 
+class ArPose;
+// Whether the robot a server handed over at `found` is the one this agent last saw at
+// `lastSeen`.
+bool isOwnRobot(const ArPose& lastSeen, const ArPose& found);
+
 // Holder of the connection callbacks the robot library invokes.
 class ConnHandler {
  public:

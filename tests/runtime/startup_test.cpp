@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include "aria/ar_pose.h"
+#include "robot/robot_setup.h"
 #include "runtime/agent_options.h"
 #include "runtime/startup.h"
 
@@ -103,6 +105,17 @@ TEST(AgentOptions, CommandLinesAreReadOrRefusedWithAReason) {
   EXPECT_EQ(options.server.port, 9000);
   EXPECT_EQ(options.directory, "maps");
   EXPECT_EQ(options.sonarMaxRange, 4000);
+}
+
+// A reconnecting agent tells its own robot from the others a server parks by where it
+// stands; a heading that moved on while the session ended must not make it refuse its
+// own robot and take a teammate's.
+TEST(RobotHandover, TheRobotStandingWhereOursStoodIsOursWhateverItsHeading) {
+  const ArPose last(18056, 6358, 102);
+  EXPECT_TRUE(isOwnRobot(last, ArPose(18056, 6364, 86))) << "turned 16 degrees in the last SIP";
+  EXPECT_TRUE(isOwnRobot(last, ArPose(18200, 6358, -78))) << "turned about, 144 mm on";
+  EXPECT_FALSE(isOwnRobot(last, ArPose(18300, 6358, 102))) << "another robot 244 mm away";
+  EXPECT_FALSE(isOwnRobot(last, ArPose(14645, 9581, -46)));
 }
 
 }  // namespace
