@@ -279,7 +279,15 @@ distance alpha 4000 0 >after_field
 agentctl mode alpha 3
 wait_for alpha.err "CONTROLER: Run: actPath" 10
 end=$(( $(date +%s) + 120 ))
+passes=$(count_in alpha.err "CONTROLER: Exiting thread")
 while [ "$(date +%s)" -lt "$end" ]; do
+  # A wheel stalled against the U (a late cycle on a loaded machine) ends the pass and the
+  # errand with it; the operator sends the robot on again.
+  if [ "$(count_in alpha.err "CONTROLER: Exiting thread")" -gt "$passes" ]; then
+    passes=$(count_in alpha.err "CONTROLER: Exiting thread")
+    echo "pass ended at $(date +%s)" >>pass_ends
+    agentctl mode alpha 3
+  fi
   d=$(distance alpha 4000 0)
   echo "$d" >after_path
   awk -v d="$d" 'BEGIN { exit !(d < 400) }' && break
