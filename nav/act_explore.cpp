@@ -95,6 +95,7 @@ struct ExploreRun {
   double plannedAt = -1e9;           // when the last plan was asked for
   bool blocked = false;              // an echo ahead stopped the robot since the last plan was asked for
   bool givingUp = false;             // the current target is to be given up at the next plan
+  bool forgiving = false;            // every place set aside may be a target again at the next plan
   std::optional<ArPose> trap;        // and the frontier round this place that held the robot
   bool expiring = false;             // the last plan set some place aside only for a while
   std::optional<double> noTargetSince;
@@ -155,8 +156,9 @@ std::vector<ArPose> blockers(const ExploreRun& run) {
 
 void askForPlan(ExploreRun& run, const ArPose& pose, double now) {
   std::erase_if(run.blockingEchoes, [now](const Blocker& e) { return e.until <= now; });
-  run.planner.ask({pose, freshPeers(PEER_FRESH_S), blockers(run), now, run.givingUp, run.trap});
+  run.planner.ask({pose, freshPeers(PEER_FRESH_S), blockers(run), now, run.givingUp, run.trap, run.forgiving});
   run.givingUp = false;
+  run.forgiving = false;
   run.trap.reset();
   run.plannedAt = now;
   run.blocked = false;
@@ -476,6 +478,14 @@ void explore(ExploreRun& run) {
     readSurroundings(run, pose);
     if (run.plan.found) {
       drive(run, pose, now);
+    } else if (run.noTargetSince && now - *run.noTargetSince >= COMPLETE_AFTER_S && !run.expiring &&
+               !run.planner.busy() && run.plan.setAsideOnly > 0) {
+      // Frontiers the robot can reach are left, each given up in turn (as a robot held
+      // in a corner gives up every target): the building is not done, so they are tried again.
+      writeLine(stderr, "EXPLORE: every frontier left was given up; trying them again");
+      run.forgiving = true;
+      run.noTargetSince = now;
+      askForPlan(run, pose, now);
     } else if (run.noTargetSince && now - *run.noTargetSince >= COMPLETE_AFTER_S && !run.expiring &&
                !run.planner.busy()) {
       robot->stop();

@@ -97,6 +97,7 @@ PlanWorker::Answer PlanWorker::plan(const Request& request) {
     if (myWindow.inBounds(x, y)) myWindow.cellAt(x, y) = CELL_OCCUPANCY;
   }
   Answer answer;
+  if (request.forgive) myPlanner.forgetSetAside();
   if (request.giveUp) myPlanner.giveUpTarget(request.now);
   if (request.trap) myPlanner.setAside(*request.trap, request.now);
   answer.before = myPlanner.currentTarget();

@@ -22,6 +22,7 @@ class PlanWorker {
     double now = 0;                // seconds on the behaviour's steady clock
     bool giveUp = false;           // the current target is given up first
     std::optional<ArPose> trap;    // and the frontier round this place too
+    bool forgive = false;          // every place set aside may be a target again
   };
   struct Answer {
     TargetChoice choice;

@@ -76,7 +76,8 @@ void FrontierPlanner::giveUpTarget(double now) {
 // targets. A planner that pushes on takes the clearest cell where the robot may stand,
 // not the cheapest: the way on into the unknown starts from the middle of the opening.
 std::vector<FrontierPlanner::Candidate> FrontierPlanner::candidatesFor(const std::vector<FrontierRegion>& regions,
-                                                                       const ArPose& robot, double now) const {
+                                                                       const ArPose& robot, double now,
+                                                                       size_t& setAsideOnly) const {
   const double res = myGrid.res();
   const bool pushing = myWeights.pushOnMm > 0;
   std::vector<Candidate> candidates;
@@ -85,12 +86,17 @@ std::vector<FrontierPlanner::Candidate> FrontierPlanner::candidatesFor(const std
     // reached only through a long run of barred cells.
     Candidate best[4];
     for (Candidate& c : best) c = {&region, {}, TRAVEL_UNREACHED, regionLine(robot, region, res)};
+    bool anySetAside = false;
     for (const GridCell& cell : region.cells) {
       const int32_t cost = myOwn.costAt(cell.x, cell.y);
       const double x = cellCentre(cell.x, res), y = cellCentre(cell.y, res);
       const double line = distance(robot, x, y);
       if (cost == TRAVEL_UNREACHED || !myGrid.seenFree(cell.x, cell.y)) continue;
-      if (line < myWeights.minMm || myBlacklist.covers(x, y, now)) continue;
+      if (line < myWeights.minMm) continue;
+      if (myBlacklist.covers(x, y, now)) {
+        anySetAside = true;
+        continue;
+      }
       const bool longBarred = myOwn.barredRun(cell.x, cell.y) > myWeights.maxBarredRun;
       const bool passable = myGrid.passable(cell.x, cell.y);
       Candidate& c = best[longBarred ? 3 : !passable ? 2 : line >= myWeights.aheadMm || pushing ? 0 : 1];
@@ -109,11 +115,13 @@ std::vector<FrontierPlanner::Candidate> FrontierPlanner::candidatesFor(const std
       c.cost = cost;
       c.target = cell;
     }
+    const size_t before = candidates.size();
     for (const Candidate& c : best) {
       if (c.cost == TRAVEL_UNREACHED) continue;
       candidates.push_back(c);
       break;
     }
+    if (candidates.size() == before && anySetAside) ++setAsideOnly;
   }
   return candidates;
 }
@@ -155,7 +163,7 @@ TargetChoice FrontierPlanner::choose(const MapWindow& map, const ArPose& robot, 
     }
   }
 
-  std::vector<Candidate> candidates = candidatesFor(regions, robot, now);
+  std::vector<Candidate> candidates = candidatesFor(regions, robot, now, choice.setAsideOnly);
   choice.reachable = candidates.size();
   if (candidates.empty()) return choice;
 

@@ -23,6 +23,7 @@ class Blacklist {
   size_t size(double now) const;
   // Some place is set aside for a while only: it may become a target again.
   bool expiring(double now) const;
+  void clear() { myEntries.clear(); }
 
  private:
   struct Entry {
@@ -68,6 +69,7 @@ struct TargetChoice {
   size_t reachable = 0;        // of which the robot can reach a cell that may be a target
   bool leftToPeer = false;     // the chosen region is one a teammate is closer to
   bool setAside = false;       // the previous target became unreachable and was blacklisted
+  size_t setAsideOnly = 0;     // regions the robot can reach whose every possible target is set aside
 };
 
 // The centre of cell c of a grid of cell size res, in mm (cell 0 spans (-res, res)).
@@ -89,6 +91,8 @@ class FrontierPlanner {
   void setAside(const ArPose& place, double now) { myBlacklist.add(place, now); }
   // Takes up the places an earlier planner set aside.
   void keepSetAside(const Blacklist& places) { myBlacklist = places; }
+  // Every place set aside may be a target again.
+  void forgetSetAside() { myBlacklist.clear(); }
   const std::optional<ArPose>& currentTarget() const { return myTarget; }
   const Blacklist& blacklist() const { return myBlacklist; }
 
@@ -101,7 +105,9 @@ class FrontierPlanner {
     bool claimed = false;
   };
 
-  std::vector<Candidate> candidatesFor(const std::vector<FrontierRegion>& regions, const ArPose& robot, double now) const;
+  // setAsideOnly counts the regions whose only possible targets are set aside.
+  std::vector<Candidate> candidatesFor(const std::vector<FrontierRegion>& regions, const ArPose& robot, double now,
+                                       size_t& setAsideOnly) const;
   void markClaims(const std::vector<ArPose>& peers, std::vector<Candidate>& candidates);
   void pushOn(const MapWindow& map, const FrontierRegion& region, TargetChoice& choice) const;
 

@@ -280,10 +280,14 @@ TEST(FrontierChoice, AnEnclosedTargetIsBlacklistedForAWhile) {
   EXPECT_EQ(d.map.toCell(later.target.getX()), 0) << "the left end is free again after 60 s";
 
   planner.giveUpTarget(73);  // the left end fails again: set aside for good
-  EXPECT_FALSE(planner.choose(d.window(), d.robot, {}, 74).found);
+  const TargetChoice none = planner.choose(d.window(), d.robot, {}, 74);
+  EXPECT_FALSE(none.found);
+  EXPECT_EQ(none.setAsideOnly, 2u) << "both ends are still there to explore, only set aside";
   FrontierPlanner next(weights);  // the next run of the behaviour, after a stall
   next.keepSetAside(planner.blacklist());
   EXPECT_FALSE(next.choose(d.window(), d.robot, {}, 74).found) << "what was set aside is kept";
+  next.forgetSetAside();
+  EXPECT_TRUE(next.choose(d.window(), d.robot, {}, 75).found) << "forgiven, the ends may be targets again";
   EXPECT_TRUE(planner.blacklist().expiring(74)) << "the right end will come back";
   EXPECT_EQ(d.map.toCell(planner.choose(d.window(), d.robot, {}, 200).target.getX()), 18);
   EXPECT_FALSE(planner.blacklist().expiring(200)) << "nothing more will come back";
