@@ -47,7 +47,6 @@ constexpr double BLOCKING_ECHO_S = 60;     // an echo that stopped the robot sta
 constexpr double BACK_OFF_AFTER_S = 1.5;   // stopped by an obstacle this long: back off
 constexpr double BACK_OFF_S = 1.5;         // for this long
 constexpr double BACK_OFF_MM_S = 150;      // at this speed
-constexpr double PUSH_ON_MM = 1000;        // how far a plan goes on into unknown space (sonar model)
 
 double seconds() {
   using namespace std::chrono;
@@ -75,20 +74,11 @@ struct Lasting {
 };
 Lasting lasting;
 
-// Under the sonar model silence frees no cell, so that the floor ahead stays unknown
-// until a wall answers square on: plans drive on into the unknown beyond a frontier.
-TargetWeights exploreWeights() {
-  TargetWeights w;
-  if (mapModel == MapModel::Sonar) w.pushOnMm = PUSH_ON_MM;
-  return w;
-}
-
 // What one run of the behaviour keeps.
 struct ExploreRun {
   int startMode = getMode();
   std::optional<Blacklist> setAside = std::exchange(lasting.setAside, std::nullopt);  // as the last plan left them
-  TargetWeights weights = exploreWeights();
-  PlanWorker planner{*globalMap, weights, setAside};
+  PlanWorker planner{*globalMap, TargetWeights{}, setAside};
   MapWindow near;                    // the global map round the robot, read every cycle
   TargetChoice plan;
   size_t passed = 0;                 // path points up to this one are behind the robot
@@ -204,7 +194,7 @@ bool needsPlan(ExploreRun& run, const ArPose& pose, double now) {
   const double age = now - run.plannedAt;
   if (age < MIN_REPLAN_S) return false;
   if (!run.plan.found || run.blocked || age >= REPLAN_S) return true;
-  if (pose.findDistanceTo(run.plan.target) < run.weights.minMm) return true;
+  if (pose.findDistanceTo(run.plan.target) < TargetWeights{}.minMm) return true;
   return distanceToPath(run, pose) > OFF_PATH_MM || targetSeen(run.plan.target);
 }
 
@@ -349,7 +339,7 @@ void drive(ExploreRun& run, const ArPose& pose, double now) {
   // Unseen cells slow the robot less than obstacles: in a corridor the sonar clears
   // little straight ahead, and the braking distance below holds for what it meets.
   double speed = near.obstacle < 500 ? 250 : (near.obstacle < 800 || near.unseen < 300 ? 300 : CRUISE_MM_S);
-  speed = std::min(speed, 250 + 0.5 * std::max(0.0, pose.findDistanceTo(run.plan.path.back()) - 400));
+  speed = std::min(speed, 250 + 0.5 * std::max(0.0, pose.findDistanceTo(run.plan.target) - 400));
   speed = std::min(speed, std::sqrt(2 * BRAKING_MM_S2 * std::max(0.0, ahead.mm - STOP_GAP_MM)));
   // A teammate in the way stops the robot but is no obstacle for its plans: it moves on.
   const Clearance teammate = teammateClearance(pose, freshPeers(PEER_NEAR_S));

@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <utility>
-
-#include "map/map_cell.h"
 
 namespace {
 
@@ -73,13 +70,11 @@ void FrontierPlanner::giveUpTarget(double now) {
 // away where the region has no cell that far. A cell the robot may stand on comes
 // before a barred one (a doorway narrowed by stray echoes: driving there, the robot
 // sees through it or stops for what is really there). Blacklisted cells are never
-// targets. A planner that pushes on takes the clearest cell where the robot may stand,
-// not the cheapest: the way on into the unknown starts from the middle of the opening.
+// targets.
 std::vector<FrontierPlanner::Candidate> FrontierPlanner::candidatesFor(const std::vector<FrontierRegion>& regions,
                                                                        const ArPose& robot, double now,
                                                                        size_t& setAsideOnly) const {
   const double res = myGrid.res();
-  const bool pushing = myWeights.pushOnMm > 0;
   std::vector<Candidate> candidates;
   for (const FrontierRegion& region : regions) {
     // By preference: standing room far enough ahead, standing room, barred cells, cells
@@ -98,19 +93,7 @@ std::vector<FrontierPlanner::Candidate> FrontierPlanner::candidatesFor(const std
         continue;
       }
       const bool longBarred = myOwn.barredRun(cell.x, cell.y) > myWeights.maxBarredRun;
-      const bool passable = myGrid.passable(cell.x, cell.y);
-      Candidate& c = best[longBarred ? 3 : !passable ? 2 : line >= myWeights.aheadMm || pushing ? 0 : 1];
-      if (pushing && passable && !longBarred) {
-        // The clearest cell, the cheaper of two as clear.
-        const double clear = std::min<double>(myGrid.clearance(cell.x, cell.y), myWeights.clearanceCapMm);
-        const double bestClear = c.cost == TRAVEL_UNREACHED
-                                     ? -1
-                                     : std::min<double>(myGrid.clearance(c.target.x, c.target.y), myWeights.clearanceCapMm);
-        if (clear < bestClear || (clear == bestClear && cost >= c.cost)) continue;
-        c.cost = cost;
-        c.target = cell;
-        continue;
-      }
+      Candidate& c = best[longBarred ? 3 : !myGrid.passable(cell.x, cell.y) ? 2 : line >= myWeights.aheadMm ? 0 : 1];
       if (cost >= c.cost) continue;
       c.cost = cost;
       c.target = cell;
@@ -199,33 +182,6 @@ TargetChoice FrontierPlanner::choose(const MapWindow& map, const ArPose& robot, 
   choice.leftToPeer = best->claimed;
   for (const GridCell& cell : myOwn.pathTo(best->target.x, best->target.y))
     choice.path.emplace_back(cellCentre(cell.x, res), cellCentre(cell.y, res));
-  if (myWeights.pushOnMm > 0) pushOn(map, *best->region, choice);
   myTarget = choice.target;
   return choice;
-}
-
-// The path goes on from the target square into the unknown behind the region (the mean
-// of the directions from its cells to their unknown neighbours), a cell at a time while
-// the robot has room there.
-void FrontierPlanner::pushOn(const MapWindow& map, const FrontierRegion& region, TargetChoice& choice) const {
-  double dx = 0, dy = 0;
-  for (const GridCell& c : region.cells) {
-    for (auto [nx, ny] : {std::pair{1, 0}, {-1, 0}, {0, 1}, {0, -1}}) {
-      if (!(map.cellOrUnknown(c.x + nx, c.y + ny) & CELL_UNKNOWN)) continue;
-      dx += nx;
-      dy += ny;
-    }
-  }
-  const double length = std::hypot(dx, dy);
-  if (length == 0) return;
-  const double res = myGrid.res();
-  GridCell last = myGrid.cellOf(choice.target);
-  for (double mm = res; mm <= myWeights.pushOnMm; mm += res) {
-    const GridCell cell = myGrid.cellOf(
-        ArPose(choice.target.getX() + mm * dx / length, choice.target.getY() + mm * dy / length));
-    if (cell.x == last.x && cell.y == last.y) continue;
-    if (!myGrid.roomFor(cell.x, cell.y)) break;
-    choice.path.emplace_back(cellCentre(cell.x, res), cellCentre(cell.y, res));
-    last = cell;
-  }
 }

@@ -48,13 +48,6 @@ struct TargetWeights {
   size_t maxPeerCosts = 4;        // teammates further down the list are compared by straight line
   double blacklistMm = 1000;      // radius of a place set aside as unreachable
   double blacklistSeconds = 60;   // and for how long
-  // Above 0, for a map whose free cells are known only where echoes came back (a sonar
-  // that hears little from walls met at a slant): the path goes on this far beyond the
-  // target, square into the unknown behind its frontier, as far as the robot has room,
-  // and the target is the region's standing cell farthest from obstacles (the middle of
-  // a corridor or a doorway), not the cheapest one.
-  double pushOnMm = 0;
-  double clearanceCapMm = 1500;   // cells at least this far from obstacles count as equally clear
   FrontierLimits limits;
   TravelWeights travel;
 };
@@ -63,8 +56,7 @@ struct TargetChoice {
   bool found = false;
   ArPose target;               // the centre of the target cell, mm
   double pathCost = 0;         // from the robot's cell, in cells of open floor
-  std::vector<ArPose> path;    // cell centres from the robot's cell to the target, mm, and on
-                               // beyond it into the unknown when the weights push on
+  std::vector<ArPose> path;    // cell centres from the robot's cell to the target, mm
   size_t regions = 0;          // frontier regions found
   size_t reachable = 0;        // of which the robot can reach a cell that may be a target
   bool leftToPeer = false;     // the chosen region is one a teammate is closer to
@@ -109,7 +101,6 @@ class FrontierPlanner {
   std::vector<Candidate> candidatesFor(const std::vector<FrontierRegion>& regions, const ArPose& robot, double now,
                                        size_t& setAsideOnly) const;
   void markClaims(const std::vector<ArPose>& peers, std::vector<Candidate>& candidates);
-  void pushOn(const MapWindow& map, const FrontierRegion& region, TargetChoice& choice) const;
 
   TargetWeights myWeights;
   TravelGrid myGrid;

@@ -104,16 +104,6 @@ bool TravelGrid::seenFree(int32_t x, int32_t y) const {
   return myPenalty[i] != BLOCKED && myBridge[i] == 0;
 }
 
-bool TravelGrid::roomFor(int32_t x, int32_t y) const {
-  if (!myNearAny.contains(x, y)) return false;
-  const size_t i = myNearAny.index(x, y);
-  return myNearAny[i] >= myWeights.weakRadius && myNearConfirmed[i] >= myWeights.bodyRadius;
-}
-
-int32_t TravelGrid::clearance(int32_t x, int32_t y) const {
-  return myNearAny.contains(x, y) ? myNearAny[myNearAny.index(x, y)] : 0;
-}
-
 // Cheapest costs from start (Dijkstra over the eight neighbours), as far as limit. A
 // diagonal step needs both side cells enterable, so a path never cuts the corner of an
 // obstacle. Only cells of the box are ever enterable, so every cell reached has all its

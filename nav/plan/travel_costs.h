@@ -52,11 +52,6 @@ class TravelGrid {
   bool passable(int32_t x, int32_t y) const;
   // (x, y) was seen free, barred or not.
   bool seenFree(int32_t x, int32_t y) const;
-  // (x, y) is no obstacle and lies far enough from every obstacle for the robot, seen
-  // or not (an unseen cell passes): where a drive beyond the seen floor may go.
-  bool roomFor(int32_t x, int32_t y) const;
-  // How far (x, y) lies from the nearest obstacle, mm (very far when there is none).
-  int32_t clearance(int32_t x, int32_t y) const;
 
  private:
   friend class TravelCosts;

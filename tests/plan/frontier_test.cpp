@@ -16,8 +16,7 @@ namespace {
 
 // A map drawn in rows of characters, the first row at the top (highest y), x from 0 at
 // the left: '#' obstacle, '.' free, ' ' unknown (as is all the map beyond the drawing);
-// 'R' the robot, 'p' a teammate, 'x' free cells where the chosen target must lie, '+'
-// unknown cells where a path pushed on into the unknown must end.
+// 'R' the robot, 'p' a teammate, 'x' free cells where the chosen target must lie.
 struct Drawing {
   OccupancyMap map{MAP_RES_MM, MAP_ROBOT_RADIUS_MM, MAP_CORRIDOR_MM};
   ArPose robot;
@@ -30,7 +29,7 @@ struct Drawing {
       for (size_t c = 0; c < rows[r].size(); ++c) {
         const auto x = static_cast<int32_t>(c);
         const char ch = rows[r][c];
-        if (ch == ' ' || ch == '+') continue;
+        if (ch == ' ') continue;
         map.cellAt(x, y) = ch == '#' ? MapCell{0x00FF} : MapCell{0};
         const ArPose centre(cellCentre(x, map.res), cellCentre(y, map.res));
         if (ch == 'R') robot = centre;
@@ -291,46 +290,6 @@ TEST(FrontierChoice, AnEnclosedTargetIsBlacklistedForAWhile) {
   EXPECT_TRUE(planner.blacklist().expiring(74)) << "the right end will come back";
   EXPECT_EQ(d.map.toCell(planner.choose(d.window(), d.robot, {}, 200).target.getX()), 18);
   EXPECT_FALSE(planner.blacklist().expiring(200)) << "nothing more will come back";
-}
-
-// A corridor whose walls answered only beside the robot, as a specular sonar's do: the
-// target is the middle of its frontier, and the path drives on square into the unknown
-// until the robot's body would meet what the map holds there.
-TEST(FrontierChoice, APushedPathDrivesOnIntoTheUnknownAsFarAsThereIsRoom) {
-  struct Case {
-    const char* what;
-    std::vector<std::string> rows;
-  };
-  const Case cases[] = {
-      {"nothing known ahead: the whole push",
-       {"##########      ",
-        "#.........      ",
-        "#.........      ",
-        "#..R.....x    + ",
-        "#.........      ",
-        "#.........      ",
-        "##########      "}},
-      {"a wall seen square on ahead: short of it by the body",
-       {"##########      ",
-        "#.........     #",
-        "#.........     #",
-        "#..R.....x   + #",
-        "#.........     #",
-        "#.........     #",
-        "##########      "}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Drawing d(c.rows);
-    TargetWeights weights = smallWorld();
-    weights.pushOnMm = 500;
-    FrontierPlanner planner(weights);
-    const TargetChoice choice = planner.choose(d.window(), d.robot, {}, 0);
-    ASSERT_TRUE(choice.found);
-    EXPECT_EQ(d.at(choice.target), 'x');
-    EXPECT_EQ(d.at(choice.path.back()), '+') << choice.path.back().getX() << ", " << choice.path.back().getY();
-    for (const ArPose& p : choice.path) EXPECT_NE(d.at(p), '#');
-  }
 }
 
 // Two doorways too narrow to stand in, one after the other: the longest run of barred
