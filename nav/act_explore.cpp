@@ -469,19 +469,20 @@ void explore(ExploreRun& run) {
     if (run.plan.found) {
       drive(run, pose, now);
     } else if (run.noTargetSince && now - *run.noTargetSince >= COMPLETE_AFTER_S && !run.expiring &&
-               !run.planner.busy() && run.plan.setAsideOnly > 0) {
-      // Frontiers the robot can reach are left, each given up in turn (as a robot held
-      // in a corner gives up every target): the building is not done, so they are tried again.
-      writeLine(stderr, "EXPLORE: every frontier left was given up; trying them again");
-      run.forgiving = true;
-      run.noTargetSince = now;
-      askForPlan(run, pose, now);
-    } else if (run.noTargetSince && now - *run.noTargetSince >= COMPLETE_AFTER_S && !run.expiring &&
                !run.planner.busy()) {
-      robot->stop();
-      writeLine(stdout, "Exploration complete: no reachable frontier left.");
-      wayReports.post(WAY_COMPLETE, pose);
-      return;
+      if (run.plan.setAsideOnly > 0) {
+        // Frontiers the robot can reach are left, each given up in turn (as a robot held in
+        // a corner gives up every target): the building is not done, so they are tried again.
+        writeLine(stderr, "EXPLORE: every frontier left was given up; trying them again");
+        run.forgiving = true;
+        run.noTargetSince = now;
+        askForPlan(run, pose, now);
+      } else {
+        robot->stop();
+        writeLine(stdout, "Exploration complete: no reachable frontier left.");
+        wayReports.post(WAY_COMPLETE, pose);
+        return;
+      }
     } else {
       lookAround(pose);
     }

@@ -167,8 +167,8 @@ void reportLargeStep(double shift, double turn, const ArPose& to) {
 }
 
 // Moves the robot's frame by the step (a turn about pivot, then a shift): the robot's
-// pose now, which may have moved on since pivot, moves with it.
-void applyStep(Totals& totals, const CorrectionStep& step, const ArPose& pivot) {
+// pose now, which may have moved on since pivot, moves with it. Returns where it went.
+ArPose moveFrame(Totals& totals, const CorrectionStep& step, const ArPose& pivot) {
   ArPose to;
   {
     RobotLockGuard hold;
@@ -176,6 +176,11 @@ void applyStep(Totals& totals, const CorrectionStep& step, const ArPose& pivot) 
     robot->moveTo(to);
   }
   totals.total = totals.total.then(ArTransform::between(pivot, correctedPose(pivot, pivot, step.dx, step.dy, step.dth)));
+  return to;
+}
+
+void applyStep(Totals& totals, const CorrectionStep& step, const ArPose& pivot) {
+  const ArPose to = moveFrame(totals, step, pivot);
   const double shift = std::hypot(step.dx, step.dy);
   ++totals.applied;
   if (step.partial) ++totals.partial;
@@ -199,11 +204,7 @@ void growDoubt(Localizer& l, const ArPose& pose) {
   if (std::fabs(l.owedTurn) >= LEAST_TURN_DEG) {
     CorrectionStep step;
     step.dth = l.owedTurn;
-    {
-      RobotLockGuard hold;
-      robot->moveTo(correctedPose(robot->getPose(), pose, 0, 0, step.dth));
-    }
-    l.totals.total = l.totals.total.then(ArTransform::between(pose, correctedPose(pose, pose, 0, 0, step.dth)));
+    moveFrame(l.totals, step, pose);
     l.totals.calibratedDeg += std::fabs(step.dth);
     l.smoother.stepped(step);
     l.owedTurn = 0;

@@ -40,6 +40,7 @@ SonarPart sonarPart(SonarMemory& memory, const Message& m) {
         part.discs = static_cast<uint16_t>(part.discs | 1u << disc);
       }
     }
+    // Judged once every disc of the firing is remembered: the neighbours fired with it.
     for (int disc = 0; disc < MAX_SILENT_DISCS; ++disc) {
       if ((part.discs >> disc & 1) != 0 && beams.quietAround(disc, firstPose(m))) part.quiet = static_cast<uint16_t>(part.quiet | 1u << disc);
     }
