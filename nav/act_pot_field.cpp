@@ -1,4 +1,6 @@
 #include "aria/ar_robot.h"
+#include "aria/ar_time.h"
+#include "base/console.h"
 #include "nav/behaviours.h"
 #include "nav/local_planners.h"
 #include "nav/robot_steps.h"
@@ -8,9 +10,11 @@ namespace {
 
 constexpr double WEAKEST_FORCE = 0.05;  // below this strength the field has nothing more to say
 
-// Follows the field until the goal is reached, the force fades, the mode changes, the
-// exit flag is set or the robot is lost. The caller holds the robot lock.
+// Follows the field until the goal is reached, the force fades, the robot stops gaining
+// on the goal, the mode changes, the exit flag is set or the robot is lost. The caller
+// holds the robot lock.
 void followField(int startMode, ArPose goalInUse, PotField& field) {
+  HeadwayWatch headway;
   for (;;) {
     if (behaviourMustEnd(startMode)) return;
     const ArPose pose = robot->getPose();
@@ -20,6 +24,11 @@ void followField(int startMode, ArPose goalInUse, PotField& field) {
       goalInUse = goal;
       field.goal = goal;
       field.cacheValid = false;
+      headway.reset();
+    }
+    if (!headway.gaining(field.goal.findDistanceTo(pose), static_cast<double>(ArTime::nowMSec()))) {
+      writeLine(stderr, "POTFIELD: no headway toward the goal for 10 s; stopping at a local minimum");
+      return;
     }
     field.computeField(pose.getX(), pose.getY());
     const double strength = fieldStrength(field);

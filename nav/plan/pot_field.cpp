@@ -81,4 +81,13 @@ double fieldHeading(const PotField& field) {
   return normalizeAngle(std::atan2(field.forceY, field.forceX) * 180.0 / 3.1415927);
 }
 
+bool HeadwayWatch::gaining(double distanceMm, double nowMs) {
+  if (!myStarted || distanceMm < myBest - myMargin) {
+    myStarted = true;
+    myBest = distanceMm;
+    myBestAt = nowMs;
+  }
+  return nowMs - myBestAt < myWindow;
+}
+
 double normalizeAngle(double degrees) { return ArMath::fixAngle(degrees); }

@@ -46,6 +46,24 @@ double fieldStrength(const PotField& field);
 // Direction of the force in degrees, normalised with normalizeAngle.
 double fieldHeading(const PotField& field);
 
+// Whether a robot following a field still gains on its goal. At a local minimum a slow
+// control cycle overshoots, so the robot circles round it and the force never fades; the
+// robot has then come no closer than its best for a while.
+class HeadwayWatch {
+ public:
+  explicit HeadwayWatch(double windowMs = 10000, double marginMm = 100) : myWindow(windowMs), myMargin(marginMm) {}
+  // The distance to the goal at nowMs (any steady clock); false once the robot has not
+  // come marginMm closer than its best for windowMs.
+  bool gaining(double distanceMm, double nowMs);
+  // A new goal: the watch starts over.
+  void reset() { myStarted = false; }
+
+ private:
+  double myWindow, myMargin;
+  bool myStarted = false;
+  double myBest = 0, myBestAt = 0;
+};
+
 // Normalises an angle in degrees into (-180, 180] with the robot library's one rule
 // (ArMath::fixAngle): whole turns are removed exactly, so the fraction of a degree is
 // kept as it is, and huge angles cannot overflow anything.

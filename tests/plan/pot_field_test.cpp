@@ -141,6 +141,26 @@ TEST(PotField, CacheServesTheSamePointUntilInvalidated) {
   EXPECT_LT(field.forceX, moved - 3000.0);
 }
 
+// A robot circling a local minimum at about the same distance stops gaining; one that
+// closes in slowly, or swerves away and back, does not.
+TEST(PotField, HeadwayEndsOnlyWhenTheRobotComesNoCloserForTheWindow) {
+  HeadwayWatch slow;
+  for (int s = 0; s <= 120; ++s) EXPECT_TRUE(slow.gaining(8000 - 20.0 * s, 1000.0 * s)) << s;  // 20 mm/s
+
+  HeadwayWatch circling;
+  for (int s = 0; s < 10; ++s) EXPECT_TRUE(circling.gaining(2700 + 80 * std::sin(s), 1000.0 * s)) << s;
+  EXPECT_FALSE(circling.gaining(2650, 10000));
+  circling.reset();  // a new goal
+  EXPECT_TRUE(circling.gaining(2650, 10100));
+
+  HeadwayWatch swerve;
+  EXPECT_TRUE(swerve.gaining(3000, 0));
+  EXPECT_TRUE(swerve.gaining(3600, 9000));   // round an obstacle
+  EXPECT_TRUE(swerve.gaining(2850, 9900));   // back closer than the best by the margin
+  EXPECT_TRUE(swerve.gaining(2850, 19000));
+  EXPECT_FALSE(swerve.gaining(2850, 19900));
+}
+
 TEST(NormalizeAngle, FoldsIntoHalfOpenRangeRemovingWholeDegreeTurns) {
   EXPECT_EQ(normalizeAngle(0), 0);
   EXPECT_EQ(normalizeAngle(180), 180);
