@@ -355,7 +355,7 @@ void applyEcho(OccupancyMap& map, const SonarBeam& beam) {
   auto suspect = [&](const ConeCell& c) {
     if (c.d2() <= SUSPECT_FROM2) return false;
     const double left = c.dy * cone.ax - c.dx * cone.ay;
-    return (beam.suspectLeft && left > SONAR_SUSPECT_STRIP_MM) || (beam.suspectRight && left < -SONAR_SUSPECT_STRIP_MM);
+    return (beam.suspectLeft && left > 0) || (beam.suspectRight && left < 0);
   };
   auto visit = [&](MapCell& cell, const ConeCell& c) {
     if (shadows.behind(c)) return;
@@ -506,8 +506,9 @@ bool StillBeams::quietAround(int disc, const ArPose& robotPose) const {
 // The ring's discs run clockwise: disc - 1 is the counter-clockwise neighbour.
 void StillBeams::judgeEcho(SonarBeam& beam, const ArPose& robotPose) const {
   if (!beam.heard || beam.disc < 0 || beam.disc >= static_cast<int>(myLast.size()) || beam.range <= SONAR_SUSPECT_RANGE_MM) return;
-  beam.suspectLeft = silentAt(beam.disc - 1, robotPose);
-  beam.suspectRight = silentAt(beam.disc + 1, robotPose);
+  const bool wide = beam.range > SONAR_SUSPECT_WIDE_MM;
+  beam.suspectLeft = silentAt(beam.disc - 1, robotPose) || (wide && silentAt(beam.disc - 2, robotPose));
+  beam.suspectRight = silentAt(beam.disc + 1, robotPose) || (wide && silentAt(beam.disc + 2, robotPose));
 }
 
 bool markSonarReading(OccupancyMap& map, const SonarBeam& beam, const ArPose& robotPose, FootprintStyle style) {

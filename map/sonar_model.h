@@ -25,7 +25,9 @@
 //   - a long echo whose neighbour on one side heard nothing is suspect on that side: a
 //     smooth wall there, met at a grazing angle, answers neither beam, and the echo came
 //     from the rest of the cone. Beyond its first metre that side of the cone gains no
-//     free evidence, but for a strip along the axis.
+//     free evidence, right up to the axis, which such a wall may well cross. Beyond 3 m,
+//     where the cone is 0.8 m wide, a silent disc two along the ring makes that side
+//     suspect too.
 // Readings repeated while the robot stands still are not new evidence (StillBeams).
 //
 // The evidence lives in the cell's occupancy byte. A cell stays unknown to every reader
@@ -78,8 +80,8 @@ constexpr double SONAR_NO_ECHO_MM = 5000;      // the range a robot reports for 
 constexpr int SONAR_QUIET_NEIGHBOURS = 4;       // discs either side on the ring that must be silent too ...
 constexpr double SONAR_QUIET_MOVE_MM = 300;     // ... their last beams fired within this of the robot's place
 constexpr double SONAR_SUSPECT_RANGE_MM = 2000; // an echo beyond this may be suspect on a side ...
-constexpr double SONAR_SUSPECT_FROM_MM = 1000;  // ... that gains no free evidence beyond this ...
-constexpr double SONAR_SUSPECT_STRIP_MM = 100;  // ... farther than this from the axis
+constexpr double SONAR_SUSPECT_FROM_MM = 1000;  // ... that gains no free evidence beyond this
+constexpr double SONAR_SUSPECT_WIDE_MM = 3000;  // beyond this the second disc along counts too
 
 // One firing of one transducer: where it sat and pointed, and what it heard.
 struct SonarBeam {
@@ -90,7 +92,8 @@ struct SonarBeam {
   bool heard = true;    // false: nothing answered within the sonar's range
   bool quiet = false;   // silent, and so were the discs around it (StillBeams::quietAround)
   // An echo beyond SONAR_SUSPECT_RANGE_MM whose neighbour on the ring counter-clockwise
-  // (left of the axis) or clockwise (right) last heard nothing from about the same place.
+  // (left of the axis) or clockwise (right) last heard nothing from about the same place
+  // (beyond SONAR_SUSPECT_WIDE_MM: either of the two discs on that side).
   bool suspectLeft = false, suspectRight = false;
 };
 

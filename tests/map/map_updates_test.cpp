@@ -338,7 +338,7 @@ TEST(SonarModel, TheConeIsFreedShortOfTheEchoAndTheArcIsMarked) {
   EXPECT_EQ(walled.cellOrUnknown(14, 3), CELL_UNKNOWN) << "behind the obstacle";
   EXPECT_EQ(evidenceAt(walled, 13, 2), EVIDENCE_SILENT) << "beside it";
   // A quiet beam frees as an echo does and still keeps occupied evidence; a long echo
-  // suspect on its left frees that side only in its first metre and along the axis.
+  // suspect on its left frees that side only in its first metre, however close to the axis.
   SonarBeam quietBeam = beam, leftSuspect = beamOfReading(pointOf({robot, 3, 3000}), robot);
   quietBeam.quiet = leftSuspect.suspectLeft = true;
   EXPECT_TRUE(markSonarReading(walled, quietBeam, robot, FootprintStyle::Own));
@@ -349,6 +349,7 @@ TEST(SonarModel, TheConeIsFreedShortOfTheEchoAndTheArcIsMarked) {
   EXPECT_EQ(evidenceAt(suspect, 20, 5), 0) << "left, beyond the first metre";
   EXPECT_EQ(evidenceAt(suspect, 21, 1), EVIDENCE_FREE) << "right";
   EXPECT_EQ(evidenceAt(suspect, 21, 3), EVIDENCE_FREE) << "on the axis";
+  EXPECT_EQ(evidenceAt(suspect, 21, 4), 0) << "left, 70 mm beside the axis";
 }
 
 // One echo on a fresh map, cell by cell against the cone's geometry worked out apart:
@@ -472,22 +473,24 @@ TEST(SonarModel, AReadingRepeatedWhileStandingStillCountsOnce) {
 }
 
 // Four silent discs either side on the ring, fired from about the same place, make a
-// silent beam quiet; a silent neighbour makes a long echo suspect on its side.
+// silent beam quiet; a silent neighbour makes a long echo suspect on its side, and beyond
+// 3 m so does a silent disc two along.
 TEST(SonarModel, NeighboursOnTheRingMakeABeamQuietOrSuspect) {
   // The one disc whose last beam heard an echo (-1: none), how far the robot moved since
-  // the other discs fired, and the verdicts on disc 1.
-  struct Row { int heardDisc; double movedMm; bool quiet, suspectLeft, suspectRight; };
-  const Row rows[] = {{-1, 0, true, true, true}, {13, 0, false, true, true}, {12, 0, true, true, true},
-                      {0, 0, false, false, true}, {-1, 400, false, false, false}};
+  // the other discs fired, the range of disc 1's echo, and the verdicts on disc 1.
+  struct Row { int heardDisc; double movedMm, echoMm; bool quiet, suspectLeft, suspectRight; };
+  const Row rows[] = {{-1, 0, 2500, true, true, true},   {13, 0, 2500, false, true, true},  {12, 0, 2500, true, true, true},
+                      {0, 0, 2500, false, false, true},  {-1, 400, 2500, false, false, false}, {0, 0, 3500, false, true, true},
+                      {2, 0, 3500, false, true, true}};
   const ArPose here(1000, 500, 40);
   for (const Row& r : rows) {
-    SCOPED_TRACE(r.heardDisc);
+    SCOPED_TRACE(testing::Message() << "heard " << r.heardDisc << ", echo " << r.echoMm);
     StillBeams still;
     const ArPose there(here.getX() + r.movedMm, here.getY(), here.getTh());
     for (int disc = 0; disc < arproto::kGeometryDiscs; ++disc) {
       if (disc != 1) still.repeats(disc == r.heardDisc ? beamOfReading(pointOf({there, disc, 2000}), there) : silentBeam(there, disc), there);
     }
-    SonarBeam echo = beamOfReading(pointOf({here, 1, 3000}), here);
+    SonarBeam echo = beamOfReading(pointOf({here, 1, r.echoMm}), here);
     still.judgeEcho(echo, here);
     EXPECT_EQ(still.quietAround(1, here), r.quiet);
     EXPECT_EQ(echo.suspectLeft, r.suspectLeft);
