@@ -71,6 +71,13 @@ bool crossesObstacle(const MapWindow& map, double x0, double y0, double x1, doub
   return false;
 }
 
+// A block's matches had, on average, enough supporting echoes from beams facing each
+// way along (ex, ey).
+bool seenBothWays(const int (&facing)[FACING_SECTORS], double ex, double ey) {
+  const int least = MatchSmoother::FACING_ECHOES * MatchSmoother::BLOCK;
+  return echoesFacing(facing, ex, ey) >= least && echoesFacing(facing, -ex, -ey) >= least;
+}
+
 }  // namespace
 
 PoseDoubt grownDoubt(PoseDoubt doubt, double distanceMm, double turnDeg, const CorrectionLimits& limits) {
@@ -115,7 +122,9 @@ CorrectionStep decideCorrection(const MatchResult& match, const MapWindow& map, 
 
 MatchResult MatchSmoother::smoothed(const MatchResult& match, const ArPose& pivot) {
   if (!match.scored) return match;
-  myKept[myNext] = {match.dx, match.dy, match.dth, match.gain, pivot};
+  Kept& kept = myKept[myNext];
+  kept = {match.dx, match.dy, match.dth, match.gain, pivot, {}};
+  std::copy(std::begin(match.facing), std::end(match.facing), std::begin(kept.facing));
   myNext = (myNext + 1) % KEPT;
   myCount = std::min(myCount + 1, KEPT);
   MatchResult m = match;
@@ -136,6 +145,7 @@ MatchResult MatchSmoother::smoothed(const MatchResult& match, const ArPose& pivo
     b.dy += k.dy / BLOCK;
     b.dth += k.dth / BLOCK;
     b.gain += k.gain / BLOCK;
+    for (int f = 0; f < FACING_SECTORS; ++f) b.facing[f] += k.facing[f];
     mean.dx += k.dx / KEPT;
     mean.dy += k.dy / KEPT;
     mean.dth += k.dth / KEPT;
@@ -148,7 +158,8 @@ MatchResult MatchSmoother::smoothed(const MatchResult& match, const ArPose& pivo
     const bool elsewhere = i == 0 || b.pivot.findDistanceTo(block[i - 1].pivot) >= APART_MM ||
                            std::fabs(ArMath::subAngle(b.pivot.getTh(), block[i - 1].pivot.getTh())) >= APART_DEG;
     turns = turns && firm && elsewhere && std::fabs(b.dth) >= DEAD_DEG && (b.dth > 0) == (mean.dth > 0);
-    shifts = shifts && firm && elsewhere && length > 0 && (b.dx * mean.dx + b.dy * mean.dy) / length >= DEAD_MM;
+    shifts = shifts && firm && elsewhere && length > 0 && (b.dx * mean.dx + b.dy * mean.dy) / length >= DEAD_MM &&
+             seenBothWays(b.facing, mean.dx / length, mean.dy / length);
   }
   if (shifts) {
     m.dx = mean.dx;

@@ -68,6 +68,8 @@ struct CorrectionStep {
 // heard from elsewhere than the one before it. Its covariance is no smaller than the
 // scatter such means show where nothing has drifted: a matcher that takes its correlated
 // echoes for independent ones is surer than it is right.
+// A block's shift counts only where echoes from beams facing both ways along it
+// supported its matches (MatchResult::facing says why).
 class MatchSmoother {
  public:
   static constexpr int BLOCK = 4;            // matches in a block: two seconds, one echo window
@@ -80,6 +82,7 @@ class MatchSmoother {
   static constexpr double APART_DEG = 30;    // or turned this much from each other
   static constexpr double FLOOR_MM = 40;     // the least standard deviation passed on, of the shift
   static constexpr double FLOOR_DEG = 0.7;   // and of the turn
+  static constexpr int FACING_ECHOES = 3;    // supporting echoes per match from either way, on average
 
   // The match of the robot at pivot with its correction replaced by the mean of the last
   // KEPT ones where the blocks agree on it, zero elsewhere (and none until there are KEPT).
@@ -91,6 +94,7 @@ class MatchSmoother {
   struct Kept {
     double dx, dy, dth, gain;
     ArPose pivot;
+    int facing[FACING_SECTORS];
   };
   Kept myKept[KEPT] = {};
   int myCount = 0, myNext = 0;

@@ -105,6 +105,7 @@ class ArcScorer {
   ArcScorer(std::span<const ScanPoint> points, const ArPose& pivot, const MatchSettings& s) : myPivot(pivot) {
     for (const ScanPoint& p : points) {
       myFirst.push_back(myArcs.size());
+      mySector.push_back(sectorOf(p.x - p.fromX, p.y - p.fromY));
       const double half = s.beamHalfDeg + std::max(0.0, p.spreadDeg);
       const int sides = static_cast<int>(std::ceil(half / s.arcStepDeg - 1e-9));
       const double rx = p.x - p.fromX, ry = p.y - p.fromY;
@@ -146,9 +147,14 @@ class ArcScorer {
     return sum;
   }
 
-  int countAtLeast(const LikelihoodField& field, ptrdiff_t offset, double level) const {
+  // The echoes scoring at least level, in all and by the sector their beams faced.
+  int countAtLeast(const LikelihoodField& field, ptrdiff_t offset, double level, int (&facing)[FACING_SECTORS]) const {
     int n = 0;
-    for (size_t e = 0; e + 1 < myFirst.size(); ++e) n += best(field, e, offset) >= level;
+    for (size_t e = 0; e + 1 < myFirst.size(); ++e) {
+      if (best(field, e, offset) < level) continue;
+      ++n;
+      ++facing[mySector[e]];
+    }
     return n;
   }
 
@@ -159,7 +165,14 @@ class ArcScorer {
     return m;
   }
 
+  static int sectorOf(double dx, double dy) {
+    const double turns = std::atan2(dy, dx) / (2 * M_PI);
+    const int sector = static_cast<int>(std::floor((turns < 0 ? turns + 1 : turns) * FACING_SECTORS));
+    return std::clamp(sector, 0, FACING_SECTORS - 1);
+  }
+
   ArPose myPivot;
+  std::vector<int> mySector;  // each echo's beam direction
   std::vector<ScanPoint> myArcs;
   std::vector<size_t> myFirst;  // each echo's first arc point, and the end
   std::vector<ptrdiff_t> myIndex;
@@ -236,11 +249,20 @@ MatchResult matchScan(std::span<const ScanPoint> points, const ArPose& pivot, co
   const double supportLevel = obstacleLogLikelihood(
       SUPPORT_SIGMAS * SUPPORT_SIGMAS * settings.sigmaMm * settings.sigmaMm, settings.sigmaMm);
   const ptrdiff_t bestOffset = (std::lround(best.dy / settings.stepMm) * field.stride() + std::lround(best.dx / settings.stepMm)) * stride;
-  result.support = scorer.countAtLeast(field, bestOffset, supportLevel);
+  result.support = scorer.countAtLeast(field, bestOffset, supportLevel, result.facing);
   result.points = static_cast<int>(points.size());
   result.gain = best.score - posterior.unmoved;
   result.scored = true;
   return result;
+}
+
+int echoesFacing(const int (&facing)[FACING_SECTORS], double ex, double ey) {
+  int n = 0;
+  for (int i = 0; i < FACING_SECTORS; ++i) {
+    const double centre = (i + 0.5) * 2 * M_PI / FACING_SECTORS;
+    if (std::cos(centre) * ex + std::sin(centre) * ey >= 0.5) n += facing[i];
+  }
+  return n;
 }
 
 ArPose correctedPose(const ArPose& pose, const ArPose& pivot, double dx, double dy, double dth) {

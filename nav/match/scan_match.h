@@ -39,6 +39,10 @@ struct MatchSettings {
   double arcStepDeg = 3.75;   // spacing of the points tried across the arc
 };
 
+// The supporting echoes by the direction their beam pointed in the map's frame, in
+// FACING_SECTORS equal sectors counted anticlockwise from the x axis.
+constexpr int FACING_SECTORS = 16;
+
 // The correction: turn by dth degrees about the pivot, then shift by (dx, dy) mm.
 struct MatchResult {
   bool scored = false;      // there were echoes to match
@@ -48,6 +52,11 @@ struct MatchResult {
   double sigmaTh = 0;
   int points = 0;   // echoes matched
   int support = 0;  // of them, those within two sigma of a mapped obstacle after the correction
+  // The supporting echoes by the way their beams faced. A shift along a direction is
+  // told apart from a bias of the ranges (a wall mapped a little nearer or farther than
+  // the sonar hears it) only by echoes from beams facing both ways along it: a bias
+  // moves echoes along their own beams, which from one side alone looks like a shift.
+  int facing[FACING_SECTORS] = {};
   // How much likelier the echoes are at the best correction than where odometry put them:
   // the difference of their log-likelihoods.
   double gain = 0;
@@ -57,6 +66,10 @@ struct MatchResult {
 // pivot, the robot's current pose (the initial guess). Pure: reads only its arguments.
 MatchResult matchScan(std::span<const ScanPoint> points, const ArPose& pivot, const MapWindow& map,
                       const MatchSettings& settings = {});
+
+// How many of the supporting echoes had beams facing within 60 degrees of (ex, ey), a
+// unit vector.
+int echoesFacing(const int (&facing)[FACING_SECTORS], double ex, double ey);
 
 // The pose a correction moves pose to (turned about pivot, then shifted).
 ArPose correctedPose(const ArPose& pose, const ArPose& pivot, double dx, double dy, double dth);

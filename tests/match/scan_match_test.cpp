@@ -193,6 +193,7 @@ TEST(PoseCorrection, TheSmootherPassesOnlyWhatTheMatchesAgreeOn) {
     double turns[MatchSmoother::BLOCKS];      // each block's matches' mean turn
     double gain, apartMm;                     // every match's gain, how far the blocks lie apart
     double dx, dth;                           // passed on after the last
+    bool oneWay = false;                      // every echo from beams facing away from the shift
   };
   const Case cases[] = {
       {"scattered about none", 0, {1.2, -1.2, 1.2, -1.2}, 5, 500, 0, 0},
@@ -201,6 +202,7 @@ TEST(PoseCorrection, TheSmootherPassesOnlyWhatTheMatchesAgreeOn) {
       {"the windows agreeing on a shift only", 150, {1.2, -1.2, 1.2, -1.2}, 5, 500, 150, 0},
       {"the robot standing still", 150, {2, 2, 2, 2}, 5, 0, 0, 0},
       {"barely likelier than where odometry put the echoes", 150, {2, 2, 2, 2}, 1, 500, 0, 0},
+      {"the shift heard from one way only, as a bias of the ranges is", 150, {2, 2, 2, 2}, 5, 500, 0, 2, true},
   };
   auto feed = [](MatchSmoother& smoother, const Case& c) {
     MatchResult m;
@@ -210,6 +212,8 @@ TEST(PoseCorrection, TheSmootherPassesOnlyWhatTheMatchesAgreeOn) {
       match.dx = c.shift;
       match.dth = c.turns[i / MatchSmoother::BLOCK] + (i % 2 ? 0.2 : -0.2);
       match.gain = c.gain;
+      match.facing[FACING_SECTORS / 2] = 5;  // beams facing -x
+      if (!c.oneWay) match.facing[0] = 5;     // and +x
       m = smoother.smoothed(match, ArPose(c.apartMm * i / MatchSmoother::BLOCK, 0));
     }
     return m;
@@ -231,6 +235,7 @@ TEST(PoseCorrection, TheSmootherPassesOnlyWhatTheMatchesAgreeOn) {
   match.dx = 90;
   match.dth = 0.5;
   match.gain = 5;
+  match.facing[0] = match.facing[FACING_SECTORS / 2] = 5;
   const MatchResult m = smoother.smoothed(match, ArPose(2000, 0));
   EXPECT_EQ(m.dx, 0) << "90 mm still owed: within the dead band";
   EXPECT_EQ(m.dth, 0);
