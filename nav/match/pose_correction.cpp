@@ -71,6 +71,18 @@ bool crossesObstacle(const MapWindow& map, double x0, double y0, double x1, doub
   return false;
 }
 
+// The match with its correction and its certainty taken away: what the smoother passes on
+// where the blocks neither agree on a correction nor on none, so that the pose's doubt
+// is not lessened by matches that merely disagree.
+MatchResult withoutEvidence(MatchResult m) {
+  constexpr double UNDETERMINED_MM = 1e6, UNDETERMINED_DEG = 1e3;
+  m.dx = m.dy = m.dth = 0;
+  m.covXX = m.covYY = UNDETERMINED_MM * UNDETERMINED_MM;
+  m.covXY = 0;
+  m.sigmaTh = UNDETERMINED_DEG;
+  return m;
+}
+
 // A block's matches had, on average, enough supporting echoes from beams facing each
 // way along (ex, ey).
 bool seenBothWays(const int (&facing)[FACING_SECTORS], double ex, double ey) {
@@ -90,7 +102,10 @@ PoseDoubt grownDoubt(PoseDoubt doubt, double distanceMm, double turnDeg, const C
 CorrectionStep decideCorrection(const MatchResult& match, const MapWindow& map, const ArPose& pivot, PoseDoubt& doubt,
                                 const CorrectionLimits& limits) {
   CorrectionStep step;
-  if (!match.scored || match.points < limits.minPoints || match.support < limits.minSupport) return step;
+  if (!match.scored || match.points < limits.minPoints || match.support < limits.minSupport ||
+      waysFaced(match.facing, limits.waysEchoes) < limits.minWays) {
+    return step;
+  }
   step.verdict = CorrectionVerdict::Contradicted;
   if (std::fabs(match.dth) > limits.contradictSigmas * doubt.deg) return step;
   const bool turns = match.sigmaTh <= limits.maxSigmaDeg;
@@ -129,10 +144,11 @@ MatchResult MatchSmoother::smoothed(const MatchResult& match, const ArPose& pivo
   myCount = std::min(myCount + 1, KEPT);
   MatchResult m = match;
   m.dx = m.dy = m.dth = 0;
+  const MatchResult undetermined = withoutEvidence(m);
+  if (myCount < KEPT) return undetermined;  // too few yet to tell agreement from noise
   m.covXX = std::max(m.covXX, FLOOR_MM * FLOOR_MM);
   m.covYY = std::max(m.covYY, FLOOR_MM * FLOOR_MM);
   m.sigmaTh = std::max(m.sigmaTh, FLOOR_DEG);
-  if (myCount < KEPT) return m;  // too few yet to tell agreement from noise
   // The blocks' means, oldest first (the ring's next slot holds the oldest match), each
   // with where its first match was made.
   Kept block[BLOCKS] = {};
@@ -150,7 +166,7 @@ MatchResult MatchSmoother::smoothed(const MatchResult& match, const ArPose& pivo
     mean.dy += k.dy / KEPT;
     mean.dth += k.dth / KEPT;
   }
-  bool turns = true, shifts = true;
+  bool turns = true, shifts = true, noTurn = true, noShift = true;
   const double length = std::hypot(mean.dx, mean.dy);
   for (int i = 0; i < BLOCKS; ++i) {
     const Kept& b = block[i];
@@ -160,12 +176,21 @@ MatchResult MatchSmoother::smoothed(const MatchResult& match, const ArPose& pivo
     turns = turns && firm && elsewhere && std::fabs(b.dth) >= DEAD_DEG && (b.dth > 0) == (mean.dth > 0);
     shifts = shifts && firm && elsewhere && length > 0 && (b.dx * mean.dx + b.dy * mean.dy) / length >= DEAD_MM &&
              seenBothWays(b.facing, mean.dx / length, mean.dy / length);
+    noTurn = noTurn && firm && elsewhere && std::fabs(b.dth) < DEAD_DEG / 2;
+    noShift = noShift && firm && elsewhere && std::hypot(b.dx, b.dy) < DEAD_MM / 2;
   }
   if (shifts) {
     m.dx = mean.dx;
     m.dy = mean.dy;
+  } else if (!noShift) {
+    m.covXX = m.covYY = undetermined.covXX;
+    m.covXY = 0;
   }
-  if (turns) m.dth = mean.dth;
+  if (turns) {
+    m.dth = mean.dth;
+  } else if (!noTurn) {
+    m.sigmaTh = undetermined.sigmaTh;
+  }
   return m;
 }
 

@@ -23,6 +23,12 @@ struct PoseDoubt {
 struct CorrectionLimits {
   int minPoints = 20;           // echoes the sub-map needs
   int minSupport = 12;          // of them, echoes close to a mapped obstacle after the correction
+  // Of them, echoes from beams facing this many ways (sectors of MatchResult::facing, at
+  // least waysEchoes each): sonar that answers only from surfaces met squarely, as real
+  // sonar does, hears a few walls, and maps smeared along those few bias every match
+  // made from them alike, however many blocks agree.
+  int minWays = 9;
+  int waysEchoes = 3;
   double maxSigmaMm = 90;       // a direction of the shift determined worse than this is left alone
   double maxSigmaDeg = 1.5;     // a turn determined worse than this is left alone
   double maxStepMm = 150;       // bound of one step's shift
@@ -43,7 +49,7 @@ PoseDoubt grownDoubt(PoseDoubt doubt, double distanceMm, double turnDeg, const C
 
 enum class CorrectionVerdict {
   Applied,       // the step below is to be applied
-  TooFewEchoes,  // too few echoes, or too few of them near anything mapped
+  TooFewEchoes,  // too few echoes, too few of them near anything mapped, or from too few ways
   Ambiguous,     // neither the turn nor the shift in any direction is determined
   Contradicted,  // more than odometry can have drifted since the last correction
   AcrossWall,    // the step would carry the robot through a mapped obstacle
@@ -69,7 +75,9 @@ struct CorrectionStep {
 // scatter such means show where nothing has drifted: a matcher that takes its correlated
 // echoes for independent ones is surer than it is right.
 // A block's shift counts only where echoes from beams facing both ways along it
-// supported its matches (MatchResult::facing says why).
+// supported its matches (MatchResult::facing says why). Where the blocks agree neither on a
+// correction nor on none, the match is passed on as determining nothing, so that the
+// pose's doubt is not lessened by matches that merely disagree.
 class MatchSmoother {
  public:
   static constexpr int BLOCK = 4;            // matches in a block: two seconds, one echo window

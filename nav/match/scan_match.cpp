@@ -265,6 +265,10 @@ int echoesFacing(const int (&facing)[FACING_SECTORS], double ex, double ey) {
   return n;
 }
 
+int waysFaced(const int (&facing)[FACING_SECTORS], int least) {
+  return static_cast<int>(std::count_if(std::begin(facing), std::end(facing), [least](int n) { return n >= least; }));
+}
+
 ArPose correctedPose(const ArPose& pose, const ArPose& pivot, double dx, double dy, double dth) {
   const double c = ArMath::cos(dth), s = ArMath::sin(dth);
   const double rx = pose.getX() - pivot.getX(), ry = pose.getY() - pivot.getY();

@@ -41,7 +41,7 @@ struct MatchSettings {
 
 // The supporting echoes by the direction their beam pointed in the map's frame, in
 // FACING_SECTORS equal sectors counted anticlockwise from the x axis.
-constexpr int FACING_SECTORS = 16;
+constexpr int FACING_SECTORS = 12;
 
 // The correction: turn by dth degrees about the pivot, then shift by (dx, dy) mm.
 struct MatchResult {
@@ -70,6 +70,8 @@ MatchResult matchScan(std::span<const ScanPoint> points, const ArPose& pivot, co
 // How many of the supporting echoes had beams facing within 60 degrees of (ex, ey), a
 // unit vector.
 int echoesFacing(const int (&facing)[FACING_SECTORS], double ex, double ey);
+// How many sectors at least least supporting echoes faced.
+int waysFaced(const int (&facing)[FACING_SECTORS], int least);
 
 // The pose a correction moves pose to (turned about pivot, then shifted).
 ArPose correctedPose(const ArPose& pose, const ArPose& pivot, double dx, double dy, double dth);

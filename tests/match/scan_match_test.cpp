@@ -3,6 +3,7 @@
 // matched against the world's ground-truth map.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -141,6 +142,11 @@ TEST(PoseCorrection, TakesWhatTheDoubtsGiveRefusesWhatIsUndeterminedOrCrossesAWa
     m.sigmaTh = sigmaTh;
     m.points = 60;
     m.support = support;
+    std::fill(std::begin(m.facing), std::end(m.facing), support / FACING_SECTORS);
+    return m;
+  };
+  auto narrow = [](MatchResult m) {
+    for (int i = 4; i < FACING_SECTORS; ++i) m.facing[i] = 0;
     return m;
   };
   auto share = [](double prior, double measured) { return prior * prior / (prior * prior + measured * measured); };
@@ -159,6 +165,8 @@ TEST(PoseCorrection, TakesWhatTheDoubtsGiveRefusesWhatIsUndeterminedOrCrossesAWa
        CorrectionVerdict::Applied, 15 * share(10, 40), 0.5 * share(0.3, 1.2)},
       {"a large one, bounded", match(400, 6, 10, 0.2, 40), {1000, 10}, {0, 0}, CorrectionVerdict::Applied, 150, 3},
       {"too few echoes near anything mapped", match(40, 0, 10, 0.2, 5), {100, 3}, {0, 0},
+       CorrectionVerdict::TooFewEchoes, 0, 0},
+      {"echoes from a few ways only", narrow(match(40, 1, 10, 0.2, 40)), {100, 3}, {0, 0},
        CorrectionVerdict::TooFewEchoes, 0, 0},
       {"the turn undetermined: the shift alone", match(40, 1, 10, 2, 40), {100, 3}, {0, 0},
        CorrectionVerdict::Applied, 40 * share(100, 10), 0},
@@ -223,6 +231,13 @@ TEST(PoseCorrection, TheSmootherPassesOnlyWhatTheMatchesAgreeOn) {
     const MatchResult m = feed(smoother, c);
     EXPECT_NEAR(m.dx, c.dx, 1e-9) << c.what;
     EXPECT_NEAR(m.dth, c.dth, 1e-9) << c.what;
+    // Matches that disagree say nothing of the pose: its doubt stays, and with it the
+    // room for the correction a drifted pose will need.
+    PoseDoubt doubt{300, 5};
+    decideCorrection(m, MapWindow{}, ArPose(), doubt);
+    if (c.dth == 0 && c.turns[0] != c.turns[1]) {
+      EXPECT_EQ(doubt.deg, 5) << c.what;
+    }
   }
   MatchSmoother smoother;
   feed(smoother, cases[1]);
