@@ -34,6 +34,13 @@ constexpr double REACH_MM = 7000;
 // Echoes heard while the robot turned more than FASTEST_TURN_DEG in a cycle are not used.
 constexpr int64_t SIP_CYCLE_MS = 100;
 constexpr double FASTEST_TURN_DEG = 8;
+// The robot's own map is matched as it stood this long ago where it knew the cells then:
+// the pose drifts slowly, and against echoes of the last seconds, placed with much the
+// same drift, a match finds only the drift of those seconds. The older map is cruder
+// (later readings refine it), so matches against it err a little more where nothing
+// drifted; the smoother's dead band is set for that.
+constexpr int64_t OWN_LAG_MS = 20000;
+
 // A step this large gets a line on standard error.
 constexpr double LARGE_STEP_MM = 50;
 constexpr double LARGE_STEP_DEG = 1;
@@ -64,6 +71,8 @@ struct Localizer {
   OccupancyMap ownEchoes{MAP_RES_MM, MAP_ROBOT_RADIUS_MM, 0};
   int64_t mappedUpTo = 0;
   std::deque<Snapshot> snapshots;
+  // The own map around the robot as it stood each cycle, oldest first.
+  std::deque<Snapshot> ownSnapshots;
   PoseDoubt doubt;       // the pose against the map; the start pose is taken as known
   MatchSmoother smoother;
   HeadingCalibration calibration;
@@ -131,14 +140,27 @@ std::vector<ScanPoint> mapOldEchoes(Localizer& l, const std::vector<Echo>& echoe
   return recent;
 }
 
-// The own map around the robot; where it knows nothing, what the global map knew a while
-// ago: the teammates' readings, a loaded map.
+// The latest of the snapshots taken at least lag ago, the older ones dropped; none when
+// every snapshot is younger.
+const MapWindow* lagged(std::deque<Snapshot>& snapshots, int64_t nowMs, int64_t lagMs) {
+  while (snapshots.size() > 1 && snapshots[1].takenMs <= nowMs - lagMs) snapshots.pop_front();
+  if (snapshots.empty() || snapshots.front().takenMs > nowMs - lagMs) return nullptr;
+  return &snapshots.front().map;
+}
+
+// The own map around the robot as it stood OWN_LAG_MS ago, and as it is where it knew
+// nothing then; where that knows nothing, what the global map knew a while ago: the
+// teammates' readings, a loaded map.
 MapWindow referenceMap(Localizer& l, const ArPose& pivot, int64_t nowMs) {
-  while (l.snapshots.size() > 1 && l.snapshots[1].takenMs <= nowMs - GLOBAL_LAG_MS) l.snapshots.pop_front();
   MapWindow reference = copyMapWindow(l.ownEchoes, pivot.getX(), pivot.getY(), REACH_MM);
-  if (!l.snapshots.empty() && l.snapshots.front().takenMs <= nowMs - GLOBAL_LAG_MS) {
-    fillUnknownCells(reference, l.snapshots.front().map);
+  l.ownSnapshots.push_back({nowMs, reference});
+  if (const MapWindow* old = lagged(l.ownSnapshots, nowMs, OWN_LAG_MS)) {
+    const MapWindow recent = reference;
+    std::fill(reference.cells.begin(), reference.cells.end(), CELL_UNKNOWN);
+    fillUnknownCells(reference, *old);
+    fillUnknownCells(reference, recent);
   }
+  if (const MapWindow* global = lagged(l.snapshots, nowMs, GLOBAL_LAG_MS)) fillUnknownCells(reference, *global);
   return reference;
 }
 
@@ -240,6 +262,7 @@ void localizerThread() {
   pthread_setname_np(pthread_self(), "localizer");
   Localizer& l = localizer();
   l.snapshots.clear();
+  l.ownSnapshots.clear();
   while (getExitFlag() == 0) {
     ArUtil::sleep(CYCLE_MS);
     runCycle(l);

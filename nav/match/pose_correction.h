@@ -83,8 +83,8 @@ class MatchSmoother {
   static constexpr int BLOCK = 4;            // matches in a block: two seconds, one echo window
   static constexpr int BLOCKS = 4;           // blocks that must agree
   static constexpr int KEPT = BLOCK * BLOCKS;
-  static constexpr double DEAD_MM = 100;     // a block's shift shorter than this is none
-  static constexpr double DEAD_DEG = 1;      // a block's turn smaller than this is none
+  static constexpr double DEAD_MM = 150;     // a block's shift shorter than this is none
+  static constexpr double DEAD_DEG = 1.5;    // a block's turn smaller than this is none
   static constexpr double MARGIN = 2;        // a block's mean gain (log-likelihood) below this is none
   static constexpr double APART_MM = 300;    // successive blocks are heard this far apart
   static constexpr double APART_DEG = 30;    // or turned this much from each other

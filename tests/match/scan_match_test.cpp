@@ -208,6 +208,8 @@ TEST(PoseCorrection, TheSmootherPassesOnlyWhatTheMatchesAgreeOn) {
       {"a drift every window sees", 150, {2, 2, 2, 2}, 5, 500, 150, 2},
       {"one window's echoes agreeing among themselves", 0, {0.1, -0.2, 0.3, 2}, 5, 500, 0, 0},
       {"the windows agreeing on a shift only", 150, {1.2, -1.2, 1.2, -1.2}, 5, 500, 150, 0},
+      {"a small turn and shift every window agrees on, as an older map's crudeness gives", 120, {1.2, 1.2, 1.2, 1.2},
+       5, 500, 0, 0},
       {"the robot standing still", 150, {2, 2, 2, 2}, 5, 0, 0, 0},
       {"barely likelier than where odometry put the echoes", 150, {2, 2, 2, 2}, 1, 500, 0, 0},
       {"the shift heard from one way only, as a bias of the ranges is", 150, {2, 2, 2, 2}, 5, 500, 0, 2, true},
