@@ -34,12 +34,14 @@ constexpr double REACH_MM = 7000;
 // Echoes heard while the robot turned more than FASTEST_TURN_DEG in a cycle are not used.
 constexpr int64_t SIP_CYCLE_MS = 100;
 constexpr double FASTEST_TURN_DEG = 8;
-// The robot's own map is matched as it stood this long ago where it knew the cells then:
-// the pose drifts slowly, and against echoes of the last seconds, placed with much the
-// same drift, a match finds only the drift of those seconds. The older map is cruder
-// (later readings refine it), so matches against it err a little more where nothing
-// drifted; the smoother's dead band is set for that.
-constexpr int64_t OWN_LAG_MS = 20000;
+// With a lag, the robot's own map is matched as it stood that long ago where it knew the
+// cells then: the pose drifts slowly, and against echoes of the last seconds, placed with
+// much the same drift, a match finds only the drift of those seconds, and the smoother
+// keeps the pose's doubt where its blocks disagree, so that the larger drift found is not
+// refused as beyond odometry's. The older map is cruder (later readings refine it), and
+// matches against it err a little more where nothing drifted. Set once before the
+// thread starts.
+int64_t ownLagMs = 0;
 
 // A step this large gets a line on standard error.
 constexpr double LARGE_STEP_MM = 50;
@@ -71,7 +73,7 @@ struct Localizer {
   OccupancyMap ownEchoes{MAP_RES_MM, MAP_ROBOT_RADIUS_MM, 0};
   int64_t mappedUpTo = 0;
   std::deque<Snapshot> snapshots;
-  // The own map around the robot as it stood each cycle, oldest first.
+  // With a lag, the own map around the robot as it stood each cycle, oldest first.
   std::deque<Snapshot> ownSnapshots;
   PoseDoubt doubt;       // the pose against the map; the start pose is taken as known
   MatchSmoother smoother;
@@ -148,17 +150,19 @@ const MapWindow* lagged(std::deque<Snapshot>& snapshots, int64_t nowMs, int64_t 
   return &snapshots.front().map;
 }
 
-// The own map around the robot as it stood OWN_LAG_MS ago, and as it is where it knew
-// nothing then; where that knows nothing, what the global map knew a while ago: the
+// The own map around the robot (with a lag, as it stood then, and as it is where it knew
+// nothing then); where that knows nothing, what the global map knew a while ago: the
 // teammates' readings, a loaded map.
 MapWindow referenceMap(Localizer& l, const ArPose& pivot, int64_t nowMs) {
   MapWindow reference = copyMapWindow(l.ownEchoes, pivot.getX(), pivot.getY(), REACH_MM);
-  l.ownSnapshots.push_back({nowMs, reference});
-  if (const MapWindow* old = lagged(l.ownSnapshots, nowMs, OWN_LAG_MS)) {
-    const MapWindow recent = reference;
-    std::fill(reference.cells.begin(), reference.cells.end(), CELL_UNKNOWN);
-    fillUnknownCells(reference, *old);
-    fillUnknownCells(reference, recent);
+  if (ownLagMs > 0) {
+    l.ownSnapshots.push_back({nowMs, reference});
+    if (const MapWindow* old = lagged(l.ownSnapshots, nowMs, ownLagMs)) {
+      const MapWindow recent = reference;
+      std::fill(reference.cells.begin(), reference.cells.end(), CELL_UNKNOWN);
+      fillUnknownCells(reference, *old);
+      fillUnknownCells(reference, recent);
+    }
   }
   if (const MapWindow* global = lagged(l.snapshots, nowMs, GLOBAL_LAG_MS)) fillUnknownCells(reference, *global);
   return reference;
@@ -267,6 +271,11 @@ void localizerThread() {
     ArUtil::sleep(CYCLE_MS);
     runCycle(l);
   }
+}
+
+void setLocalizerLag(int64_t ms) {
+  ownLagMs = ms;
+  localizer().smoother = MatchSmoother(ms > 0);
 }
 
 void reportLocalizerTotals() {

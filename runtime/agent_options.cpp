@@ -19,6 +19,7 @@ namespace {
 const char USAGE[] =
     "usage: agent [--name NAME] [--start X Y TH] [--server HOST:PORT] [--dir DIR]\n"
     "             [--sonar-max-range MM] [--mapping ray|sonar] [--localize]\n"
+    "             [--localize-lag SECONDS]\n"
     "The mapping agent of one robot: drives it, maps what its sonar sees, and shares its\n"
     "pose and readings with the other agents on the group 239.0.0.77:60001.\n"
     "\n"
@@ -45,10 +46,15 @@ const char USAGE[] =
     "                      global map, and move the pose toward the match in small steps;\n"
     "                      lines starting \"LOCALIZE:\" on standard error tell the large steps\n"
     "                      and the totals, C messages tell the group how far the pose moved\n"
+    "  --localize-lag SECONDS\n"
+    "                      with --localize (which it turns on), match against the robot's\n"
+    "                      own map as it stood SECONDS ago where it knew the cells then, 1\n"
+    "                      to 120 (default: as it is): finds more of a drift, and now and\n"
+    "                      then moves a pose that did not drift\n"
     "  -h, --help          this text\n"
     "  --version           the program's version\n";
 
-enum OptionId { NAME = 256, START, SERVER, DIR, SONAR_MAX_RANGE, MAPPING, HELP, VERSION, LOCALIZE };
+enum OptionId { NAME = 256, START, SERVER, DIR, SONAR_MAX_RANGE, MAPPING, HELP, VERSION, LOCALIZE, LOCALIZE_LAG };
 
 const option LONG_OPTIONS[] = {
     {"name", required_argument, nullptr, NAME},
@@ -58,6 +64,7 @@ const option LONG_OPTIONS[] = {
     {"sonar-max-range", required_argument, nullptr, SONAR_MAX_RANGE},
     {"mapping", required_argument, nullptr, MAPPING},
     {"localize", no_argument, nullptr, LOCALIZE},
+    {"localize-lag", required_argument, nullptr, LOCALIZE_LAG},
     {"help", no_argument, nullptr, HELP},
     {"version", no_argument, nullptr, VERSION},
     {nullptr, 0, nullptr, 0},
@@ -145,6 +152,12 @@ OptionsOutcome parseAgentOptions(int argc, char** argv, AgentOptions& options, s
         if (!readMapModel(optarg, options.mapping)) return usageError(message, "--mapping needs ray or sonar");
         break;
       case LOCALIZE:
+        options.localize = true;
+        break;
+      case LOCALIZE_LAG:
+        if (readInteger(std::string_view(optarg), 1, 120, options.localizeLagSeconds) != NumberCheck::Ok) {
+          return usageError(message, "--localize-lag needs seconds from 1 to 120");
+        }
         options.localize = true;
         break;
       case 'h':

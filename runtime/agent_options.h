@@ -16,6 +16,7 @@ struct AgentOptions {
   int sonarMaxRange = SONAR_MAX_RANGE_MM;  // mm; 0: every echo
   MapModel mapping = MapModel::Ray;
   bool localize = false;   // correct the pose by matching sonar to the maps
+  int localizeLagSeconds = 0;  // match against the own map as it stood this long ago; 0: as it is
 };
 
 enum class OptionsOutcome { Run, Exit, UsageError };

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/console.h"
+#include "nav/localizer.h"
 #include "runtime/agent_options.h"
 #include "runtime/main_loop.h"
 #include "state/shared_state.h"
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
   mapDirectory = options.directory;
   mapModel = options.mapping;
   localizing = options.localize;
+  setLocalizerLag(options.localizeLagSeconds * 1000);
   // The mutexes, records, agentId and peerTable are static objects, already built.
   createSharedObjects(options.server, options.sonarMaxRange);
   int status = agentMain(options);

@@ -144,11 +144,11 @@ MatchResult MatchSmoother::smoothed(const MatchResult& match, const ArPose& pivo
   myCount = std::min(myCount + 1, KEPT);
   MatchResult m = match;
   m.dx = m.dy = m.dth = 0;
-  const MatchResult undetermined = withoutEvidence(m);
-  if (myCount < KEPT) return undetermined;  // too few yet to tell agreement from noise
   m.covXX = std::max(m.covXX, FLOOR_MM * FLOOR_MM);
   m.covYY = std::max(m.covYY, FLOOR_MM * FLOOR_MM);
   m.sigmaTh = std::max(m.sigmaTh, FLOOR_DEG);
+  const MatchResult undetermined = withoutEvidence(m);
+  if (myCount < KEPT) return myKeepDoubt ? undetermined : m;  // too few yet to tell agreement from noise
   // The blocks' means, oldest first (the ring's next slot holds the oldest match), each
   // with where its first match was made.
   Kept block[BLOCKS] = {};
@@ -182,13 +182,13 @@ MatchResult MatchSmoother::smoothed(const MatchResult& match, const ArPose& pivo
   if (shifts) {
     m.dx = mean.dx;
     m.dy = mean.dy;
-  } else if (!noShift) {
+  } else if (myKeepDoubt && !noShift) {
     m.covXX = m.covYY = undetermined.covXX;
     m.covXY = 0;
   }
   if (turns) {
     m.dth = mean.dth;
-  } else if (!noTurn) {
+  } else if (myKeepDoubt && !noTurn) {
     m.sigmaTh = undetermined.sigmaTh;
   }
   return m;

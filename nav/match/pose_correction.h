@@ -75,9 +75,12 @@ struct CorrectionStep {
 // scatter such means show where nothing has drifted: a matcher that takes its correlated
 // echoes for independent ones is surer than it is right.
 // A block's shift counts only where echoes from beams facing both ways along it
-// supported its matches (MatchResult::facing says why). Where the blocks agree neither on a
-// correction nor on none, the match is passed on as determining nothing, so that the
-// pose's doubt is not lessened by matches that merely disagree.
+// supported its matches (MatchResult::facing says why). Where the blocks agree on no correction
+// the match is passed on with no correction and its own certainty, which lessens the
+// pose's doubt, so that a pose that is good keeps a doubt that refuses large corrections;
+// with keepDoubt, where they agree neither on a correction nor on none, it is passed on
+// as determining nothing instead, so that a drift larger than the matches find at a time
+// is not refused later as beyond odometry's.
 class MatchSmoother {
  public:
   static constexpr int BLOCK = 4;            // matches in a block: two seconds, one echo window
@@ -91,6 +94,8 @@ class MatchSmoother {
   static constexpr double FLOOR_MM = 40;     // the least standard deviation passed on, of the shift
   static constexpr double FLOOR_DEG = 0.7;   // and of the turn
   static constexpr int FACING_ECHOES = 3;    // supporting echoes per match from either way, on average
+
+  explicit MatchSmoother(bool keepDoubt = false) : myKeepDoubt(keepDoubt) {}
 
   // The match of the robot at pivot with its correction replaced by the mean of the last
   // KEPT ones where the blocks agree on it, zero elsewhere (and none until there are KEPT).
@@ -106,6 +111,7 @@ class MatchSmoother {
   };
   Kept myKept[KEPT] = {};
   int myCount = 0, myNext = 0;
+  bool myKeepDoubt;
 };
 
 // Odometry's systematic heading error, learnt online from the turns the corrections take

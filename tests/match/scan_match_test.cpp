@@ -233,10 +233,11 @@ TEST(PoseCorrection, TheSmootherPassesOnlyWhatTheMatchesAgreeOn) {
     const MatchResult m = feed(smoother, c);
     EXPECT_NEAR(m.dx, c.dx, 1e-9) << c.what;
     EXPECT_NEAR(m.dth, c.dth, 1e-9) << c.what;
-    // Matches that disagree say nothing of the pose: its doubt stays, and with it the
-    // room for the correction a drifted pose will need.
+    // Kept as it is, the doubt leaves room for the correction a drifted pose will need:
+    // matches that disagree say nothing of the pose.
+    MatchSmoother keeping(true);
     PoseDoubt doubt{300, 5};
-    decideCorrection(m, MapWindow{}, ArPose(), doubt);
+    decideCorrection(feed(keeping, c), MapWindow{}, ArPose(), doubt);
     if (c.dth == 0 && c.turns[0] != c.turns[1]) {
       EXPECT_EQ(doubt.deg, 5) << c.what;
     }

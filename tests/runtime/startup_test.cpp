@@ -77,6 +77,7 @@ TEST(AgentOptions, CommandLinesAreReadOrRefusedWithAReason) {
       {{"--sonar-max-range", "-1"}, OptionsOutcome::UsageError, "--sonar-max-range needs millimetres"},
       {{"--sonar-max-range", "2.5"}, OptionsOutcome::UsageError, "--sonar-max-range needs millimetres"},
       {{"--mapping", "cone"}, OptionsOutcome::UsageError, "--mapping needs ray or sonar"},
+      {{"--localize-lag", "0"}, OptionsOutcome::UsageError, "--localize-lag needs seconds from 1 to 120"},
       {{"--help=x"}, OptionsOutcome::UsageError, "--help takes no value"},
       {{"-x"}, OptionsOutcome::UsageError, "unknown option '-x'"},
       {{"alpha"}, OptionsOutcome::UsageError, "unexpected argument 'alpha'"},
