@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <optional>
 #include <string>
@@ -47,6 +48,15 @@ constexpr double BLOCKING_ECHO_S = 60;     // an echo that stopped the robot sta
 constexpr double BACK_OFF_AFTER_S = 1.5;   // stopped by an obstacle this long: back off
 constexpr double BACK_OFF_S = 1.5;         // for this long
 constexpr double BACK_OFF_MM_S = 150;      // at this speed
+constexpr double TRACK_STEP_MM = 100;      // the robot's own track, a point each this far,
+constexpr size_t TRACK_POINTS = 40;        // as far back as this many points
+constexpr double HELD_AGAIN_MM = 500;      // held again this close to where it was last held: the
+constexpr double RETREAT_MM = 1200;        // robot backs out along its track this far (known free:
+constexpr double RETREAT_S = 12.0;         // its body was there), for at most this long,
+constexpr double RETREAT_MM_S = 150;       // at this speed,
+constexpr double RETREAT_AIM_MM = 300;     // steering its rear toward the track point this far off
+constexpr double RETREAT_TURN_DEG = 40;    // and turning on the spot while it points farther off
+constexpr double REAR_GAP_MM = 80;         // an echo this close behind the body ends the retreat
 
 double seconds() {
   using namespace std::chrono;
@@ -66,11 +76,16 @@ struct Blocker {
 };
 
 // What a run that ends with the robot stalled or lost leaves to the next run, which
-// starts as soon as the agent has the robot again: the places set aside and the
-// obstacles met. Without them every pass heads back for the place the robot got stuck.
+// starts as soon as the agent has the robot again: the places set aside, the obstacles
+// met, the robot's track and where it was last held. Without them every pass heads back
+// for the place the robot got stuck, and a robot stalled where it is held has no way
+// back out.
 struct Lasting {
   std::optional<Blacklist> setAside;
   std::vector<Blocker> blockers;
+  std::vector<Blocker> shunned;
+  std::deque<ArPose> track;
+  std::optional<ArPose> heldAt;
 };
 Lasting lasting;
 
@@ -95,8 +110,13 @@ struct ExploreRun {
   double movedAt = 0;
   double creepUntil = 0;             // the robot minds no stray echo of the map until then
   std::vector<Blocker> blockingEchoes = std::exchange(lasting.blockers, {});  // what stopped the robot
+  std::vector<Blocker> shunned = std::exchange(lasting.shunned, {});  // places that held it twice
   std::optional<double> blockedSince;  // the way ahead has been barred since
   double backingUntil = 0;           // the robot backs off until then
+  std::deque<ArPose> track = std::exchange(lasting.track, {});  // where the robot has been lately, newest last
+  std::optional<ArPose> heldAt = std::exchange(lasting.heldAt, std::nullopt);  // where the robot was last held
+  std::vector<ArPose> retreat;       // the way back out along the track, farthest first, while backing out
+  double retreatUntil = 0;
 };
 
 // An echo ahead: how far the robot can drive on before meeting it, and where it is.
@@ -138,15 +158,17 @@ double wayLeft(const ExploreRun& run, const ArPose& pose) {
   return left;
 }
 
-std::vector<ArPose> blockers(const ExploreRun& run) {
+std::vector<ArPose> places(const std::vector<Blocker>& blockers) {
   std::vector<ArPose> at;
-  for (const Blocker& e : run.blockingEchoes) at.push_back(e.at);
+  for (const Blocker& e : blockers) at.push_back(e.at);
   return at;
 }
 
 void askForPlan(ExploreRun& run, const ArPose& pose, double now) {
   std::erase_if(run.blockingEchoes, [now](const Blocker& e) { return e.until <= now; });
-  run.planner.ask({pose, freshPeers(PEER_FRESH_S), blockers(run), now, run.givingUp, run.trap, run.forgiving});
+  std::erase_if(run.shunned, [now](const Blocker& e) { return e.until <= now; });
+  run.planner.ask({pose, freshPeers(PEER_FRESH_S), places(run.blockingEchoes), now, run.givingUp, run.trap,
+                   run.forgiving, places(run.shunned)});
   run.givingUp = false;
   run.forgiving = false;
   run.trap.reset();
@@ -391,6 +413,60 @@ void giveUp(ExploreRun& run) {
   run.plannedAt = -1e9;
 }
 
+// The robot's track: a point each TRACK_STEP_MM it moves, the last TRACK_POINTS of them.
+void recordTrack(ExploreRun& run, const ArPose& pose) {
+  if (!run.track.empty() && run.track.back().findDistanceTo(pose) < TRACK_STEP_MM) return;
+  run.track.push_back(pose);
+  if (run.track.size() > TRACK_POINTS) run.track.pop_front();
+}
+
+// The way back along the track, RETREAT_MM of it, farthest point first.
+void startRetreat(ExploreRun& run, const ArPose& pose, double now) {
+  std::vector<ArPose> way{pose};
+  double along = 0;
+  for (auto p = run.track.rbegin(); p != run.track.rend() && along < RETREAT_MM; ++p) {
+    along += way.back().findDistanceTo(*p);
+    way.push_back(*p);
+  }
+  if (along < RETREAT_AIM_MM) {
+    // No track to speak of (the robot came here before the agent had it): straight back.
+    const double back = RETREAT_MM / 2;
+    way = {pose, ArPose(pose.getX() - back * ArMath::cos(pose.getTh()), pose.getY() - back * ArMath::sin(pose.getTh()))};
+  }
+  run.retreat.assign(way.rbegin(), way.rend());
+  run.retreatUntil = now + RETREAT_S;
+}
+
+// Something touches the rear or an echo lies right behind the body.
+bool rearBlocked() {
+  return (robot->getStallValue() & 0x00FE) != 0 ||
+         robot->checkRangeDevicesCurrentPolar(150, -150) - BODY_RADIUS_MM < REAR_GAP_MM;
+}
+
+// One cycle of backing out along the track, rear first, turning on the spot where the
+// way back bends. Ends at the track point farthest back, after RETREAT_S, or against
+// something behind; the robot then creeps on along a fresh plan.
+void backOut(ExploreRun& run, const ArPose& pose, double now) {
+  while (run.retreat.size() > 1 && pose.findDistanceTo(run.retreat.back()) < RETREAT_AIM_MM) run.retreat.pop_back();
+  const ArPose& aim = run.retreat.back();
+  if (now >= run.retreatUntil || rearBlocked() || pose.findDistanceTo(aim) < TRACK_STEP_MM) {
+    run.retreat.clear();
+    run.creepUntil = now + CREEP_S;
+    run.plannedAt = -1e9;
+    run.movedFrom = pose;
+    run.movedAt = now;
+    run.blockedSince.reset();
+    robot->setVel(0);
+    return;
+  }
+  const double heading = pose.findAngleTo(aim) + 180;
+  const double error = std::fabs(ArMath::subAngle(heading, pose.getTh()));
+  const ArPose behind(pose.getX(), pose.getY(), pose.getTh() + 180);
+  const bool teammateBehind = teammateClearance(behind, freshPeers(PEER_NEAR_S)).mm < STOP_GAP_MM;
+  robot->setVel(error > RETREAT_TURN_DEG || teammateBehind ? 0 : -RETREAT_MM_S);
+  robot->setHeading(heading);
+}
+
 // Gives up a target the robot gets no nearer to, and lets a robot that has not moved for
 // a while with a target in view creep on, minding the sonar and the map's confirmed
 // obstacles only: stray echoes in the map can hold it in a narrow place that its body
@@ -402,8 +478,17 @@ void checkHeadway(ExploreRun& run, const ArPose& pose, double now) {
   } else if (now - run.movedAt >= WEDGED_S) {
     // A place that holds the robot is a trap (a gap behind furniture its sonar barely
     // sees into): the frontier there and the target are set aside, and the robot
-    // creeps out along the next plan's path.
-    say("held at ", pose, ", creeping on by sonar");
+    // creeps out along the next plan's path. Held there again, creeping did not free
+    // it: it backs out the way it came first.
+    const bool again = run.heldAt && run.heldAt->findDistanceTo(pose) < HELD_AGAIN_MM;
+    run.heldAt = pose;
+    if (again) {
+      say("held again at ", pose, ", backing out the way it came");
+      startRetreat(run, pose, now);
+      run.shunned.push_back({pose, now + BLOCKING_ECHO_S});
+    } else {
+      say("held at ", pose, ", creeping on by sonar");
+    }
     run.creepUntil = now + CREEP_S;
     run.blockingEchoes.clear();
     run.movedAt = now;
@@ -449,7 +534,7 @@ void leaveToNextRun(ExploreRun& run) {
     if (run.plan.found) run.setAside->add(run.plan.target, now);
     if (now < run.creepUntil) run.setAside->add(pose, now);
   }
-  lasting = {run.setAside, run.blockingEchoes};
+  lasting = {run.setAside, run.blockingEchoes, run.shunned, run.track, run.heldAt};
 }
 
 void explore(ExploreRun& run) {
@@ -463,6 +548,13 @@ void explore(ExploreRun& run) {
     // A target given up while a plan was under way: that plan may lead back to it.
     if (std::optional<PlanWorker::Answer> answer = run.planner.take(); answer && !run.givingUp)
       adoptPlan(run, std::move(*answer), pose, now);
+    recordTrack(run, pose);
+    if (!run.retreat.empty()) {
+      backOut(run, pose, now);
+      sleepUnlocked(100);
+      if (getExitFlag() != 0) return;
+      continue;
+    }
     checkHeadway(run, pose, now);
     if (!run.planner.busy() && needsPlan(run, pose, now)) askForPlan(run, pose, now);
     readSurroundings(run, pose);

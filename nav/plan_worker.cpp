@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <cmath>
 #include <utility>
 
 #include "map/map_cell.h"
@@ -96,6 +97,7 @@ PlanWorker::Answer PlanWorker::plan(const Request& request) {
     const int32_t x = myWindow.toCell(b.getX()), y = myWindow.toCell(b.getY());
     if (myWindow.inBounds(x, y)) myWindow.cellAt(x, y) = CELL_OCCUPANCY;
   }
+  shun(request);
   Answer answer;
   if (request.forgive) myPlanner.forgetSetAside();
   if (request.giveUp) myPlanner.giveUpTarget(request.now);
@@ -109,6 +111,24 @@ PlanWorker::Answer PlanWorker::plan(const Request& request) {
   answer.seconds = steadySeconds() - start;
   answer.cpuSeconds = threadCpuSeconds() - cpuStart;
   return answer;
+}
+
+// A place that held the robot is an obstacle in the plan, all round it: a path through
+// it would lead the robot back in. Not while the robot stands there, so that it can plan
+// its way out.
+void PlanWorker::shun(const Request& request) {
+  const auto reach = static_cast<int32_t>(SHUNNED_MM / myWindow.res);
+  for (const ArPose& place : request.shunned) {
+    if (place.findDistanceTo(request.pose) <= SHUNNED_MM + myWindow.res) continue;
+    const int32_t cx = myWindow.toCell(place.getX()), cy = myWindow.toCell(place.getY());
+    for (int32_t x = cx - reach; x <= cx + reach; ++x) {
+      for (int32_t y = cy - reach; y <= cy + reach; ++y) {
+        if (!myWindow.inBounds(x, y)) continue;
+        if (std::hypot(cellCentre(x, myWindow.res) - place.getX(), cellCentre(y, myWindow.res) - place.getY()) > SHUNNED_MM) continue;
+        myWindow.cellAt(x, y) = CELL_OCCUPANCY;
+      }
+    }
+  }
 }
 
 // Cells near the robot that the map knows now but did not know at the plan before.

@@ -23,7 +23,10 @@ class PlanWorker {
     bool giveUp = false;           // the current target is given up first
     std::optional<ArPose> trap;    // and the frontier round this place too
     bool forgive = false;          // every place set aside may be a target again
+    std::vector<ArPose> shunned;   // places that held the robot: no path passes within
+                                   // SHUNNED_MM of one (unless the robot stands there)
   };
+  static constexpr double SHUNNED_MM = 350;
   struct Answer {
     TargetChoice choice;
     std::optional<ArPose> before;  // the target before this plan
@@ -54,6 +57,7 @@ class PlanWorker {
  private:
   void serve();
   Answer plan(const Request& request);
+  void shun(const Request& request);
   int learnedNear(const ArPose& pose) const;
 
   OccupancyMap& myMap;

@@ -78,6 +78,11 @@ void TravelGrid::read(const MapWindow& map) {
   chamfer(nearUnseen, myBox, straight, diagonal);
   const double inflation = myWeights.inflation;
   for (size_t i = 0; i < myPenalty.size(); ++i) {
+    if (!myTrodden[i] && nearConfirmed[i] < myWeights.solidRadius) {
+      myPenalty[i] = BLOCKED;
+      myBridge[i] = 0;
+      continue;
+    }
     if (myBridge[i]) {
       myPenalty[i] = myWeights.nearPenalty;
       myBarred[i] = 1;

@@ -54,9 +54,10 @@ struct Drawing {
 };
 
 // A robot one cell wide: the cells next to an obstacle are barred, so that three free
-// cells make a passage.
+// cells make a passage. Gaps too narrow for it count only in the rows that say so.
 TargetWeights smallWorld() {
   TargetWeights w;
+  w.travel.solidRadius = 0;
   w.travel.bodyRadius = 150;
   w.travel.weakRadius = 150;
   w.travel.inflation = 300;
@@ -124,6 +125,7 @@ TEST(FrontierChoice, PathCostAndTeammatesDecideWhereToGo) {
   struct Case {
     const char* what;
     std::vector<std::string> rows;
+    double solidRadius = 0;  // 150: the one-cell robot never enters a cell beside a confirmed obstacle
   };
   const Case cases[] = {
       {"a frontier behind a wall is farther by path than the one farther by line",
@@ -184,6 +186,15 @@ TEST(FrontierChoice, PathCostAndTeammatesDecideWhereToGo) {
         "#####.####",
         "######.###",
         "   .....  "}},
+      {"the only frontier lies past a gap in the wall narrower than the robot",
+       {"##########",
+        "#........#",
+        "#...R....#",
+        "#........#",
+        "#####.####",
+        "  .......  ",
+        "  .......  "},
+       150},
       {"nothing left to explore",
        {"##########",
         "#........#",
@@ -194,7 +205,9 @@ TEST(FrontierChoice, PathCostAndTeammatesDecideWhereToGo) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Drawing d(c.rows);
-    FrontierPlanner planner(smallWorld());
+    TargetWeights weights = smallWorld();
+    weights.travel.solidRadius = c.solidRadius;
+    FrontierPlanner planner(weights);
     const TargetChoice choice = planner.choose(d.window(), d.robot, d.peers, 0);
     const bool expectTarget = std::any_of(c.rows.begin(), c.rows.end(), [](const std::string& r) {
       return r.find('x') != std::string::npos;
@@ -219,7 +232,7 @@ TEST(FrontierChoice, PathCostAndTeammatesDecideWhereToGo) {
     EXPECT_LE(observed.cells(), (c.rows.front().size() + 20) * (c.rows.size() + 20));
     MapWindow window;
     window.copyFrom(d.map, observed);
-    FrontierPlanner again(smallWorld());
+    FrontierPlanner again(weights);
     const TargetChoice far = again.choose(window, d.robot, d.peers, 0);
     ASSERT_TRUE(far.found);
     EXPECT_EQ(far.target.findDistanceTo(choice.target), 0);
