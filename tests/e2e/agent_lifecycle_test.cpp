@@ -161,7 +161,9 @@ stop_agent alpha
 TEST(AgentLifecycle, AnAgentStartedInTheWorldFrameStaysInItAcrossAReconnect) {
   Scenario s("WorldFrameAcrossAReconnect");
   auto r = s.run(R"SH(
-relay() { socat TCP-LISTEN:8102,bind=127.0.0.1,reuseaddr TCP:127.0.0.1:8101 & RELAY=$!; }
+relay() { # A relay that serves every attempt (a handshake that timed out on a loaded machine is
+# tried again); cutting it ends the relayed session too.
+socat TCP-LISTEN:8102,bind=127.0.0.1,reuseaddr,fork TCP:127.0.0.1:8101 & RELAY=$!; }
 printf 'box -6000 -6000 6000 6000\nbox -1000 -1000 1000 1000\nstart -4500 -4500 45\n' >diagonal.world
 start_sim --world diagonal.world
 relay
@@ -243,7 +245,9 @@ TEST(AgentLifecycle, ANewAgentGetsTheStartPoseItWasToldAndAReconnectingOneItsOwn
   Scenario s("ParkedRobotsAndNewAgents");
   auto r = s.run(R"SH(
 start_sim --world "$WORLDS/office.world"
-socat TCP-LISTEN:8102,bind=127.0.0.1,reuseaddr TCP:127.0.0.1:8101 & RELAY=$!
+# A relay that serves every attempt (a handshake that timed out on a loaded machine is
+# tried again); cutting it ends the relayed session too.
+socat TCP-LISTEN:8102,bind=127.0.0.1,reuseaddr,fork TCP:127.0.0.1:8101 & RELAY=$!
 mkdir alpha bravo charlie
 (cd alpha && exec agent --name alpha --start 2000 7500 0 </dev/null >../alpha.out 2>../alpha.err) &
 ALPHA=$!
@@ -254,7 +258,7 @@ wait_for bravo.err "CONTROLER: Run: actErratic" 30
 sleep 2
 send_msg "M bravo 1"
 wait_for bravo.err "CONTROLER: Run: actStopAndManual" 10
-kill $RELAY; wait $RELAY 2>/dev/null || true
+pkill -P $RELAY; kill $RELAY; wait $RELAY 2>/dev/null || true
 wait_for bravo.err "Lost connection, will try again in a few seconds" 10
 AGENT_PID=$ALPHA stop_agent alpha
 (cd charlie && exec agent --name charlie --start 18000 7500 180 </dev/null >../charlie.out 2>../charlie.err) &
