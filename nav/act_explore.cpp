@@ -164,6 +164,12 @@ std::vector<ArPose> places(const std::vector<Blocker>& blockers) {
   return at;
 }
 
+// Some place that held the robot is still kept out of the plans: the frontiers past it
+// may be unreachable only for that, so the building is not done yet.
+bool shunning(const ExploreRun& run, double now) {
+  return std::any_of(run.shunned.begin(), run.shunned.end(), [now](const Blocker& e) { return e.until > now; });
+}
+
 void askForPlan(ExploreRun& run, const ArPose& pose, double now) {
   std::erase_if(run.blockingEchoes, [now](const Blocker& e) { return e.until <= now; });
   std::erase_if(run.shunned, [now](const Blocker& e) { return e.until <= now; });
@@ -561,7 +567,7 @@ void explore(ExploreRun& run) {
     if (run.plan.found) {
       drive(run, pose, now);
     } else if (run.noTargetSince && now - *run.noTargetSince >= COMPLETE_AFTER_S && !run.expiring &&
-               !run.planner.busy()) {
+               !shunning(run, now) && !run.planner.busy()) {
       if (run.plan.setAsideOnly > 0) {
         // Frontiers the robot can reach are left, each given up in turn (as a robot held in
         // a corner gives up every target): the building is not done, so they are tried again.

@@ -31,9 +31,11 @@ struct TravelWeights {
   double bodyRadius = 450;        // mm: a centre nearer a confirmed obstacle than this is barred
   int confirmedOccupancy = 192;   // obstacle cells below this occupancy are not confirmed
   double weakRadius = 250;        // mm: a centre nearer an unconfirmed obstacle than this is barred
-  double solidRadius = 250;       // mm: a centre nearer a confirmed obstacle than this is never
+  double solidRadius = 0;         // mm: a centre nearer a confirmed obstacle than this is never
                                   // entered (the body would overlap it): a gap in a wall narrower
-                                  // than the robot, which a beam that met no echo left open, is shut
+                                  // than the robot, which a beam that met no echo left open, is shut.
+                                  // Off: at 250 mm it also shut doorways whose jambs the map holds
+                                  // thick, and a team declared the office done with a room unknown
   double inflation = 700;         // mm: obstacles or unseen cells nearer than this make a cell dearer,
   int nearPenalty = 30;           // by up to this much on top of TRAVEL_STEP (at distance 0)
   int barredPenalty = 150;        // and a barred cell by this much more
