@@ -161,9 +161,7 @@ stop_agent alpha
 TEST(AgentLifecycle, AnAgentStartedInTheWorldFrameStaysInItAcrossAReconnect) {
   Scenario s("WorldFrameAcrossAReconnect");
   auto r = s.run(R"SH(
-relay() { # A relay that serves every attempt (a handshake that timed out on a loaded machine is
-# tried again); cutting it ends the relayed session too.
-socat TCP-LISTEN:8102,bind=127.0.0.1,reuseaddr,fork TCP:127.0.0.1:8101 & RELAY=$!; }
+relay() { socat TCP-LISTEN:8102,bind=127.0.0.1,reuseaddr TCP:127.0.0.1:8101 & RELAY=$!; }
 printf 'box -6000 -6000 6000 6000\nbox -1000 -1000 1000 1000\nstart -4500 -4500 45\n' >diagonal.world
 start_sim --world diagonal.world
 relay
