@@ -164,15 +164,20 @@ std::vector<ArPose> places(const std::vector<Blocker>& blockers) {
   return at;
 }
 
+void dropExpired(std::vector<Blocker>& blockers, double now) {
+  std::erase_if(blockers, [now](const Blocker& e) { return e.until <= now; });
+}
+
 // Some place that held the robot is still kept out of the plans: the frontiers past it
 // may be unreachable only for that, so the building is not done yet.
-bool shunning(const ExploreRun& run, double now) {
-  return std::any_of(run.shunned.begin(), run.shunned.end(), [now](const Blocker& e) { return e.until > now; });
+bool shunning(ExploreRun& run, double now) {
+  dropExpired(run.shunned, now);
+  return !run.shunned.empty();
 }
 
 void askForPlan(ExploreRun& run, const ArPose& pose, double now) {
-  std::erase_if(run.blockingEchoes, [now](const Blocker& e) { return e.until <= now; });
-  std::erase_if(run.shunned, [now](const Blocker& e) { return e.until <= now; });
+  dropExpired(run.blockingEchoes, now);
+  dropExpired(run.shunned, now);
   run.planner.ask({pose, freshPeers(PEER_FRESH_S), places(run.blockingEchoes), now, run.givingUp, run.trap,
                    run.forgiving, places(run.shunned)});
   run.givingUp = false;

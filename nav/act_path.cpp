@@ -1,6 +1,4 @@
-#include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "aria/ar_robot.h"
 #include "aria/ar_time.h"
@@ -19,7 +17,7 @@ constexpr double WEAKEST_FORCE = 0.05;             // weaker: the field is in a 
 constexpr double AGREEING_HEADINGS_DEG = 50;       // the field may take over again within this
 constexpr double CLOSE_OBSTACLE_POTENTIAL = 2.0;   // obstacle field above this: too close
 constexpr int64_t NO_WAY_REPLAN_MS = 500;           // re-planning while the flood shows no way
-constexpr int64_t NO_HEADWAY_MS = 5000;             // the flood reaches nowhere near the robot and
+constexpr double NO_HEADWAY_MS = 5000;              // the flood reaches nowhere near the robot and
 constexpr double HEADWAY_MM = 100;                  // it got no nearer the goal than this in this long:
                                                     // no way to the goal
 constexpr int32_t NEAR_CELLS = 3;                   // the flood reaching this near the robot's cell
@@ -37,8 +35,7 @@ struct PathRun {
   bool replannedForObstacles = false;  // the last cycle stopped and re-planned close to obstacles
   bool noWay = false;                  // stopped: the flood shows no way from the robot to the goal
   int64_t noWayPlannedMs = 0;
-  double nearest = 0;                  // the robot's least distance to the goal so far
-  int64_t nearerMs = 0;                // and when it last shrank by HEADWAY_MM
+  HeadwayWatch headway{NO_HEADWAY_MS, HEADWAY_MM};  // the robot's least distance to the goal so far
 };
 
 struct Command {
@@ -50,7 +47,7 @@ struct Command {
 void adoptGoal(PathRun& run, const ArPose& goal) {
   run.goalInUse = goal;
   run.noWay = false;
-  run.nearest = std::numeric_limits<double>::infinity();
+  run.headway.reset();
   run.goalField.goal = goal;
   run.goalField.cacheValid = false;
   run.flood.goal = goal;
@@ -101,18 +98,13 @@ Command pathStep(PathRun& run, double x, double y) {
 // The field can drive the robot about for ever near a goal the map encloses, the flood
 // reaching nowhere near it: after a while without headway that is no way either.
 bool heldFromTheGoal(PathRun& run, double x, double y) {
-  const int64_t now = ArTime::nowMSec();
+  const auto now = static_cast<double>(ArTime::nowMSec());
   const double left = run.goalInUse.findDistanceTo(ArPose(x, y));
-  if (left <= run.nearest - HEADWAY_MM || run.flood.reachesNear(x, y, NEAR_CELLS)) {
-    run.nearest = std::min(run.nearest, left);
-    run.nearerMs = now;
+  if (run.flood.reachesNear(x, y, NEAR_CELLS)) {
+    run.headway.progress(left, now);
     return false;
   }
-  if (!std::isfinite(run.nearest)) {
-    run.nearest = left;
-    run.nearerMs = now;
-  }
-  return now - run.nearerMs >= NO_HEADWAY_MS;
+  return !run.headway.gaining(left, now);
 }
 
 // Follows the field while it is strong; falls back to the flood path when it fades,
@@ -123,7 +115,7 @@ Command chooseCommand(PathRun& run, double x, double y) {
     if (!run.flood.reachesNear(x, y, NEAR_CELLS) || run.flood.pathHeading(x, y) == FLOOD_NO_DESCENT)
       return waitForAWay(run);
     run.noWay = false;
-    run.nearest = std::numeric_limits<double>::infinity();
+    run.headway.reset();
     wayReports.post(WAY_FOUND, run.goalInUse);
   }
   if (heldFromTheGoal(run, x, y)) return waitForAWay(run);

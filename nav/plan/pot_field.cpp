@@ -82,12 +82,14 @@ double fieldHeading(const PotField& field) {
 }
 
 bool HeadwayWatch::gaining(double distanceMm, double nowMs) {
-  if (!myStarted || distanceMm < myBest - myMargin) {
-    myStarted = true;
-    myBest = distanceMm;
-    myBestAt = nowMs;
-  }
+  if (!myStarted || distanceMm <= myBest - myMargin) progress(distanceMm, nowMs);
   return nowMs - myBestAt < myWindow;
+}
+
+void HeadwayWatch::progress(double distanceMm, double nowMs) {
+  myBest = myStarted ? std::min(myBest, distanceMm) : distanceMm;
+  myStarted = true;
+  myBestAt = nowMs;
 }
 
 double normalizeAngle(double degrees) { return ArMath::fixAngle(degrees); }

@@ -55,6 +55,9 @@ class HeadwayWatch {
   // The distance to the goal at nowMs (any steady clock); false once the robot has not
   // come marginMm closer than its best for windowMs.
   bool gaining(double distanceMm, double nowMs);
+  // Headway shown otherwise (a way to the goal opened): the window starts again, and the
+  // best is kept unless the distance beats it.
+  void progress(double distanceMm, double nowMs);
   // A new goal: the watch starts over.
   void reset() { myStarted = false; }
 
